@@ -1,0 +1,77 @@
+#include "app/driver.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "mzf/mzf_output.h"
+#include "signal/pulse_detector.h"
+#include "tape/tape_decoder.h"
+
+namespace mzfextract {
+
+namespace {
+
+// Saves the program the decoder has just completed. Returns the exit status it implies.
+int save_program(TapeBuffers& buffers, const FileIdentity* input) {
+  make_mzf_name(buffers);
+  const int result = write_mzf(buffers, input);
+  if (result == MZF_WRITTEN) return 0;
+  const char* what = result == MZF_CREATE_FAILED ? "Nelze vytvorit soubor" : "Nelze zapsat soubor";
+  std::fprintf(stderr, "%s %s: %s\n", what, buffers.name, std::strerror(errno));
+  return 1;
+}
+
+// Reads up to one chunk, retrying reads interrupted by a signal. Returns what read() returned.
+ssize_t read_chunk(int fd, std::uint8_t* chunk) {
+  ssize_t count = 0;
+  do {
+    count = ::read(fd, chunk, READ_CHUNK);
+  } while (count < 0 && errno == EINTR);
+  return count;
+}
+
+}  // namespace
+
+int convert_recording(int input_fd, std::FILE* trace) {
+  PulseDetector detector;
+  pulse_detector_init(detector);
+  // Holds a whole body; static keeps the 64 KiB record off the stack.
+  static TapeDecoder decoder;
+  tape_decoder_init(decoder, trace);
+
+  // The recording itself must never be overwritten by an output file of the same name.
+  struct stat input_status {};
+  FileIdentity input{};
+  const bool input_known = ::fstat(input_fd, &input_status) == 0;
+  if (input_known) input = FileIdentity{input_status.st_dev, input_status.st_ino};
+
+  int status = 0;
+  std::uint8_t chunk[READ_CHUNK];
+  std::int64_t samples_before_chunk = 0;
+  ssize_t count = 0;
+  while ((count = read_chunk(input_fd, chunk)) > 0) {
+    const auto size = static_cast<std::size_t>(count);
+    std::size_t consumed = 0;
+    while (consumed < size) {
+      std::int64_t period = 0;
+      consumed += feed_span(detector, chunk + consumed, size - consumed, &period);
+      if (period == 0) break;
+      const std::int64_t sample_number = samples_before_chunk + static_cast<std::int64_t>(consumed);
+      if (on_period(decoder, period, sample_number) == TAPE_BODY_COMPLETE) {
+        status |= save_program(decoder.buffers, input_known ? &input : nullptr);
+      }
+    }
+    samples_before_chunk += count;
+  }
+  if (count < 0) {
+    std::perror("Chyba cteni souboru");
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace mzfextract

@@ -1,0 +1,18 @@
+// The conversion run: reads a recording from its first byte to its end, passes every sample
+// through the pulse detector and every period through the tape decoder, and saves each
+// program the decoder completes as an MZF file in the current directory.
+#pragma once
+
+#include <cstdio>
+
+namespace mzfextract {
+
+// Bytes per read() of the recording.
+inline constexpr int READ_CHUNK = 2048;
+
+// Converts the recording open for reading on `input_fd`, printing the trace to `trace` and
+// errors to standard error. Every error is reported and decoding goes on where it can.
+// Returns the exit status: 0 when everything was read, written and printed, otherwise 1.
+int convert_recording(int input_fd, std::FILE* trace);
+
+}  // namespace mzfextract

@@ -1,0 +1,113 @@
+#include "tape/tape_decoder.h"
+
+#include <cinttypes>
+#include <cstring>
+
+namespace mzfextract {
+
+namespace {
+
+// A gap needs its starting period and at least 99 steady ones before a long pulse counts.
+constexpr std::int32_t MIN_GAP_RUN = 100;
+constexpr double STEADY_TOLERANCE = 5.0;
+constexpr std::int32_t HEADER_MARK_PULSES = 40;
+constexpr std::int32_t BODY_MARK_PULSES = 20;
+
+void restart_gap_search(TapeDecoder& d) {
+  d.state = SEEK_GAP;
+  d.run_count = 0;
+}
+
+// Learns t0 from a run of steady periods; the first clearly longer period after a long enough
+// run turns t0 into the long/short threshold. All arithmetic on t0 is done in double precision
+// and rounded back to single precision only when stored.
+void seek_gap(TapeDecoder& d, std::int64_t period) {
+  const bool starts_run = d.run_count == 0;
+  ++d.run_count;
+  const double p = static_cast<double>(period);
+  const double t0 = d.t0;
+  if (starts_run) {
+    d.t0 = static_cast<float>(p);
+  } else if (t0 - STEADY_TOLERANCE < p && p < t0 + STEADY_TOLERANCE) {
+    d.t0 = static_cast<float>(0.05 * p + 0.95 * t0);
+  } else if (d.run_count > MIN_GAP_RUN && p > t0 * 3 * 0.5) {
+    d.t0 = static_cast<float>(t0 * 3 * 0.5);
+    d.run_count = 1;
+    d.state = COUNT_LONG;
+  } else {
+    d.run_count = 0;
+  }
+}
+
+void count_long(TapeDecoder& d, std::int64_t period) {
+  if (static_cast<double>(period) > d.t0) {
+    ++d.run_count;
+    return;
+  }
+  std::fprintf(d.trace, "LONG:%d;t0=%.1f;t=%" PRId64 "\n", d.run_count,
+               static_cast<double>(d.t0), period);
+  if (d.run_count == HEADER_MARK_PULSES) {
+    d.state = COUNT_SHORT_40;
+    d.run_count = 1;
+  } else if (d.run_count == BODY_MARK_PULSES) {
+    d.state = COUNT_SHORT_20;
+    d.run_count = 1;
+  } else {
+    restart_gap_search(d);
+  }
+}
+
+// Counts the short half of a tape mark; the long pulse that ends it leads into the block.
+void count_short(TapeDecoder& d, std::int64_t period) {
+  if (static_cast<double>(period) < d.t0) {
+    ++d.run_count;
+    return;
+  }
+  const bool header_mark = d.state == COUNT_SHORT_40;
+  const std::int32_t expected = header_mark ? HEADER_MARK_PULSES : BODY_MARK_PULSES;
+  std::fprintf(d.trace, header_mark ? "SHORT40:%d\n" : "SHORT20:%d\n", d.run_count);
+  if (d.run_count != expected) {
+    restart_gap_search(d);
+    return;
+  }
+  d.state = header_mark ? READ_HEADER : READ_BODY;
+  d.run_count = 0;
+  d.bit_index = 0;
+  if (header_mark) {
+    d.header_index = 0;
+  } else {
+    d.body_index = 0;
+  }
+}
+
+}  // namespace
+
+void tape_decoder_init(TapeDecoder& d, std::FILE* trace) {
+  std::memset(&d, 0, sizeof d);
+  d.state = SEEK_GAP;
+  d.trace = trace;
+}
+
+int on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
+  switch (d.state) {
+    case SEEK_GAP:
+      seek_gap(d, period);
+      break;
+    case COUNT_LONG:
+      count_long(d, period);
+      break;
+    case COUNT_SHORT_40:
+    case COUNT_SHORT_20:
+      count_short(d, period);
+      break;
+    case READ_HEADER:
+      return read_header(d, period);
+    case READ_BODY:
+      return read_body(d, period, sample_number);
+    default:
+      break;
+  }
+  return TAPE_NO_EVENT;
+}
+
+}  // namespace mzfextract

@@ -1,0 +1,90 @@
+// tapesynth: renders MZF programs as a cassette recording in the machines' tape format, an
+// 8-bit unsigned mono WAV file, with optional noise, level, speed and polarity changes.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace tapesynth {
+
+// Pulse lengths in microseconds at nominal tape speed: first half, second half.
+inline constexpr double LONG_FIRST_US = 464, LONG_SECOND_US = 494;
+inline constexpr double SHORT_FIRST_US = 240, SHORT_SECOND_US = 264;
+inline constexpr int LONG_GAP_PULSES = 22000;
+inline constexpr int SHORT_GAP_PULSES = 11000;
+
+struct SynthOptions {
+  int sample_rate = 48000;
+  // The machine writes each pulse high half first; many capture chains invert it, so that every
+  // pulse starts on its falling edge. Recordings of that polarity are what the converter reads.
+  bool falling_first = true;
+  double amplitude = 100;  // deviation of both halves from the mid level 128
+  double dc_offset = 0;    // added to every sample
+  double noise = 0;        // standard deviation of Gaussian noise added to every sample
+  std::uint64_t seed = 1;
+  double speed = 1.0;  // tape speed factor: 1.05 plays every pulse 5 % shorter
+  double silence_before = 0.1, silence_between = 0.5, silence_after = 0.1;  // seconds
+  int long_gap = LONG_GAP_PULSES;
+  int short_gap = SHORT_GAP_PULSES;
+};
+
+// One program: its 128-byte header and its body.
+struct Program {
+  std::vector<std::uint8_t> header;
+  std::vector<std::uint8_t> body;
+};
+
+// Splits the contents of an MZF file into its records (header, then the body length it gives).
+// Returns false when the data does not end exactly after a whole record.
+bool split_mzf(const std::vector<std::uint8_t>& data, std::vector<Program>& programs);
+
+// The number of bits set in `bytes`, modulo 65536: the tape checksum.
+std::uint16_t checksum_of(const std::vector<std::uint8_t>& bytes);
+
+// Builds a recording pulse by pulse. The building blocks are public so that tests can record
+// damaged or unusual tapes.
+class Recorder {
+ public:
+  explicit Recorder(const SynthOptions& options);
+
+  void pulse(bool is_long);
+  void pulses(bool is_long, int count);
+  void silence(double seconds);
+  // A byte: one long start pulse, then 8 bits, most significant first (long = 1).
+  void byte(std::uint8_t value);
+  // The bytes, then their checksum (or `checksum` when given), high byte first.
+  void block(const std::vector<std::uint8_t>& bytes);
+  void block(const std::vector<std::uint8_t>& bytes, std::uint16_t checksum);
+  // A tape mark: `count` long pulses, then `count` short ones.
+  void tape_mark(int count);
+  // A whole program in the machine's format: gap, mark, header twice, gap, mark, body twice.
+  void program(const Program& program);
+
+  // Samples recorded so far, without a file header.
+  const std::vector<std::uint8_t>& samples() const { return samples_; }
+
+ private:
+  void level(double sign, double microseconds);
+  std::uint8_t sample_value(double sign);
+  double gaussian();
+
+  SynthOptions options_;
+  std::vector<std::uint8_t> samples_;
+  double time_us_ = 0;  // recording time reached so far
+  std::mt19937_64 random_;
+};
+
+// Renders programs onto one tape with the silences of the options between them.
+std::vector<std::uint8_t> record_programs(const std::vector<Program>& programs,
+                                          const SynthOptions& options);
+
+// The 44-byte header of an 8-bit unsigned mono WAV file holding `sample_count` samples.
+std::vector<std::uint8_t> wav_header(std::size_t sample_count, int sample_rate);
+
+// Writes samples as a WAV file. Returns false (with errno set) when it cannot.
+bool write_wav(const std::string& path, const std::vector<std::uint8_t>& samples,
+               int sample_rate);
+
+}  // namespace tapesynth

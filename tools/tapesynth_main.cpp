@@ -1,0 +1,129 @@
+// tapesynth: writes MZF files as a cassette recording (8-bit unsigned mono WAV).
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "tools/tapesynth.h"
+
+namespace {
+
+void usage(std::FILE* out) {
+  std::fputs(
+      "Usage: tapesynth [OPTION]... OUTPUT.wav FILE.mzf...\n"
+      "Records the programs of the MZF files, in order, as one tape.\n"
+      "  -r, --rate N             samples per second (48000)\n"
+      "  -p, --polarity P         falling: every pulse starts on its falling edge (default);\n"
+      "                           rising: as the machine writes it\n"
+      "  -a, --amplitude A        deviation of the pulse levels from 128 (100)\n"
+      "  -d, --offset D           DC offset added to every sample (0)\n"
+      "  -n, --noise S            standard deviation of added Gaussian noise (0)\n"
+      "  -s, --seed N             noise seed (1)\n"
+      "  -f, --speed F            tape speed factor, 1.05 is 5 % fast (1)\n"
+      "      --silence-before S   seconds of silence before the first program (0.1)\n"
+      "      --silence-between S  seconds of silence between programs (0.5)\n"
+      "      --silence-after S    seconds of silence after the last program (0.1)\n"
+      "      --long-gap N         short pulses before a header (22000)\n"
+      "      --short-gap N        short pulses before a body (11000)\n"
+      "  -h, --help               show this help\n",
+      out);
+}
+
+bool parse_number(const char* text, double low, double high, double& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtod(text, &end);
+  return errno == 0 && end != text && *end == '\0' && value >= low && value <= high;
+}
+
+bool read_file(const char* path, std::vector<std::uint8_t>& data) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+enum LongOnly { SILENCE_BEFORE = 256, SILENCE_BETWEEN, SILENCE_AFTER, LONG_GAP, SHORT_GAP };
+
+// Applies one option to `o`; returns false when its value is invalid.
+bool apply_option(int option, const char* arg, tapesynth::SynthOptions& o) {
+  double v = 0;
+  switch (option) {
+    case 'r': return parse_number(arg, 1000, 1e6, v) && (o.sample_rate = static_cast<int>(v), true);
+    case 'p':
+      o.falling_first = std::strcmp(arg, "falling") == 0;
+      return o.falling_first || std::strcmp(arg, "rising") == 0;
+    case 'a': return parse_number(arg, 0, 255, o.amplitude);
+    case 'd': return parse_number(arg, -255, 255, o.dc_offset);
+    case 'n': return parse_number(arg, 0, 255, o.noise);
+    case 's': return parse_number(arg, 0, 1e18, v) && (o.seed = static_cast<std::uint64_t>(v), true);
+    case 'f': return parse_number(arg, 0.1, 10, o.speed);
+    case SILENCE_BEFORE: return parse_number(arg, 0, 3600, o.silence_before);
+    case SILENCE_BETWEEN: return parse_number(arg, 0, 3600, o.silence_between);
+    case SILENCE_AFTER: return parse_number(arg, 0, 3600, o.silence_after);
+    case LONG_GAP: return parse_number(arg, 0, 1e7, v) && (o.long_gap = static_cast<int>(v), true);
+    case SHORT_GAP: return parse_number(arg, 0, 1e7, v) && (o.short_gap = static_cast<int>(v), true);
+    default: return false;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  static const option long_options[] = {
+      {"rate", required_argument, nullptr, 'r'},
+      {"polarity", required_argument, nullptr, 'p'},
+      {"amplitude", required_argument, nullptr, 'a'},
+      {"offset", required_argument, nullptr, 'd'},
+      {"noise", required_argument, nullptr, 'n'},
+      {"seed", required_argument, nullptr, 's'},
+      {"speed", required_argument, nullptr, 'f'},
+      {"silence-before", required_argument, nullptr, SILENCE_BEFORE},
+      {"silence-between", required_argument, nullptr, SILENCE_BETWEEN},
+      {"silence-after", required_argument, nullptr, SILENCE_AFTER},
+      {"long-gap", required_argument, nullptr, LONG_GAP},
+      {"short-gap", required_argument, nullptr, SHORT_GAP},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  tapesynth::SynthOptions options;
+  int option = 0;
+  while ((option = getopt_long(argc, argv, "r:p:a:d:n:s:f:h", long_options, nullptr)) != -1) {
+    if (option == 'h') {
+      usage(stdout);
+      return 0;
+    }
+    if (option == '?' || !apply_option(option, optarg, options)) {
+      if (option != '?') std::fprintf(stderr, "tapesynth: invalid value '%s'\n", optarg);
+      usage(stderr);
+      return 2;
+    }
+  }
+  if (argc - optind < 2) {
+    usage(stderr);
+    return 2;
+  }
+  std::vector<tapesynth::Program> programs;
+  for (int i = optind + 1; i < argc; ++i) {
+    std::vector<std::uint8_t> data;
+    if (!read_file(argv[i], data)) {
+      std::fprintf(stderr, "tapesynth: cannot read %s: %s\n", argv[i], std::strerror(errno));
+      return 1;
+    }
+    if (!tapesynth::split_mzf(data, programs)) {
+      std::fprintf(stderr, "tapesynth: %s is not a sequence of MZF records\n", argv[i]);
+      return 1;
+    }
+  }
+  const auto samples = tapesynth::record_programs(programs, options);
+  if (!tapesynth::write_wav(argv[optind], samples, options.sample_rate)) {
+    std::fprintf(stderr, "tapesynth: cannot write %s: %s\n", argv[optind], std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
