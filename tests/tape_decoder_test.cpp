@@ -1,0 +1,287 @@
+// The tape decoder fed pulse periods: gap search, tape marks, block reading and its exact
+// trace, synchronisation errors, checksums and the loader relay.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "tape/tape_decoder.h"
+#include "tests/test_support.h"
+
+using namespace mzfextract;
+using testing_support::block_trace;
+using testing_support::Bytes;
+using testing_support::make_header;
+using testing_support::Periods;
+
+namespace {
+
+// A decoder whose trace is collected in memory.
+class Decoder {
+ public:
+  Decoder() : trace_(open_memstream(&text_, &size_)), decoder_(std::make_unique<TapeDecoder>()) {
+    tape_decoder_init(*decoder_, trace_);
+  }
+  ~Decoder() {
+    std::fclose(trace_);
+    std::free(text_);
+  }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // Feeds the periods, numbering them as if each ended 30 samples after the previous one.
+  // Returns how many bodies were completed for saving.
+  int feed(const Periods& periods) { return feed(periods.list); }
+  int feed(std::initializer_list<std::int64_t> periods) { return feed(std::vector<std::int64_t>(periods)); }
+  int feed(const std::vector<std::int64_t>& periods) {
+    int bodies = 0;
+    for (std::int64_t p : periods) {
+      sample_number_ += 30;
+      bodies += on_period(*decoder_, p, sample_number_) == TAPE_BODY_COMPLETE ? 1 : 0;
+    }
+    return bodies;
+  }
+  int feed_at(std::int64_t period, std::int64_t sample_number) {
+    return on_period(*decoder_, period, sample_number);
+  }
+  std::string trace() {
+    std::fflush(trace_);
+    return std::string(text_, size_);
+  }
+  TapeDecoder& state() { return *decoder_; }
+  const TapeBuffers& buffers() { return decoder_->buffers; }
+  Bytes header_record() { return Bytes(buffers().header, buffers().header + 128); }
+  Bytes body() { return Bytes(buffers().body, buffers().body + buffers().body_length); }
+
+ private:
+  char* text_ = nullptr;
+  std::size_t size_ = 0;
+  std::FILE* trace_;
+  std::unique_ptr<TapeDecoder> decoder_;
+  std::int64_t sample_number_ = 0;
+};
+
+Bytes with_checksum(Bytes data) {
+  const std::uint16_t sum = tapesynth::checksum_of(data);
+  data.push_back(static_cast<std::uint8_t>(sum >> 8));
+  data.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+  return data;
+}
+
+// The loader header: body length 90, load and execution address 0xD400.
+Bytes loader_header() { return make_header("LOADER", 90, 0xD400, 0xD400); }
+
+// A loader body that relays the length, the addresses and 7 more bytes to the next program.
+Bytes loader_body(std::uint16_t length, std::uint16_t load, std::uint16_t exec) {
+  Bytes body = testing_support::pattern(90, 5);
+  const std::uint8_t relayed[] = {static_cast<std::uint8_t>(length & 0xFF),
+                                  static_cast<std::uint8_t>(length >> 8),
+                                  static_cast<std::uint8_t>(load & 0xFF),
+                                  static_cast<std::uint8_t>(load >> 8),
+                                  static_cast<std::uint8_t>(exec & 0xFF),
+                                  static_cast<std::uint8_t>(exec >> 8),
+                                  1, 2, 3, 4, 5, 6, 7};
+  std::copy(std::begin(relayed), std::end(relayed), body.begin() + 77);
+  return body;
+}
+
+}  // namespace
+
+TEST(GapSearch, LongRunNeedsAGapOfAtLeastHundredPeriods) {
+  // The period that starts the run and 99 steady ones: the long pulse is the 101st and counts.
+  Decoder accepted;
+  accepted.feed(Periods().gap(100).longs(3).gap(1));
+  EXPECT_EQ(accepted.trace(), "LONG:3;t0=36.0;t=24\n");
+  // One steady period fewer: the long pulse breaks the run and starts a new one.
+  Decoder refused;
+  refused.feed(Periods().gap(99).longs(3).gap(1));
+  EXPECT_EQ(refused.trace(), "");
+  EXPECT_EQ(refused.state().state, SEEK_GAP);
+}
+
+TEST(GapSearch, SteadyPeriodsStayWithinFiveOfTheAverage) {
+  // With t0 at 20, periods 16 to 24 keep the run going; 15 and 25 break it.
+  for (int p = 15; p <= 25; ++p) {
+    Decoder d;
+    d.feed({20, p});
+    const bool steady = p >= 16 && p <= 24;
+    EXPECT_EQ(d.state().run_count, steady ? 2 : 0) << "period " << p;
+    EXPECT_FLOAT_EQ(d.state().t0, steady ? static_cast<float>(0.05 * p + 0.95 * 20) : 20.0f);
+  }
+}
+
+TEST(GapSearch, SilenceCostsOneShortPulse) {
+  // After a silence, the silence's own period starts the run and the first short pulse breaks
+  // it: 101 short pulses are needed before a long one, 100 are not enough.
+  Decoder enough;
+  enough.feed(Periods().add(5000).gap(101).longs(2).gap(1));
+  EXPECT_EQ(enough.trace(), "LONG:2;t0=36.0;t=24\n");
+  Decoder short_by_one;
+  short_by_one.feed(Periods().add(5000).gap(100).longs(2).gap(1));
+  EXPECT_EQ(short_by_one.trace(), "");
+}
+
+TEST(GapSearch, PeriodBetweenSteadyAndLongBreaksTheRun) {
+  Decoder d;
+  d.feed(Periods().gap(150).add(32).longs(5).gap(1));  // 32: above 24 + 5, below 1.5 * 24
+  EXPECT_EQ(d.trace(), "");
+}
+
+TEST(TapeMark, CountsAndTheirLines) {
+  struct Case {
+    int longs, shorts;
+    const char* trace;
+    int state;
+  };
+  const Case cases[] = {
+      {40, 40, "LONG:40;t0=36.0;t=24\nSHORT40:40\n", READ_HEADER},
+      {20, 20, "LONG:20;t0=36.0;t=24\nSHORT20:20\n", READ_BODY},
+      {39, 40, "LONG:39;t0=36.0;t=24\n", SEEK_GAP},
+      {41, 40, "LONG:41;t0=36.0;t=24\n", SEEK_GAP},
+      {40, 20, "LONG:40;t0=36.0;t=24\nSHORT40:20\n", SEEK_GAP},
+      {20, 21, "LONG:20;t0=36.0;t=24\nSHORT20:21\n", SEEK_GAP},
+  };
+  for (const Case& c : cases) {
+    Decoder d;
+    d.feed(Periods().gap(200).longs(c.longs).gap(c.shorts).longs(1));
+    EXPECT_EQ(d.trace(), c.trace) << c.longs << "/" << c.shorts;
+    EXPECT_EQ(d.state().state, c.state) << c.longs << "/" << c.shorts;
+  }
+}
+
+TEST(TapeMark, PeriodEqualToThresholdIsNeitherLongNorShort) {
+  Decoder d;
+  d.feed(Periods().gap(200).longs(40).add(36));  // t0 is exactly 36.0
+  EXPECT_EQ(d.trace(), "LONG:40;t0=36.0;t=36\n");
+  d.feed(Periods().gap(39).add(36));
+  EXPECT_EQ(d.trace(), "LONG:40;t0=36.0;t=36\nSHORT40:40\n");
+}
+
+TEST(BlockReader, HeaderExampleDumpsExactly) {
+  // HELLO, body length 300, load and execution address 0x1200: checksum 28.
+  Decoder d;
+  d.feed(Periods().header(make_header("HELLO", 300)));
+  std::string expected = "LONG:40;t0=36.0;t=24\nSHORT40:40\n"
+                         "01 48 45 4C 4C 4F 0D 00 \n00 00 00 00 00 00 00 00 \n"
+                         "00 00 2C 01 00 12 00 12 \n";
+  for (int line = 0; line < 13; ++line) expected += "00 00 00 00 00 00 00 00 \n";
+  expected += "00 1C \ncrc=001C\ncrc OK!\n";
+  EXPECT_EQ(d.trace(), expected);
+  EXPECT_EQ(d.buffers().body_length, 300u);
+  EXPECT_EQ(d.state().state, SEEK_GAP);
+}
+
+TEST(BlockReader, HeaderIgnoresTheLengthOfItsStartPulses) {
+  Periods periods;
+  periods.gap(200).longs(40).gap(40).longs(1);
+  const Bytes header = with_checksum(make_header("X", 7));
+  for (std::uint8_t b : header) {
+    periods.gap(1);  // a short start pulse
+    for (int bit = 7; bit >= 0; --bit) periods.add((b >> bit & 1) != 0 ? 46 : 24);
+  }
+  periods.longs(1);
+  Decoder d;
+  d.feed(periods);
+  EXPECT_EQ(d.header_record(), make_header("X", 7));
+  EXPECT_NE(d.trace().find("crc OK!"), std::string::npos);
+}
+
+TEST(BlockReader, HeaderWithBadChecksumStillGivesTheBodyLength) {
+  Bytes block = with_checksum(make_header("BAD", 4096));
+  block[129] ^= 1;
+  Periods periods;
+  periods.gap(200).longs(40).gap(40).longs(1);
+  for (std::uint8_t b : block) periods.byte(b);
+  periods.longs(1);
+  Decoder d;
+  d.feed(periods);
+  EXPECT_EQ(d.trace(), "LONG:40;t0=36.0;t=24\nSHORT40:40\n" + block_trace(block, false, false));
+  EXPECT_EQ(d.buffers().body_length, 4096u);
+}
+
+TEST(BlockReader, BodyTraceAndCompletion) {
+  for (std::size_t length : {0ul, 1ul, 255ul, 256ul, 300ul}) {
+    const Bytes body = testing_support::pattern(length, 9);
+    Decoder d;
+    const int bodies = d.feed(Periods().header(make_header("B", static_cast<std::uint16_t>(length))).body(body));
+    EXPECT_EQ(bodies, 1) << length;
+    const std::string expected = "LONG:40;t0=36.0;t=24\nSHORT40:40\n" +
+                                 block_trace(with_checksum(make_header("B", static_cast<std::uint16_t>(length))), false) +
+                                 "LONG:20;t0=36.0;t=24\nSHORT20:20\n" +
+                                 block_trace(with_checksum(body), true);
+    EXPECT_EQ(d.trace(), expected) << length;
+    EXPECT_EQ(d.body(), body) << length;
+  }
+}
+
+TEST(BlockReader, BodyOf256BytesLeavesAnEmptyLineBeforeItsChecksum) {
+  Decoder d;
+  d.feed(Periods().header(make_header("B", 256)).body(Bytes(256, 0xFF)));
+  const std::string trace = d.trace();
+  EXPECT_NE(trace.find("FF FF FF FF FF FF FF FF \n\n08 00 \ncrc=0800\ncrc OK!\n"), std::string::npos);
+}
+
+TEST(BlockReader, BodyBeforeAnyHeaderIsEmpty) {
+  Decoder d;
+  EXPECT_EQ(d.feed(Periods().body({})), 1);
+  EXPECT_EQ(d.trace(), "LONG:20;t0=36.0;t=24\nSHORT20:20\n00 00 \ncrc=0000\ncrc OK!\n");
+}
+
+TEST(BlockReader, LargestBodyFits) {
+  const Bytes body = testing_support::pattern(65535, 4);
+  Decoder d;
+  EXPECT_EQ(d.feed(Periods().header(make_header("BIG", 65535)).body(body)), 1);
+  EXPECT_EQ(d.body(), body);
+  EXPECT_NE(d.trace().find("crc OK!\nLONG:20"), std::string::npos);
+}
+
+TEST(BlockReader, MissingStartPulseReportsItsTime) {
+  Decoder d;
+  d.feed(Periods().header(make_header("S", 2)).gap(200).longs(20).gap(20).longs(1));
+  d.feed_at(24, 96000);  // a short start pulse: 2.000 s
+  d.feed_at(36, 96024);  // equal to t0 is not long: 2.0005 s prints as 2.001
+  EXPECT_EQ(d.state().bit_index, 0);
+  const std::string trace = d.trace();
+  EXPECT_NE(trace.find("SHORT20:20\n\nchyba synchronizace 2.000s !!!\n"
+                       "\nchyba synchronizace 2.001s !!!\n"),
+            std::string::npos);
+  // The next long pulse is taken as the start pulse and the body is read from there.
+  Periods rest;
+  rest.block({0x12, 0x34}).longs(1);
+  EXPECT_EQ(d.feed(rest), 1);
+  EXPECT_EQ(d.body(), (Bytes{0x12, 0x34}));
+}
+
+TEST(LoaderRelay, LoaderAndItsProgramGiveOneBody) {
+  const Bytes program = testing_support::pattern(500, 8);
+  Decoder d;
+  EXPECT_EQ(d.feed(Periods().header(loader_header())), 0);
+  EXPECT_TRUE(d.buffers().loader_pending);
+  EXPECT_EQ(d.feed(Periods().body(loader_body(500, 0x1200, 0x1234))), 0);
+  EXPECT_FALSE(d.buffers().loader_pending);
+  EXPECT_NE(d.trace().find("crc OK!\n"), d.trace().rfind("crc OK!\n"));  // loader body checked
+  EXPECT_EQ(d.feed(Periods().body(program)), 1);
+  Bytes expected_header = loader_header();
+  const Bytes relayed = loader_body(500, 0x1200, 0x1234);
+  std::copy(relayed.begin() + 77, relayed.end(), expected_header.begin() + 18);
+  EXPECT_EQ(d.header_record(), expected_header);
+  EXPECT_EQ(d.body(), program);
+}
+
+TEST(LoaderRelay, NearMissIsAnOrdinaryHeader) {
+  Decoder d;
+  d.feed(Periods().header(make_header("NEAR", 90, 0xD400, 0xD401)));
+  EXPECT_FALSE(d.buffers().loader_pending);
+  EXPECT_EQ(d.feed(Periods().body(Bytes(90, 1))), 1);
+}
+
+TEST(LoaderRelay, LaterHeaderCancelsTheLoader) {
+  Decoder d;
+  d.feed(Periods().header(loader_header()).header(make_header("NEXT", 3)));
+  EXPECT_FALSE(d.buffers().loader_pending);
+  EXPECT_EQ(d.feed(Periods().body({7, 8, 9})), 1);
+  EXPECT_EQ(d.header_record(), make_header("NEXT", 3));
+}
