@@ -1,0 +1,355 @@
+// The program run end to end on recordings made by tapesynth: command line, statuses, errors,
+// the exact trace, damaged signals, block sizes, chunk boundaries, loaders and output failures.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "signal/pulse_detector.h"
+#include "tape/tape_decoder.h"
+#include "tests/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr char USAGE_TAIL[] = " <8bit-mono-*.wav-filename>\n       - convert wav to *.MZF files\n";
+
+// Short gaps keep the recordings small; the decoder needs only 101 steady pulses.
+tapesynth::SynthOptions quick_options(int rate = 48000) {
+  tapesynth::SynthOptions options;
+  options.sample_rate = rate;
+  options.long_gap = 400;
+  options.short_gap = 300;
+  return options;
+}
+
+Bytes wav_of(const std::vector<tapesynth::Program>& programs,
+             const tapesynth::SynthOptions& options) {
+  const Bytes samples = tapesynth::record_programs(programs, options);
+  Bytes wav = tapesynth::wav_header(samples.size(), options.sample_rate);
+  wav.insert(wav.end(), samples.begin(), samples.end());
+  return wav;
+}
+
+Bytes with_checksum(Bytes data) {
+  const std::uint16_t sum = tapesynth::checksum_of(data);
+  data.push_back(static_cast<std::uint8_t>(sum >> 8));
+  data.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+  return data;
+}
+
+// The trace with the LONG lines of tape marks reduced to their counts and every other LONG line
+// (stray long runs after a block) left out; the thresholds of the kept lines go to `t0s`.
+std::string marks_and_blocks(const std::string& trace, std::vector<double>* t0s) {
+  std::istringstream lines(trace);
+  std::string line, kept;
+  while (std::getline(lines, line)) {
+    int count = 0;
+    double t0 = 0;
+    if (std::sscanf(line.c_str(), "LONG:%d;t0=%lf;", &count, &t0) == 2) {
+      if (count != 20 && count != 40) continue;
+      t0s->push_back(t0);
+      line = "LONG:" + std::to_string(count);
+    }
+    kept += line + "\n";
+  }
+  return kept;
+}
+
+std::string expected_program_trace(const tapesynth::Program& p) {
+  return "LONG:40\nSHORT40:40\n" + block_trace(with_checksum(p.header), false) +
+         "LONG:20\nSHORT20:20\n" + block_trace(with_checksum(p.body), true);
+}
+
+// The decoder run in this process over the same bytes, one sample at a time with the reference
+// detector. Collects the trace and the sample numbers at which bodies were completed.
+struct ReferenceRun {
+  std::string trace;
+  std::vector<std::int64_t> bodies_at;
+};
+
+ReferenceRun reference_run(const Bytes& file) {
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* trace = open_memstream(&text, &size);
+  auto decoder = std::make_unique<mzfextract::TapeDecoder>();
+  mzfextract::tape_decoder_init(*decoder, trace);
+  mzfextract::PulseDetector detector;
+  mzfextract::pulse_detector_init(detector);
+  ReferenceRun run;
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    std::int64_t period = 0;
+    if (!mzfextract::feed(detector, static_cast<std::uint8_t>(~file[i]), &period)) continue;
+    const auto sample = static_cast<std::int64_t>(i + 1);
+    if (mzfextract::on_period(*decoder, period, sample) == mzfextract::TAPE_BODY_COMPLETE) {
+      run.bodies_at.push_back(sample);
+    }
+  }
+  std::fclose(trace);
+  run.trace.assign(text, size);
+  std::free(text);
+  return run;
+}
+
+class Program : public ::testing::Test {
+ protected:
+  RunResult run(const std::string& recording, RunOptions options = {}) {
+    if (options.cwd.empty()) options.cwd = out_.path();
+    return run_mzfextract({recording}, options);
+  }
+  std::string output(const std::string& name) const { return out_.file(name); }
+  std::vector<std::string> outputs() const { return list_dir(out_.path()); }
+
+  TempDir in_;   // recordings
+  TempDir out_;  // the program's working directory
+};
+
+}  // namespace
+
+TEST_F(Program, UsageWithoutArguments) {
+  const RunResult result = run_mzfextract({}, {});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, std::string("\nUsage: ") + MZFEXTRACT_PATH + USAGE_TAIL);
+  EXPECT_EQ(result.err, "");
+  RunOptions nameless;
+  nameless.no_program_name = true;
+  const RunResult unnamed = run_mzfextract({}, nameless);
+  EXPECT_EQ(unnamed.status, 0);
+  EXPECT_EQ(unnamed.out, std::string("\nUsage: mzfextract") + USAGE_TAIL);
+}
+
+TEST_F(Program, InputErrors) {
+  const RunResult missing = run(in_.file("absent.wav"));
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_EQ(missing.err, "Nelze otevrit soubor: No such file or directory\n");
+
+  const RunResult directory = run(in_.path());
+  EXPECT_EQ(directory.status, 1);
+  EXPECT_EQ(directory.out, "");
+  EXPECT_EQ(directory.err, "Chyba cteni souboru: Is a directory\n");
+
+  write_file(in_.file("empty.wav"), {});
+  const RunResult empty = run(in_.file("empty.wav"));
+  EXPECT_EQ(empty.status, 0);
+  EXPECT_EQ(empty.out + empty.err, "");
+  EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(Program, ExactTraceAndFileAtCommonRates) {
+  const tapesynth::Program program = make_program("EXACT 1", pattern(700, 21));
+  for (int rate : {44100, 48000}) {
+    const std::string wav = in_.file(std::to_string(rate) + ".wav");
+    write_recording(wav, {program}, quick_options(rate));
+    const RunResult result = run(wav);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    std::vector<double> t0s;
+    EXPECT_EQ(marks_and_blocks(result.out, &t0s), expected_program_trace(program)) << rate;
+    // The threshold is one and a half short pulses of 504 microseconds.
+    for (double t0 : t0s) EXPECT_NEAR(t0, 1.5 * 504e-6 * rate, 0.2) << rate;
+    EXPECT_EQ(read_file(output("EXACT_1__________#001.MZF")), mzf_of(program)) << rate;
+  }
+}
+
+TEST_F(Program, RisingFirstPolarityDoesNotDecode) {
+  // Pulses that start on their rising edge merge halves of different pulses: the long pulse
+  // after the gap never stands out, so nothing is found. Inverting the recording cures it.
+  tapesynth::SynthOptions options = quick_options();
+  options.falling_first = false;
+  write_recording(in_.file("rising.wav"), {make_program("R", pattern(50, 2))}, options);
+  const RunResult result = run(in_.file("rising.wav"));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(outputs().empty());
+}
+
+TEST_F(Program, NoisyRecordingDecodesExactly) {
+  const tapesynth::Program program = make_program("NOISY", pattern(2000, 5));
+  tapesynth::SynthOptions options = quick_options(44100);
+  options.noise = 8;
+  options.amplitude = 60;
+  options.seed = 99;
+  write_recording(in_.file("noisy.wav"), {program}, options);
+  const RunResult result = run(in_.file("noisy.wav"));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_file(output("NOISY____________#001.MZF")), mzf_of(program));
+}
+
+TEST_F(Program, WrongChecksumIsShownAndTheBodyStillWritten) {
+  const tapesynth::Program program = make_program("CRC", pattern(100, 6));
+  tapesynth::Recorder recorder(quick_options());
+  recorder.pulses(false, 300);
+  recorder.tape_mark(40);
+  recorder.pulse(true);
+  recorder.block(program.header);
+  recorder.pulse(true);
+  recorder.pulses(false, 300);
+  recorder.tape_mark(20);
+  recorder.pulse(true);
+  recorder.block(program.body, static_cast<std::uint16_t>(tapesynth::checksum_of(program.body) + 1));
+  recorder.pulse(true);
+  ASSERT_TRUE(tapesynth::write_wav(in_.file("crc.wav"), recorder.samples(), 48000));
+  const RunResult result = run(in_.file("crc.wav"));
+  EXPECT_EQ(result.status, 0);
+  Bytes stored = program.body;
+  const std::uint16_t wrong = static_cast<std::uint16_t>(tapesynth::checksum_of(program.body) + 1);
+  stored.push_back(static_cast<std::uint8_t>(wrong >> 8));
+  stored.push_back(static_cast<std::uint8_t>(wrong & 0xFF));
+  std::vector<double> t0s;
+  EXPECT_EQ(marks_and_blocks(result.out, &t0s),
+            "LONG:40\nSHORT40:40\n" + block_trace(with_checksum(program.header), false) +
+                "LONG:20\nSHORT20:20\n" + block_trace(stored, true, false));
+  EXPECT_EQ(read_file(output("CRC______________#001.MZF")), mzf_of(program));
+}
+
+TEST_F(Program, MissingStartPulseIsReportedWithItsTime) {
+  const tapesynth::Program program = make_program("SYNC", pattern(20, 7));
+  tapesynth::Recorder recorder(quick_options());
+  recorder.pulses(false, 300);
+  recorder.tape_mark(40);
+  recorder.pulse(true);
+  recorder.block(program.header);
+  recorder.pulse(true);
+  recorder.pulses(false, 300);
+  recorder.tape_mark(20);
+  recorder.pulse(true);
+  for (std::size_t i = 0; i < 10; ++i) recorder.byte(program.body[i]);
+  recorder.pulse(false);  // the start pulse of byte 10 is short
+  // Its period ends where the next pulse begins: that sample, 1-based, after the WAV header.
+  const std::size_t sample = 44 + recorder.samples().size() + 1;
+  for (int bit = 7; bit >= 0; --bit) recorder.pulse((program.body[10] >> bit & 1) != 0);
+  for (std::size_t i = 11; i < program.body.size(); ++i) recorder.byte(program.body[i]);
+  recorder.pulses(true, 30);  // long pulses complete the body whatever its framing
+  ASSERT_TRUE(tapesynth::write_wav(in_.file("sync.wav"), recorder.samples(), 48000));
+  const RunResult result = run(in_.file("sync.wav"));
+  char message[64];
+  std::snprintf(message, sizeof message, "\nchyba synchronizace %.3fs !!!\n",
+                static_cast<double>(sample) / 48000.0);
+  EXPECT_NE(result.out.find(message), std::string::npos) << message;
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(outputs().size(), 1u);  // written all the same
+}
+
+TEST_F(Program, SmallestAndLargestBodies) {
+  const tapesynth::Program empty = make_program("EMPTY", {});
+  const tapesynth::Program largest = make_program("LARGEST", pattern(65535, 8));
+  write_recording(in_.file("sizes.wav"), {empty, largest}, quick_options(44100));
+  const RunResult result = run(in_.file("sizes.wav"));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_file(output("EMPTY____________#001.MZF")), mzf_of(empty));
+  EXPECT_EQ(read_file(output("LARGEST__________#002.MZF")), mzf_of(largest));
+}
+
+TEST_F(Program, ReadsInChunksAsIfSampleBySample) {
+  // The body is completed by the crossing at the first sample of the pulse after its last bit:
+  // a recording cut right after that sample gives the file, one cut a sample earlier does not.
+  const Bytes wav = wav_of({make_program("CUT", pattern(64, 9))}, quick_options(44100));
+  const ReferenceRun whole = reference_run(wav);
+  ASSERT_EQ(whole.bodies_at.size(), 1u);
+  const std::int64_t end = whole.bodies_at[0];
+  ASSERT_NE(end % 2048, 0);
+  for (std::int64_t length : {end, end - 1}) {
+    const Bytes cut(wav.begin(), wav.begin() + length);
+    write_file(in_.file("cut.wav"), cut);
+    std::filesystem::remove(output("CUT______________#001.MZF"));
+    const RunResult result = run(in_.file("cut.wav"));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, reference_run(cut).trace) << length;
+    EXPECT_EQ(file_exists(output("CUT______________#001.MZF")), length == end) << length;
+    EXPECT_EQ(result.out.rfind("crc OK!\n") == result.out.size() - 8, length == end) << length;
+  }
+}
+
+TEST_F(Program, LoaderGivesOnlyTheProgramItLoads) {
+  const Bytes program_body = pattern(400, 10);
+  Bytes loader_body = pattern(90, 11);
+  const Bytes relayed = {0x90, 0x01, 0x00, 0x30, 0x00, 0x30, 1, 2, 3, 4, 5, 6, 7};  // 400 @ 0x3000
+  std::copy(relayed.begin(), relayed.end(), loader_body.begin() + 77);
+  const tapesynth::Program loader{make_header("LOADER", 90, 0xD400, 0xD400), loader_body};
+  // On tape the loaded program has no header of its own: a 20/20 mark and its body follow.
+  tapesynth::Recorder recorder(quick_options());
+  recorder.program(loader);
+  recorder.pulses(false, 300);
+  recorder.tape_mark(20);
+  recorder.pulse(true);
+  recorder.block(program_body);
+  recorder.pulse(true);
+  ASSERT_TRUE(tapesynth::write_wav(in_.file("loader.wav"), recorder.samples(), 48000));
+  const RunResult result = run(in_.file("loader.wav"));
+  EXPECT_EQ(result.status, 0);
+  ASSERT_EQ(outputs(), (std::vector<std::string>{"LOADER___________#001.MZF"}));
+  Bytes expected = loader.header;
+  std::copy(relayed.begin(), relayed.end(), expected.begin() + 18);
+  expected.insert(expected.end(), program_body.begin(), program_body.end());
+  EXPECT_EQ(read_file(output("LOADER___________#001.MZF")), expected);
+}
+
+TEST_F(Program, SecondRunOverwritesTheFirst) {
+  const tapesynth::Program program = make_program("AGAIN", pattern(30, 12));
+  write_recording(in_.file("again.wav"), {program, program}, quick_options());
+  EXPECT_EQ(run(in_.file("again.wav")).status, 0);
+  write_file(output("AGAIN____________#002.MZF"), Bytes(9999, 0));
+  EXPECT_EQ(run(in_.file("again.wav")).status, 0);
+  EXPECT_EQ(outputs(), (std::vector<std::string>{"AGAIN____________#001.MZF",
+                                                 "AGAIN____________#002.MZF"}));
+  EXPECT_EQ(read_file(output("AGAIN____________#002.MZF")), mzf_of(program));
+}
+
+TEST_F(Program, OutputThatCannotBeCreatedIsReported) {
+  const tapesynth::Program first = make_program("CLASH", pattern(30, 13));
+  const tapesynth::Program second = make_program("AFTER", pattern(30, 14));
+  write_recording(in_.file("clash.wav"), {first, second}, quick_options());
+  const RunResult clean = run(in_.file("clash.wav"));
+  std::filesystem::remove_all(out_.path() + "/CLASH____________#001.MZF");
+  ASSERT_EQ(::mkdir(output("CLASH____________#001.MZF").c_str(), 0755), 0);
+  const RunResult result = run(in_.file("clash.wav"));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "Nelze vytvorit soubor CLASH____________#001.MZF: Is a directory\n");
+  EXPECT_EQ(result.out, clean.out);  // the trace is unchanged
+  EXPECT_EQ(read_file(output("AFTER____________#002.MZF")), mzf_of(second));
+}
+
+TEST_F(Program, FailedWriteLeavesNoFileBehind) {
+  const tapesynth::Program big = make_program("BIG", pattern(3000, 15));
+  const tapesynth::Program small = make_program("SMALL", pattern(100, 16));
+  write_recording(in_.file("limit.wav"), {big, small}, quick_options());
+  RunOptions limited;
+  limited.file_size_limit = 1024;
+  limited.stdout_path = "/dev/null";
+  const RunResult result = run(in_.file("limit.wav"), limited);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "Nelze zapsat soubor BIG______________#001.MZF: File too large\n");
+  EXPECT_EQ(outputs(), (std::vector<std::string>{"SMALL____________#002.MZF"}));
+  EXPECT_EQ(read_file(output("SMALL____________#002.MZF")), mzf_of(small));
+}
+
+TEST_F(Program, TraceThatCannotBeWrittenIsAnError) {
+  const tapesynth::Program program = make_program("FULL", pattern(50, 17));
+  write_recording(in_.file("full.wav"), {program}, quick_options());
+  RunOptions full;
+  full.stdout_path = "/dev/full";
+  const RunResult result = run(in_.file("full.wav"), full);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "Nelze zapsat vystup: No space left on device\n");
+  EXPECT_EQ(read_file(output("FULL_____________#001.MZF")), mzf_of(program));
+}
+
+TEST_F(Program, InputIsNeverOverwrittenByItsOwnOutput) {
+  write_recording(out_.file("SELF_____________#001.MZF"), {make_program("SELF", pattern(40, 18))},
+                  quick_options());
+  const Bytes before = read_file(out_.file("SELF_____________#001.MZF"));
+  const RunResult result = run("SELF_____________#001.MZF");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err,
+            "Nelze vytvorit soubor SELF_____________#001.MZF: Device or resource busy\n");
+  EXPECT_EQ(read_file(out_.file("SELF_____________#001.MZF")), before);
+}
