@@ -1,0 +1,37 @@
+# Thin wrapper over CMake: `make demo`, `make test`, `make bench`, `make install`.
+BUILD ?= build
+JOBS ?= 2
+CMAKE_ARGS ?=
+DEMO_DIR := $(BUILD)/demo
+
+.PHONY: all build demo test bench install clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Records samples/hello.mzf as a tape, converts the recording back and checks the result.
+demo: build
+	rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
+	$(BUILD)/tapesynth $(DEMO_DIR)/hello.wav samples/hello.mzf
+	cd $(DEMO_DIR) && ../mzfextract hello.wav
+	cmp $(DEMO_DIR)/HELLO_DEMO_______#001.MZF samples/hello.mzf
+	@echo "demo: $(DEMO_DIR)/HELLO_DEMO_______#001.MZF equals samples/hello.mzf"
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench:
+	cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DMZF_BENCH=ON -DMZF_TESTS=OFF
+	cmake --build $(BUILD)-bench -j $(JOBS)
+	$(BUILD)-bench/bench/mzfextract_bench
+
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-bench
