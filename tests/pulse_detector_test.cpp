@@ -33,20 +33,22 @@ std::vector<Crossing> reference_crossings(const std::vector<std::uint8_t>& value
   return found;
 }
 
-// Feeds raw bytes through feed_span() in pieces of at most `piece` bytes.
+// Feeds raw bytes through feed_span() in pieces of at most `piece` bytes, the first of them
+// `first` bytes long when given.
 std::vector<Crossing> span_crossings(const std::vector<std::uint8_t>& raw, std::size_t piece,
-                                     PulseDetector* state = nullptr) {
+                                     PulseDetector* state = nullptr, std::size_t first = 0) {
   PulseDetector d;
   pulse_detector_init(d);
   std::vector<Crossing> found;
-  for (std::size_t start = 0; start < raw.size(); start += piece) {
-    const std::size_t size = std::min(piece, raw.size() - start);
+  for (std::size_t start = 0; start < raw.size();) {
+    const std::size_t size = std::min(start == 0 && first > 0 ? first : piece, raw.size() - start);
     std::size_t done = 0;
     while (done < size) {
       std::int64_t period = 0;
       done += feed_span(d, raw.data() + start + done, size - done, &period);
       if (period != 0) found.push_back({start + done, period});
     }
+    start += size;
   }
   if (state != nullptr) *state = d;
   return found;
@@ -161,6 +163,10 @@ class SpanDetector : public ::testing::Test {
       PulseDetector span_state;
       EXPECT_EQ(span_crossings(raw, piece, &span_state), expected) << what << ", piece " << piece;
       EXPECT_TRUE(same_state(span_state, reference_state)) << what << ", piece " << piece;
+    }
+    // Every position of a chunk boundary relative to the signal: a first piece of 1 to 64 bytes.
+    for (std::size_t first = 1; first <= 64; ++first) {
+      EXPECT_EQ(span_crossings(raw, 2048, nullptr, first), expected) << what << ", first " << first;
     }
   }
 };
