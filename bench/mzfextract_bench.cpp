@@ -1,0 +1,176 @@
+// Throughput benchmark. Records one hour of tape at 48000 samples per second from the corpus
+// programs (or synthetic ones), then times, side by side and several times each, the whole
+// mzfextract process and a process that only reads the file; reports medians, their ratio, the
+// converter's peak memory, and the detector alone on samples in memory.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "signal/pulse_detector.h"
+#include "tools/tapesynth.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int RATE = 48000;
+constexpr double SECONDS = 3600;
+constexpr int RUNS = 5;
+
+std::vector<tapesynth::Program> bench_programs() {
+  std::vector<tapesynth::Program> programs;
+  if (fs::is_directory(CORPUS_DIR)) {
+    for (const auto& entry : fs::directory_iterator(CORPUS_DIR)) {
+      if (!entry.is_regular_file()) continue;
+      const auto ext = entry.path().extension();
+      if (ext != ".mzf" && ext != ".mzt") continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      const std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in), {}};
+      tapesynth::split_mzf(data, programs);
+    }
+  }
+  if (programs.empty()) {
+    std::printf("corpus not found: recording synthetic programs\n");
+    for (int i = 0; i < 4; ++i) {
+      tapesynth::Program p{std::vector<std::uint8_t>(128, 0), std::vector<std::uint8_t>(8000)};
+      p.header[0] = 1;
+      p.header[1] = static_cast<std::uint8_t>('A' + i);
+      p.header[2] = 0x0D;
+      p.header[18] = 8000 & 0xFF;
+      p.header[19] = 8000 >> 8;
+      for (std::size_t j = 0; j < p.body.size(); ++j) p.body[j] = static_cast<std::uint8_t>(j * 7 + i);
+      programs.push_back(p);
+    }
+  }
+  return programs;
+}
+
+// One hour of tape: the programs again and again.
+std::vector<std::uint8_t> record_hour(const std::vector<tapesynth::Program>& programs) {
+  tapesynth::SynthOptions options;
+  options.sample_rate = RATE;
+  options.noise = 3;
+  tapesynth::Recorder recorder(options);
+  const auto target = static_cast<std::size_t>(SECONDS * RATE);
+  for (std::size_t i = 0; recorder.samples().size() < target; ++i) {
+    recorder.program(programs[i % programs.size()]);
+    recorder.silence(0.5);
+  }
+  std::vector<std::uint8_t> samples = recorder.samples();
+  samples.resize(target);
+  return samples;
+}
+
+struct Timing {
+  double seconds;
+  long peak_kib;
+};
+
+// Runs a program with standard output to /dev/null in `cwd`; returns wall time and peak RSS.
+Timing run_process(const char* path, const std::string& input, const std::string& cwd) {
+  const auto start = Clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::execl(path, path, input.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  ::wait4(child, &status, 0, &usage);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "%s failed\n", path);
+    std::exit(1);
+  }
+  return {seconds, usage.ru_maxrss};
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Samples per nanosecond of a detector over the samples in memory, best of a few passes.
+template <typename Detect>
+double detector_rate(const std::vector<std::uint8_t>& samples, Detect detect, long* periods) {
+  double best = 1e30;
+  for (int pass = 0; pass < 3; ++pass) {
+    mzfextract::PulseDetector d;
+    mzfextract::pulse_detector_init(d);
+    const auto start = Clock::now();
+    *periods = detect(d, samples);
+    best = std::min(best, std::chrono::duration<double, std::nano>(Clock::now() - start).count());
+  }
+  return static_cast<double>(samples.size()) / best;
+}
+
+}  // namespace
+
+int main() {
+  const fs::path dir = fs::temp_directory_path() / ("mzfextract-bench-" + std::to_string(::getpid()));
+  fs::create_directories(dir / "out");
+  const std::string wav = (dir / "hour.wav").string();
+  std::printf("recording %.0f s at %d samples/s ...\n", SECONDS, RATE);
+  {
+    // Released before the processes run, so that they do not inherit it.
+    const std::vector<std::uint8_t> samples = record_hour(bench_programs());
+    tapesynth::write_wav(wav, samples, RATE);
+  }
+  const double megabytes = static_cast<double>(fs::file_size(wav)) / 1e6;
+  std::printf("recording: %.1f MB\n", megabytes);
+
+  std::vector<double> converter, baseline;
+  long peak_kib = 0;
+  for (int run = 0; run < RUNS; ++run) {
+    baseline.push_back(run_process(READ_BASELINE_PATH, wav, dir.string()).seconds);
+    const Timing t = run_process(MZFEXTRACT_PATH, wav, (dir / "out").string());
+    converter.push_back(t.seconds);
+    peak_kib = std::max(peak_kib, t.peak_kib);
+  }
+  const double c = median(converter), b = median(baseline);
+  std::printf("read-only baseline: median %.3f s, %.0f MB/s\n", b, megabytes / b);
+  std::printf("mzfextract:         median %.3f s, %.0f MB/s\n", c, megabytes / c);
+  std::printf("ratio mzfextract / baseline: %.2f\n", c / b);
+  std::printf("mzfextract peak resident memory: %.2f MiB\n", static_cast<double>(peak_kib) / 1024);
+  std::printf("MZF files written: %zu\n",
+              static_cast<std::size_t>(std::distance(fs::directory_iterator(dir / "out"), {})));
+
+  std::ifstream in(wav, std::ios::binary);
+  const std::vector<std::uint8_t> samples{std::istreambuf_iterator<char>(in), {}};
+  long fast_periods = 0, reference_periods = 0;
+  const double fast = detector_rate(samples, [](mzfextract::PulseDetector& d, const auto& s) {
+    long n = 0;
+    for (std::size_t i = 0; i < s.size();) {
+      std::int64_t period = 0;
+      i += mzfextract::feed_span(d, s.data() + i, s.size() - i, &period);
+      n += period != 0;
+    }
+    return n;
+  }, &fast_periods);
+  const double reference = detector_rate(samples, [](mzfextract::PulseDetector& d, const auto& s) {
+    long n = 0;
+    for (std::uint8_t raw : s) {
+      std::int64_t period = 0;
+      n += mzfextract::feed(d, static_cast<std::uint8_t>(~raw), &period);
+    }
+    return n;
+  }, &reference_periods);
+  std::printf("detector in memory: span %.2f samples/ns, per-sample reference %.2f samples/ns"
+              " (%ld and %ld periods)\n", fast, reference, fast_periods, reference_periods);
+  fs::remove_all(dir);
+  return fast_periods == reference_periods ? 0 : 1;
+}
