@@ -1,0 +1,28 @@
+// Fuzz target: arbitrary pulse periods (any 32-bit value, little-endian) into the tape decoder,
+// naming every body it completes.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "mzf/mzf_output.h"
+#include "tape/tape_decoder.h"
+
+namespace {
+mzfextract::TapeDecoder decoder;
+std::FILE* trace = nullptr;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (trace == nullptr) trace = std::fopen("/dev/null", "w");
+  mzfextract::tape_decoder_init(decoder, trace);
+  std::int64_t sample_number = 0;
+  for (std::size_t i = 0; i + 4 <= size; i += 4) {
+    std::int32_t period = 0;
+    std::memcpy(&period, data + i, sizeof period);
+    sample_number += 30;
+    if (mzfextract::on_period(decoder, period, sample_number) == mzfextract::TAPE_BODY_COMPLETE) {
+      mzfextract::make_mzf_name(decoder.buffers);
+    }
+  }
+  return 0;
+}
