@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -97,6 +98,35 @@ ReferenceRun reference_run(const Bytes& file) {
   run.trace.assign(text, size);
   std::free(text);
   return run;
+}
+
+// A program whose body byte 10 starts with a short pulse. `*crossing` receives the index of the
+// sample at which the detector reports that pulse: the first sample of the pulse after it.
+Bytes record_with_missing_start_pulse(std::size_t* crossing) {
+  const tapesynth::Program program = make_program("SYNC", pattern(20, 7));
+  tapesynth::Recorder recorder(quick_options());
+  recorder.pulses(false, 300);
+  recorder.tape_mark(40);
+  recorder.pulse(true);
+  recorder.block(program.header);
+  recorder.pulse(true);
+  recorder.pulses(false, 300);
+  recorder.tape_mark(20);
+  recorder.pulse(true);
+  for (std::size_t i = 0; i < 10; ++i) recorder.byte(program.body[i]);
+  recorder.pulse(false);
+  *crossing = recorder.samples().size();
+  for (int bit = 7; bit >= 0; --bit) recorder.pulse((program.body[10] >> bit & 1) != 0);
+  for (std::size_t i = 11; i < program.body.size(); ++i) recorder.byte(program.body[i]);
+  recorder.pulses(true, 30);  // long pulses complete the body whatever its framing
+  return recorder.samples();
+}
+
+std::string sync_message(std::size_t sample_number) {
+  char message[64];
+  std::snprintf(message, sizeof message, "\nchyba synchronizace %.3fs !!!\n",
+                static_cast<double>(sample_number) / 48000.0);
+  return message;
 }
 
 class Program : public ::testing::Test {
@@ -212,31 +242,46 @@ TEST_F(Program, WrongChecksumIsShownAndTheBodyStillWritten) {
 }
 
 TEST_F(Program, MissingStartPulseIsReportedWithItsTime) {
-  const tapesynth::Program program = make_program("SYNC", pattern(20, 7));
-  tapesynth::Recorder recorder(quick_options());
-  recorder.pulses(false, 300);
-  recorder.tape_mark(40);
-  recorder.pulse(true);
-  recorder.block(program.header);
-  recorder.pulse(true);
-  recorder.pulses(false, 300);
-  recorder.tape_mark(20);
-  recorder.pulse(true);
-  for (std::size_t i = 0; i < 10; ++i) recorder.byte(program.body[i]);
-  recorder.pulse(false);  // the start pulse of byte 10 is short
-  // Its period ends where the next pulse begins: that sample, 1-based, after the WAV header.
-  const std::size_t sample = 44 + recorder.samples().size() + 1;
-  for (int bit = 7; bit >= 0; --bit) recorder.pulse((program.body[10] >> bit & 1) != 0);
-  for (std::size_t i = 11; i < program.body.size(); ++i) recorder.byte(program.body[i]);
-  recorder.pulses(true, 30);  // long pulses complete the body whatever its framing
-  ASSERT_TRUE(tapesynth::write_wav(in_.file("sync.wav"), recorder.samples(), 48000));
+  std::size_t crossing = 0;
+  const Bytes samples = record_with_missing_start_pulse(&crossing);
+  ASSERT_TRUE(tapesynth::write_wav(in_.file("sync.wav"), samples, 48000));
   const RunResult result = run(in_.file("sync.wav"));
-  char message[64];
-  std::snprintf(message, sizeof message, "\nchyba synchronizace %.3fs !!!\n",
-                static_cast<double>(sample) / 48000.0);
+  const std::string message = sync_message(44 + crossing + 1);
   EXPECT_NE(result.out.find(message), std::string::npos) << message;
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(outputs().size(), 1u);  // written all the same
+}
+
+TEST_F(Program, TimesStayRightBeyondTwoGigabytes) {
+  // A sparse file: 2^31 + 1000 zero bytes (a silence), then a recording whose body lacks a
+  // start pulse. The sample number of the message lies beyond the range of 32 bits.
+  std::size_t crossing = 0;
+  const Bytes samples = record_with_missing_start_pulse(&crossing);
+  const std::int64_t offset = (std::int64_t{1} << 31) + 1000;
+  const std::string path = in_.file("sparse.wav");
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, samples.data(), samples.size(), offset),
+            static_cast<ssize_t>(samples.size()));
+  ASSERT_EQ(::close(fd), 0);
+  const RunResult result = run(path);
+  EXPECT_EQ(result.status, 0);
+  const std::string message = sync_message(static_cast<std::size_t>(offset) + crossing + 1);
+  EXPECT_NE(result.out.find(message), std::string::npos) << message;
+  EXPECT_EQ(outputs(), std::vector<std::string>{"SYNC_____________#001.MZF"});
+}
+
+TEST_F(Program, TinyAndForeignInputsGiveNothing) {
+  write_file(in_.file("one-byte"), {0x80});
+  std::string text;
+  for (int i = 0; i < 500; ++i) text += "This is not a recording, only a text file.\n";
+  write_file(in_.file("text.txt"), Bytes(text.begin(), text.end()));
+  for (const std::string& input : {in_.file("one-byte"), in_.file("text.txt"), std::string("/dev/null")}) {
+    const RunResult result = run(input);
+    EXPECT_EQ(result.status, 0) << input;
+    EXPECT_EQ(result.out + result.err, "") << input;
+  }
+  EXPECT_TRUE(outputs().empty());
 }
 
 TEST_F(Program, SmallestAndLargestBodies) {
