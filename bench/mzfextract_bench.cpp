@@ -49,7 +49,8 @@ std::vector<tapesynth::Program> bench_programs() {
       p.header[2] = 0x0D;
       p.header[18] = 8000 & 0xFF;
       p.header[19] = 8000 >> 8;
-      for (std::size_t j = 0; j < p.body.size(); ++j) p.body[j] = static_cast<std::uint8_t>(j * 7 + i);
+      for (std::size_t j = 0; j < p.body.size(); ++j)
+        p.body[j] = static_cast<std::uint8_t>(j * 7 + i);
       programs.push_back(p);
     }
   }
@@ -121,7 +122,8 @@ double detector_rate(const std::vector<std::uint8_t>& samples, Detect detect, lo
 }  // namespace
 
 int main() {
-  const fs::path dir = fs::temp_directory_path() / ("mzfextract-bench-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("mzfextract-bench-" + std::to_string(::getpid()));
   fs::create_directories(dir / "out");
   const std::string wav = (dir / "hour.wav").string();
   std::printf("recording %.0f s at %d samples/s ...\n", SECONDS, RATE);
@@ -152,25 +154,33 @@ int main() {
   std::ifstream in(wav, std::ios::binary);
   const std::vector<std::uint8_t> samples{std::istreambuf_iterator<char>(in), {}};
   long fast_periods = 0, reference_periods = 0;
-  const double fast = detector_rate(samples, [](mzfextract::PulseDetector& d, const auto& s) {
-    long n = 0;
-    for (std::size_t i = 0; i < s.size();) {
-      std::int64_t period = 0;
-      i += mzfextract::feed_span(d, s.data() + i, s.size() - i, &period);
-      n += period != 0;
-    }
-    return n;
-  }, &fast_periods);
-  const double reference = detector_rate(samples, [](mzfextract::PulseDetector& d, const auto& s) {
-    long n = 0;
-    for (std::uint8_t raw : s) {
-      std::int64_t period = 0;
-      n += mzfextract::feed(d, static_cast<std::uint8_t>(~raw), &period);
-    }
-    return n;
-  }, &reference_periods);
-  std::printf("detector in memory: span %.2f samples/ns, per-sample reference %.2f samples/ns"
-              " (%ld and %ld periods)\n", fast, reference, fast_periods, reference_periods);
+  const double fast = detector_rate(
+      samples,
+      [](mzfextract::PulseDetector& d, const auto& s) {
+        long n = 0;
+        for (std::size_t i = 0; i < s.size();) {
+          std::int64_t period = 0;
+          i += mzfextract::feed_span(d, s.data() + i, s.size() - i, &period);
+          n += period != 0;
+        }
+        return n;
+      },
+      &fast_periods);
+  const double reference = detector_rate(
+      samples,
+      [](mzfextract::PulseDetector& d, const auto& s) {
+        long n = 0;
+        for (std::uint8_t raw : s) {
+          std::int64_t period = 0;
+          n += mzfextract::feed(d, static_cast<std::uint8_t>(~raw), &period);
+        }
+        return n;
+      },
+      &reference_periods);
+  std::printf(
+      "detector in memory: span %.2f samples/ns, per-sample reference %.2f samples/ns"
+      " (%ld and %ld periods)\n",
+      fast, reference, fast_periods, reference_periods);
   fs::remove_all(dir);
   return fast_periods == reference_periods ? 0 : 1;
 }

@@ -10,7 +10,7 @@
 namespace {
 mzfextract::TapeDecoder decoder;
 std::FILE* trace = nullptr;
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (trace == nullptr) trace = std::fopen("/dev/null", "w");

@@ -19,8 +19,9 @@ int main(int argc, char** argv) {
     std::int64_t period = 0;
     if (!mzfextract::feed(detector, static_cast<std::uint8_t>(~c), &period)) continue;
     const auto value = static_cast<std::uint32_t>(period);
-    const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                    static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+    const unsigned char bytes[4] = {
+        static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+        static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
     std::fwrite(bytes, 1, sizeof bytes, out);
   }
   std::fclose(in);

@@ -60,15 +60,10 @@ int create_output(const char* name, const FileIdentity* keep) {
   const int fd = ::open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   struct stat status {};
-  int error = 0;
-  if (::fstat(fd, &status) != 0) {
-    error = errno;
-  } else if (is_same_file(status, keep)) {
-    error = EBUSY;
-  } else if (S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) {
-    error = errno;
-  }
-  if (error == 0) return fd;
+  const bool usable = ::fstat(fd, &status) == 0 && !is_same_file(status, keep) &&
+                      (!S_ISREG(status.st_mode) || ::ftruncate(fd, 0) == 0);
+  if (usable) return fd;
+  const int error = is_same_file(status, keep) ? EBUSY : errno;
   ::close(fd);
   errno = error;
   return -1;
@@ -92,8 +87,7 @@ int write_mzf(TapeBuffers& b, const FileIdentity* keep) {
                 b.file_counter);
   const int fd = create_output(b.name, keep);
   if (fd < 0) return MZF_CREATE_FAILED;
-  const bool written =
-      write_all(fd, b.header, HEADER_SIZE) && write_all(fd, b.body, b.body_length);
+  const bool written = write_all(fd, b.header, HEADER_SIZE) && write_all(fd, b.body, b.body_length);
   int error = written ? 0 : errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error == 0) return MZF_WRITTEN;

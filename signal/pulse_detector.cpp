@@ -63,7 +63,9 @@ std::uint8_t horizontal_max(__m128i v) {
   return static_cast<std::uint8_t>(_mm_cvtsi128_si32(v));
 }
 
-std::uint8_t complement(std::uint8_t raw) { return static_cast<std::uint8_t>(~raw); }
+std::uint8_t complement(std::uint8_t raw) {
+  return static_cast<std::uint8_t>(~raw);
+}
 
 // Feeds up to `count` samples one at a time; returns the number consumed.
 std::size_t feed_each(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
@@ -97,7 +99,8 @@ std::size_t scan_cycle(PulseDetector& d, const std::uint8_t* raw, std::size_t co
   unsigned before_at_or_above = d.previous >= threshold ? 1 : 0;
   std::size_t i = 0;
   for (; i + LANES <= limit; i += LANES) {
-    const __m128i u = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + i)), flip);
+    const __m128i u =
+        _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + i)), flip);
     const auto at_or_above = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(threshold_v, u), _mm_setzero_si128())));
     unsigned rises = at_or_above & ~(at_or_above << 1 | before_at_or_above);

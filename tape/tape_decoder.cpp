@@ -44,8 +44,8 @@ void count_long(TapeDecoder& d, std::int64_t period) {
     ++d.run_count;
     return;
   }
-  std::fprintf(d.trace, "LONG:%d;t0=%.1f;t=%" PRId64 "\n", d.run_count,
-               static_cast<double>(d.t0), period);
+  std::fprintf(d.trace, "LONG:%d;t0=%.1f;t=%" PRId64 "\n", d.run_count, static_cast<double>(d.t0),
+               period);
   if (d.run_count == HEADER_MARK_PULSES) {
     d.state = COUNT_SHORT_40;
     d.run_count = 1;
@@ -90,22 +90,13 @@ void tape_decoder_init(TapeDecoder& d, std::FILE* trace) {
 
 int on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
   switch (d.state) {
-    case SEEK_GAP:
-      seek_gap(d, period);
-      break;
-    case COUNT_LONG:
-      count_long(d, period);
-      break;
+    case SEEK_GAP: seek_gap(d, period); break;
+    case COUNT_LONG: count_long(d, period); break;
     case COUNT_SHORT_40:
-    case COUNT_SHORT_20:
-      count_short(d, period);
-      break;
-    case READ_HEADER:
-      return read_header(d, period);
-    case READ_BODY:
-      return read_body(d, period, sample_number);
-    default:
-      break;
+    case COUNT_SHORT_20: count_short(d, period); break;
+    case READ_HEADER: return read_header(d, period);
+    case READ_BODY: return read_body(d, period, sample_number);
+    default: break;
   }
   return TAPE_NO_EVENT;
 }

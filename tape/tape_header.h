@@ -7,8 +7,8 @@
 
 namespace mzfextract {
 
-inline constexpr std::size_t HEADER_SIZE = 128;           // the TapeHeader record
-inline constexpr std::size_t CHECKSUM_SIZE = 2;           // stored high byte first
+inline constexpr std::size_t HEADER_SIZE = 128;  // the TapeHeader record
+inline constexpr std::size_t CHECKSUM_SIZE = 2;  // stored high byte first
 inline constexpr std::size_t HEADER_BLOCK_SIZE = HEADER_SIZE + CHECKSUM_SIZE;
 inline constexpr std::size_t MAX_BODY_LENGTH = 65535;
 inline constexpr std::size_t BODY_AREA_SIZE = MAX_BODY_LENGTH + CHECKSUM_SIZE + 1;

@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -225,7 +225,8 @@ TEST_F(Program, WrongChecksumIsShownAndTheBodyStillWritten) {
   recorder.pulses(false, 300);
   recorder.tape_mark(20);
   recorder.pulse(true);
-  recorder.block(program.body, static_cast<std::uint16_t>(tapesynth::checksum_of(program.body) + 1));
+  recorder.block(program.body,
+                 static_cast<std::uint16_t>(tapesynth::checksum_of(program.body) + 1));
   recorder.pulse(true);
   ASSERT_TRUE(tapesynth::write_wav(in_.file("crc.wav"), recorder.samples(), 48000));
   const RunResult result = run(in_.file("crc.wav"));
@@ -276,7 +277,8 @@ TEST_F(Program, TinyAndForeignInputsGiveNothing) {
   std::string text;
   for (int i = 0; i < 500; ++i) text += "This is not a recording, only a text file.\n";
   write_file(in_.file("text.txt"), Bytes(text.begin(), text.end()));
-  for (const std::string& input : {in_.file("one-byte"), in_.file("text.txt"), std::string("/dev/null")}) {
+  for (const std::string& input :
+       {in_.file("one-byte"), in_.file("text.txt"), std::string("/dev/null")}) {
     const RunResult result = run(input);
     EXPECT_EQ(result.status, 0) << input;
     EXPECT_EQ(result.out + result.err, "") << input;
@@ -344,8 +346,8 @@ TEST_F(Program, SecondRunOverwritesTheFirst) {
   EXPECT_EQ(run(in_.file("again.wav")).status, 0);
   write_file(output("AGAIN____________#002.MZF"), Bytes(9999, 0));
   EXPECT_EQ(run(in_.file("again.wav")).status, 0);
-  EXPECT_EQ(outputs(), (std::vector<std::string>{"AGAIN____________#001.MZF",
-                                                 "AGAIN____________#002.MZF"}));
+  EXPECT_EQ(outputs(),
+            (std::vector<std::string>{"AGAIN____________#001.MZF", "AGAIN____________#002.MZF"}));
   EXPECT_EQ(read_file(output("AGAIN____________#002.MZF")), mzf_of(program));
 }
 

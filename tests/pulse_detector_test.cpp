@@ -144,7 +144,8 @@ TEST(PulseDetector, PolarityDecidesHowPulsesBecomePeriods) {
   for (int i = 0; i < 5; ++i) add_pulse(10, 12);
   for (int i = 0; i < 5; ++i) add_pulse(20, 22);
   std::vector<std::int64_t> falling_first;
-  for (const auto& c : reference_crossings(complemented(recorded))) falling_first.push_back(c.period);
+  for (const auto& c : reference_crossings(complemented(recorded)))
+    falling_first.push_back(c.period);
   // The first pulse of the file rises at its first sample, too early to count.
   EXPECT_EQ(falling_first, (std::vector<std::int64_t>{23, 22, 22, 22, 22, 42, 42, 42, 42}));
   std::vector<std::int64_t> rising_first;
@@ -159,7 +160,8 @@ class SpanDetector : public ::testing::Test {
   static void expect_same(const std::vector<std::uint8_t>& raw, const char* what) {
     PulseDetector reference_state;
     const auto expected = reference_crossings(complemented(raw), &reference_state);
-    for (std::size_t piece : {1ul, 2ul, 7ul, 15ul, 16ul, 17ul, 31ul, 64ul, 2048ul, raw.size() + 1}) {
+    for (std::size_t piece :
+         {1ul, 2ul, 7ul, 15ul, 16ul, 17ul, 31ul, 64ul, 2048ul, raw.size() + 1}) {
       PulseDetector span_state;
       EXPECT_EQ(span_crossings(raw, piece, &span_state), expected) << what << ", piece " << piece;
       EXPECT_TRUE(same_state(span_state, reference_state)) << what << ", piece " << piece;
@@ -185,7 +187,8 @@ TEST_F(SpanDetector, MatchesReferenceAroundTheThreshold) {
   std::vector<std::uint8_t> raw;
   for (int length = 2; length < 140; ++length) {
     for (int i = 0; i < length; ++i) raw.push_back(static_cast<std::uint8_t>(125 + random() % 7));
-    for (int i = 0; i < length; ++i) raw.push_back(static_cast<std::uint8_t>(i < length / 2 ? 10 : 245));
+    for (int i = 0; i < length; ++i)
+      raw.push_back(static_cast<std::uint8_t>(i < length / 2 ? 10 : 245));
   }
   expect_same(raw, "near the threshold");
 }

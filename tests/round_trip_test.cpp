@@ -96,8 +96,7 @@ TEST_F(RoundTrip, RealRecordingsGiveTheirPairedFiles) {
     TempDir out;
     RunOptions run;
     run.cwd = out.path();
-    const RunResult result =
-        run_mzfextract({corpus_ + "/recordings/" + base + ".wav"}, run);
+    const RunResult result = run_mzfextract({corpus_ + "/recordings/" + base + ".wav"}, run);
     EXPECT_EQ(result.status, 0) << base;
     EXPECT_EQ(result.err, "") << base;
     std::string name = base;

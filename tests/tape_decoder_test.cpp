@@ -35,7 +35,9 @@ class Decoder {
   // Feeds the periods, numbering them as if each ended 30 samples after the previous one.
   // Returns how many bodies were completed for saving.
   int feed(const Periods& periods) { return feed(periods.list); }
-  int feed(std::initializer_list<std::int64_t> periods) { return feed(std::vector<std::int64_t>(periods)); }
+  int feed(std::initializer_list<std::int64_t> periods) {
+    return feed(std::vector<std::int64_t>(periods));
+  }
   int feed(const std::vector<std::int64_t>& periods) {
     int bodies = 0;
     for (std::int64_t p : periods) {
@@ -72,7 +74,9 @@ Bytes with_checksum(Bytes data) {
 }
 
 // The loader header: body length 90, load and execution address 0xD400.
-Bytes loader_header() { return make_header("LOADER", 90, 0xD400, 0xD400); }
+Bytes loader_header() {
+  return make_header("LOADER", 90, 0xD400, 0xD400);
+}
 
 // A loader body that relays the length, the addresses and 7 more bytes to the next program.
 Bytes loader_body(std::uint16_t length, std::uint16_t load, std::uint16_t exec) {
@@ -83,7 +87,13 @@ Bytes loader_body(std::uint16_t length, std::uint16_t load, std::uint16_t exec) 
                                   static_cast<std::uint8_t>(load >> 8),
                                   static_cast<std::uint8_t>(exec & 0xFF),
                                   static_cast<std::uint8_t>(exec >> 8),
-                                  1, 2, 3, 4, 5, 6, 7};
+                                  1,
+                                  2,
+                                  3,
+                                  4,
+                                  5,
+                                  6,
+                                  7};
   std::copy(std::begin(relayed), std::end(relayed), body.begin() + 77);
   return body;
 }
@@ -164,9 +174,10 @@ TEST(BlockReader, HeaderExampleDumpsExactly) {
   // HELLO, body length 300, load and execution address 0x1200: checksum 28.
   Decoder d;
   d.feed(Periods().header(make_header("HELLO", 300)));
-  std::string expected = "LONG:40;t0=36.0;t=24\nSHORT40:40\n"
-                         "01 48 45 4C 4C 4F 0D 00 \n00 00 00 00 00 00 00 00 \n"
-                         "00 00 2C 01 00 12 00 12 \n";
+  std::string expected =
+      "LONG:40;t0=36.0;t=24\nSHORT40:40\n"
+      "01 48 45 4C 4C 4F 0D 00 \n00 00 00 00 00 00 00 00 \n"
+      "00 00 2C 01 00 12 00 12 \n";
   for (int line = 0; line < 13; ++line) expected += "00 00 00 00 00 00 00 00 \n";
   expected += "00 1C \ncrc=001C\ncrc OK!\n";
   EXPECT_EQ(d.trace(), expected);
@@ -206,12 +217,13 @@ TEST(BlockReader, BodyTraceAndCompletion) {
   for (std::size_t length : {0ul, 1ul, 255ul, 256ul, 300ul}) {
     const Bytes body = testing_support::pattern(length, 9);
     Decoder d;
-    const int bodies = d.feed(Periods().header(make_header("B", static_cast<std::uint16_t>(length))).body(body));
+    const int bodies =
+        d.feed(Periods().header(make_header("B", static_cast<std::uint16_t>(length))).body(body));
     EXPECT_EQ(bodies, 1) << length;
-    const std::string expected = "LONG:40;t0=36.0;t=24\nSHORT40:40\n" +
-                                 block_trace(with_checksum(make_header("B", static_cast<std::uint16_t>(length))), false) +
-                                 "LONG:20;t0=36.0;t=24\nSHORT20:20\n" +
-                                 block_trace(with_checksum(body), true);
+    const std::string expected =
+        "LONG:40;t0=36.0;t=24\nSHORT40:40\n" +
+        block_trace(with_checksum(make_header("B", static_cast<std::uint16_t>(length))), false) +
+        "LONG:20;t0=36.0;t=24\nSHORT20:20\n" + block_trace(with_checksum(body), true);
     EXPECT_EQ(d.trace(), expected) << length;
     EXPECT_EQ(d.body(), body) << length;
   }
@@ -221,7 +233,8 @@ TEST(BlockReader, BodyOf256BytesLeavesAnEmptyLineBeforeItsChecksum) {
   Decoder d;
   d.feed(Periods().header(make_header("B", 256)).body(Bytes(256, 0xFF)));
   const std::string trace = d.trace();
-  EXPECT_NE(trace.find("FF FF FF FF FF FF FF FF \n\n08 00 \ncrc=0800\ncrc OK!\n"), std::string::npos);
+  EXPECT_NE(trace.find("FF FF FF FF FF FF FF FF \n\n08 00 \ncrc=0800\ncrc OK!\n"),
+            std::string::npos);
 }
 
 TEST(BlockReader, BodyBeforeAnyHeaderIsEmpty) {

@@ -40,7 +40,9 @@ void write_file(const std::string& path, const Bytes& data) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-bool file_exists(const std::string& path) { return fs::exists(path); }
+bool file_exists(const std::string& path) {
+  return fs::exists(path);
+}
 
 std::vector<std::string> list_dir(const std::string& path) {
   std::vector<std::string> names;
@@ -51,7 +53,9 @@ std::vector<std::string> list_dir(const std::string& path) {
   return names;
 }
 
-std::string corpus_dir() { return fs::is_directory(CORPUS_DIR) ? CORPUS_DIR : ""; }
+std::string corpus_dir() {
+  return fs::is_directory(CORPUS_DIR) ? CORPUS_DIR : "";
+}
 
 Bytes make_header(const std::string& name, std::uint16_t length, std::uint16_t load,
                   std::uint16_t exec) {

@@ -74,10 +74,10 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::string cwd;                      // working directory of the child
-  std::string stdout_path;              // send standard output here instead of capturing it
-  long file_size_limit = -1;            // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
-  bool no_program_name = false;         // start the program with an empty argument list
+  std::string cwd;               // working directory of the child
+  std::string stdout_path;       // send standard output here instead of capturing it
+  long file_size_limit = -1;     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+  bool no_program_name = false;  // start the program with an empty argument list
 };
 
 // Runs mzfextract with `args` (not including the program name) and waits for it.

@@ -72,14 +72,18 @@ void Recorder::pulses(bool is_long, int count) {
   for (int i = 0; i < count; ++i) pulse(is_long);
 }
 
-void Recorder::silence(double seconds) { level(0, seconds * 1e6); }
+void Recorder::silence(double seconds) {
+  level(0, seconds * 1e6);
+}
 
 void Recorder::byte(std::uint8_t value) {
   pulse(true);
   for (int bit = 7; bit >= 0; --bit) pulse((value >> bit & 1) != 0);
 }
 
-void Recorder::block(const std::vector<std::uint8_t>& bytes) { block(bytes, checksum_of(bytes)); }
+void Recorder::block(const std::vector<std::uint8_t>& bytes) {
+  block(bytes, checksum_of(bytes));
+}
 
 void Recorder::block(const std::vector<std::uint8_t>& bytes, std::uint16_t checksum) {
   for (std::uint8_t b : bytes) byte(b);
@@ -142,8 +146,7 @@ std::vector<std::uint8_t> wav_header(std::size_t sample_count, int sample_rate) 
   return out;
 }
 
-bool write_wav(const std::string& path, const std::vector<std::uint8_t>& samples,
-               int sample_rate) {
+bool write_wav(const std::string& path, const std::vector<std::uint8_t>& samples, int sample_rate) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
   const std::vector<std::uint8_t> header = wav_header(samples.size(), sample_rate);

@@ -84,7 +84,6 @@ std::vector<std::uint8_t> record_programs(const std::vector<Program>& programs,
 std::vector<std::uint8_t> wav_header(std::size_t sample_count, int sample_rate);
 
 // Writes samples as a WAV file. Returns false (with errno set) when it cannot.
-bool write_wav(const std::string& path, const std::vector<std::uint8_t>& samples,
-               int sample_rate);
+bool write_wav(const std::string& path, const std::vector<std::uint8_t>& samples, int sample_rate);
 
 }  // namespace tapesynth

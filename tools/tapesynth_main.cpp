@@ -61,13 +61,15 @@ bool apply_option(int option, const char* arg, tapesynth::SynthOptions& o) {
     case 'a': return parse_number(arg, 0, 255, o.amplitude);
     case 'd': return parse_number(arg, -255, 255, o.dc_offset);
     case 'n': return parse_number(arg, 0, 255, o.noise);
-    case 's': return parse_number(arg, 0, 1e18, v) && (o.seed = static_cast<std::uint64_t>(v), true);
+    case 's':
+      return parse_number(arg, 0, 1e18, v) && (o.seed = static_cast<std::uint64_t>(v), true);
     case 'f': return parse_number(arg, 0.1, 10, o.speed);
     case SILENCE_BEFORE: return parse_number(arg, 0, 3600, o.silence_before);
     case SILENCE_BETWEEN: return parse_number(arg, 0, 3600, o.silence_between);
     case SILENCE_AFTER: return parse_number(arg, 0, 3600, o.silence_after);
     case LONG_GAP: return parse_number(arg, 0, 1e7, v) && (o.long_gap = static_cast<int>(v), true);
-    case SHORT_GAP: return parse_number(arg, 0, 1e7, v) && (o.short_gap = static_cast<int>(v), true);
+    case SHORT_GAP:
+      return parse_number(arg, 0, 1e7, v) && (o.short_gap = static_cast<int>(v), true);
     default: return false;
   }
 }
