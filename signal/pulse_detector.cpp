@@ -34,6 +34,23 @@ bool feed(PulseDetector& d, std::uint8_t u, std::int64_t* period) {
   return crossing;
 }
 
+namespace {
+
+std::uint8_t complement(std::uint8_t raw) {
+  return static_cast<std::uint8_t>(~raw);
+}
+
+// Feeds up to `count` raw bytes one at a time; returns the number consumed.
+std::size_t feed_each(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
+                      std::int64_t* period) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (feed(d, complement(raw[i]), period)) return i + 1;
+  }
+  return count;
+}
+
+}  // namespace
+
 #if defined(__SSE2__)
 
 namespace {
@@ -61,19 +78,6 @@ std::uint8_t horizontal_max(__m128i v) {
   v = _mm_max_epu8(v, _mm_srli_si128(v, 2));
   v = _mm_max_epu8(v, _mm_srli_si128(v, 1));
   return static_cast<std::uint8_t>(_mm_cvtsi128_si32(v));
-}
-
-std::uint8_t complement(std::uint8_t raw) {
-  return static_cast<std::uint8_t>(~raw);
-}
-
-// Feeds up to `count` samples one at a time; returns the number consumed.
-std::size_t feed_each(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
-                      std::int64_t* period) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (feed(d, complement(raw[i]), period)) return i + 1;
-  }
-  return count;
 }
 
 // Starts a new cycle at the crossing sample `u`, the sample before it being `before`.
@@ -179,10 +183,7 @@ std::size_t feed_span(PulseDetector& d, const std::uint8_t* raw, std::size_t cou
 std::size_t feed_span(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
                       std::int64_t* period) {
   *period = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (feed(d, static_cast<std::uint8_t>(~raw[i]), period)) return i + 1;
-  }
-  return count;
+  return feed_each(d, raw, count, period);
 }
 
 #endif

@@ -40,13 +40,6 @@ Bytes wav_of(const std::vector<tapesynth::Program>& programs,
   return wav;
 }
 
-Bytes with_checksum(Bytes data) {
-  const std::uint16_t sum = tapesynth::checksum_of(data);
-  data.push_back(static_cast<std::uint8_t>(sum >> 8));
-  data.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-  return data;
-}
-
 // The trace with the LONG lines of tape marks reduced to their counts and every other LONG line
 // (stray long runs after a block) left out; the thresholds of the kept lines go to `t0s`.
 std::string marks_and_blocks(const std::string& trace, std::vector<double>* t0s) {
@@ -105,14 +98,7 @@ ReferenceRun reference_run(const Bytes& file) {
 Bytes record_with_missing_start_pulse(std::size_t* crossing) {
   const tapesynth::Program program = make_program("SYNC", pattern(20, 7));
   tapesynth::Recorder recorder(quick_options());
-  recorder.pulses(false, 300);
-  recorder.tape_mark(40);
-  recorder.pulse(true);
-  recorder.block(program.header);
-  recorder.pulse(true);
-  recorder.pulses(false, 300);
-  recorder.tape_mark(20);
-  recorder.pulse(true);
+  record_until_body(recorder, program.header);
   for (std::size_t i = 0; i < 10; ++i) recorder.byte(program.body[i]);
   recorder.pulse(false);
   *crossing = recorder.samples().size();
@@ -217,14 +203,7 @@ TEST_F(Program, NoisyRecordingDecodesExactly) {
 TEST_F(Program, WrongChecksumIsShownAndTheBodyStillWritten) {
   const tapesynth::Program program = make_program("CRC", pattern(100, 6));
   tapesynth::Recorder recorder(quick_options());
-  recorder.pulses(false, 300);
-  recorder.tape_mark(40);
-  recorder.pulse(true);
-  recorder.block(program.header);
-  recorder.pulse(true);
-  recorder.pulses(false, 300);
-  recorder.tape_mark(20);
-  recorder.pulse(true);
+  record_until_body(recorder, program.header);
   recorder.block(program.body,
                  static_cast<std::uint16_t>(tapesynth::checksum_of(program.body) + 1));
   recorder.pulse(true);

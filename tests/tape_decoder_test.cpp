@@ -16,6 +16,7 @@ using testing_support::block_trace;
 using testing_support::Bytes;
 using testing_support::make_header;
 using testing_support::Periods;
+using testing_support::with_checksum;
 
 namespace {
 
@@ -65,13 +66,6 @@ class Decoder {
   std::unique_ptr<TapeDecoder> decoder_;
   std::int64_t sample_number_ = 0;
 };
-
-Bytes with_checksum(Bytes data) {
-  const std::uint16_t sum = tapesynth::checksum_of(data);
-  data.push_back(static_cast<std::uint8_t>(sum >> 8));
-  data.push_back(static_cast<std::uint8_t>(sum & 0xFF));
-  return data;
-}
 
 // The loader header: body length 90, load and execution address 0xD400.
 Bytes loader_header() {

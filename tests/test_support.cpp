@@ -114,6 +114,24 @@ Periods& Periods::body(const Bytes& body_bytes) {
   return gap(200).longs(20).gap(20).longs(1).block(body_bytes).longs(1);
 }
 
+Bytes with_checksum(Bytes data) {
+  const std::uint16_t sum = tapesynth::checksum_of(data);
+  data.push_back(static_cast<std::uint8_t>(sum >> 8));
+  data.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+  return data;
+}
+
+void record_until_body(tapesynth::Recorder& recorder, const Bytes& header) {
+  recorder.pulses(false, 300);
+  recorder.tape_mark(40);
+  recorder.pulse(true);
+  recorder.block(header);
+  recorder.pulse(true);
+  recorder.pulses(false, 300);
+  recorder.tape_mark(20);
+  recorder.pulse(true);
+}
+
 std::string block_trace(const Bytes& data, bool body, bool checksum_ok) {
   std::string text;
   char cell[8];

@@ -63,6 +63,13 @@ struct Periods {
   Periods& body(const Bytes& body);
 };
 
+// The bytes followed by their checksum, high byte first, as a block stands on tape.
+Bytes with_checksum(Bytes data);
+
+// Records what precedes a body on tape: gap, 40/40 mark, the header block, then a gap and the
+// 20/20 mark with its long pulse, so that the next byte recorded is the body's first.
+void record_until_body(tapesynth::Recorder& recorder, const Bytes& header);
+
 // The trace a complete block prints: its dump and its checksum lines.
 std::string block_trace(const Bytes& data, bool body, bool checksum_ok = true);
 
