@@ -319,6 +319,21 @@ TEST_F(Program, LoaderGivesOnlyTheProgramItLoads) {
   EXPECT_EQ(read_file(output("LOADER___________#001.MZF")), expected);
 }
 
+TEST_F(Program, BodyBeforeAnyHeaderIsSavedWithAnEmptyHeader) {
+  // A 20/20 mark at the very start: nothing announced a length, so the body is empty and the
+  // file holds the 128 zero bytes of the header area under an all-underscore name.
+  tapesynth::Recorder recorder(quick_options());
+  recorder.pulses(false, 300);
+  recorder.tape_mark(20);
+  recorder.pulse(true);
+  recorder.block({});
+  recorder.pulse(true);
+  ASSERT_TRUE(tapesynth::write_wav(in_.file("headless.wav"), recorder.samples(), 48000));
+  const RunResult result = run(in_.file("headless.wav"));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_file(output("_________________#001.MZF")), Bytes(128, 0));
+}
+
 TEST_F(Program, SecondRunOverwritesTheFirst) {
   const tapesynth::Program program = make_program("AGAIN", pattern(30, 12));
   write_recording(in_.file("again.wav"), {program, program}, quick_options());
