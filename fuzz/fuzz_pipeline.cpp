@@ -12,11 +12,16 @@
 
 namespace {
 std::FILE* trace = nullptr;
+char work_dir[] = "/tmp/mzfextract-fuzz-XXXXXX";
+
+void remove_work_dir() {
+  std::filesystem::remove_all(work_dir);
 }
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char dir[] = "/tmp/mzfextract-fuzz-XXXXXX";
-  if (::mkdtemp(dir) == nullptr || ::chdir(dir) != 0) std::abort();
+  if (::mkdtemp(work_dir) == nullptr || ::chdir(work_dir) != 0) std::abort();
+  std::atexit(remove_work_dir);
   trace = std::fopen("/dev/null", "w");
   return 0;
 }
