@@ -60,10 +60,10 @@ int create_output(const char* name, const FileIdentity* keep) {
   const int fd = ::open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   struct stat status {};
-  const bool usable = ::fstat(fd, &status) == 0 && !is_same_file(status, keep) &&
-                      (!S_ISREG(status.st_mode) || ::ftruncate(fd, 0) == 0);
-  if (usable) return fd;
-  const int error = is_same_file(status, keep) ? EBUSY : errno;
+  int error = ::fstat(fd, &status) == 0 ? 0 : errno;
+  if (error == 0 && is_same_file(status, keep)) error = EBUSY;
+  if (error == 0 && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) error = errno;
+  if (error == 0) return fd;
   ::close(fd);
   errno = error;
   return -1;

@@ -64,20 +64,22 @@ namespace {
 
 constexpr std::size_t LANES = 16;
 
-std::uint8_t horizontal_min(__m128i v) {
-  v = _mm_min_epu8(v, _mm_srli_si128(v, 8));
-  v = _mm_min_epu8(v, _mm_srli_si128(v, 4));
-  v = _mm_min_epu8(v, _mm_srli_si128(v, 2));
-  v = _mm_min_epu8(v, _mm_srli_si128(v, 1));
+// Folds the 16 lanes of `v` into one with `combine`, a lane-wise minimum or maximum.
+template <typename Combine>
+std::uint8_t horizontal(__m128i v, Combine combine) {
+  v = combine(v, _mm_srli_si128(v, 8));
+  v = combine(v, _mm_srli_si128(v, 4));
+  v = combine(v, _mm_srli_si128(v, 2));
+  v = combine(v, _mm_srli_si128(v, 1));
   return static_cast<std::uint8_t>(_mm_cvtsi128_si32(v));
 }
 
+std::uint8_t horizontal_min(__m128i v) {
+  return horizontal(v, [](__m128i a, __m128i b) { return _mm_min_epu8(a, b); });
+}
+
 std::uint8_t horizontal_max(__m128i v) {
-  v = _mm_max_epu8(v, _mm_srli_si128(v, 8));
-  v = _mm_max_epu8(v, _mm_srli_si128(v, 4));
-  v = _mm_max_epu8(v, _mm_srli_si128(v, 2));
-  v = _mm_max_epu8(v, _mm_srli_si128(v, 1));
-  return static_cast<std::uint8_t>(_mm_cvtsi128_si32(v));
+  return horizontal(v, [](__m128i a, __m128i b) { return _mm_max_epu8(a, b); });
 }
 
 // Starts a new cycle at the crossing sample `u`, the sample before it being `before`.

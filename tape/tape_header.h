@@ -13,12 +13,11 @@ inline constexpr std::size_t HEADER_BLOCK_SIZE = HEADER_SIZE + CHECKSUM_SIZE;
 inline constexpr std::size_t MAX_BODY_LENGTH = 65535;
 inline constexpr std::size_t BODY_AREA_SIZE = MAX_BODY_LENGTH + CHECKSUM_SIZE + 1;
 
-// Field offsets within the header record.
+// Field offsets within the header record: a first byte, the name, then the body length, load
+// address and execution address (16 bits each, low byte first), then 104 more bytes.
 inline constexpr std::size_t NAME_OFFSET = 1;
 inline constexpr std::size_t NAME_LENGTH = 17;
 inline constexpr std::size_t BODY_LENGTH_OFFSET = 18;
-inline constexpr std::size_t LOAD_ADDRESS_OFFSET = 20;
-inline constexpr std::size_t EXEC_ADDRESS_OFFSET = 22;
 inline constexpr std::uint8_t NAME_END = 0x0D;
 
 // The tape checksum of `size` bytes: the number of bits set, modulo 65536.

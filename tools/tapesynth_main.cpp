@@ -2,12 +2,14 @@
 #include <getopt.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <type_traits>
 
 #include "tools/tapesynth.h"
 
@@ -34,11 +36,16 @@ void usage(std::FILE* out) {
       out);
 }
 
-bool parse_number(const char* text, double low, double high, double& value) {
+// Parses a number between `low` and `high` into `value`; integer options take whole numbers only.
+template <typename T>
+bool parse_number(const char* text, double low, double high, T& value) {
   char* end = nullptr;
   errno = 0;
-  value = std::strtod(text, &end);
-  return errno == 0 && end != text && *end == '\0' && value >= low && value <= high;
+  const double parsed = std::strtod(text, &end);
+  const bool valid = errno == 0 && end != text && *end == '\0' && parsed >= low && parsed <= high &&
+                     (!std::is_integral_v<T> || parsed == std::floor(parsed));
+  if (valid) value = static_cast<T>(parsed);
+  return valid;
 }
 
 bool read_file(const char* path, std::vector<std::uint8_t>& data) {
@@ -52,24 +59,21 @@ enum LongOnly { SILENCE_BEFORE = 256, SILENCE_BETWEEN, SILENCE_AFTER, LONG_GAP, 
 
 // Applies one option to `o`; returns false when its value is invalid.
 bool apply_option(int option, const char* arg, tapesynth::SynthOptions& o) {
-  double v = 0;
   switch (option) {
-    case 'r': return parse_number(arg, 1000, 1e6, v) && (o.sample_rate = static_cast<int>(v), true);
+    case 'r': return parse_number(arg, 1000, 1e6, o.sample_rate);
     case 'p':
       o.falling_first = std::strcmp(arg, "falling") == 0;
       return o.falling_first || std::strcmp(arg, "rising") == 0;
     case 'a': return parse_number(arg, 0, 255, o.amplitude);
     case 'd': return parse_number(arg, -255, 255, o.dc_offset);
     case 'n': return parse_number(arg, 0, 255, o.noise);
-    case 's':
-      return parse_number(arg, 0, 1e18, v) && (o.seed = static_cast<std::uint64_t>(v), true);
+    case 's': return parse_number(arg, 0, 1e18, o.seed);
     case 'f': return parse_number(arg, 0.1, 10, o.speed);
     case SILENCE_BEFORE: return parse_number(arg, 0, 3600, o.silence_before);
     case SILENCE_BETWEEN: return parse_number(arg, 0, 3600, o.silence_between);
     case SILENCE_AFTER: return parse_number(arg, 0, 3600, o.silence_after);
-    case LONG_GAP: return parse_number(arg, 0, 1e7, v) && (o.long_gap = static_cast<int>(v), true);
-    case SHORT_GAP:
-      return parse_number(arg, 0, 1e7, v) && (o.short_gap = static_cast<int>(v), true);
+    case LONG_GAP: return parse_number(arg, 0, 1e7, o.long_gap);
+    case SHORT_GAP: return parse_number(arg, 0, 1e7, o.short_gap);
     default: return false;
   }
 }
