@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
       "mzfscan"};
   app.footer(
       "Exit status: 0 every program found was saved verified; 1 a recording could not be read or "
-      "a file not written; 2 usage error; 3 a program is damaged or nothing was found.");
+      "a file not written; 2 usage error; 3 a program is damaged or nothing was found.\n");
   mzfscan::RunOptions options;
   std::string channel = "auto", polarity = "auto";
   app.set_version_flag("--version", VERSION);

@@ -81,6 +81,24 @@ sf_count_t memory_write(const void* /*source*/, sf_count_t /*count*/, void* /*us
 
 sf_count_t memory_tell(void* user) { return static_cast<AudioInput::Memory*>(user)->position; }
 
+// True when libsndfile found the sound data shorter than the file's header declares: it then
+// reads what is there, and says so only in its log ("data : N (should be M)").
+bool log_reports_truncation(SNDFILE* file) {
+  char log[4096] = {};
+  sf_command(file, SFC_GET_LOG_INFO, log, sizeof log - 1);
+  for (const char* line = log; *line != '\0';) {
+    const char* end = std::strchr(line, '\n');
+    const std::string text(line, end != nullptr ? end : line + std::strlen(line));
+    if ((text.rfind("data", 0) == 0 || text.rfind("SSND", 0) == 0) &&
+        text.find("(should be") != std::string::npos) {
+      return true;
+    }
+    if (end == nullptr) break;
+    line = end + 1;
+  }
+  return false;
+}
+
 }  // namespace
 
 AudioInput::~AudioInput() {
@@ -133,6 +151,7 @@ bool AudioInput::finish_open(bool resample, std::string* error) {
   info_.file_rate = sf_info.samplerate;
   info_.channels = sf_info.channels;
   info_.frames = sf_info.frames;
+  truncated_ = log_reports_truncation(sndfile(file_));
   if (info_.channels < 1 || info_.channels > AUDIO_CHANNELS_MAX) {
     *error = std::to_string(info_.channels) + " channels; at most " +
              std::to_string(AUDIO_CHANNELS_MAX) + " are read";
@@ -177,6 +196,8 @@ std::size_t AudioInput::read_file_chunk() {
   file_ended_ = true;
   if (sf_error(sndfile(file_)) != SF_ERR_NO_ERROR) {
     error_ = std::string("read error: ") + sf_strerror(sndfile(file_));
+  } else if (truncated_) {
+    error_ = "truncated: the file holds less sound than its header declares";
   } else if (info_.frames > 0 && file_frames_read_ < info_.frames) {
     error_ = "truncated: " + std::to_string(info_.frames) + " frames declared, " +
              std::to_string(file_frames_read_) + " present";
@@ -185,7 +206,7 @@ std::size_t AudioInput::read_file_chunk() {
 }
 
 std::size_t AudioInput::read(const float** frames) {
-  if (file_ == nullptr || file_ended_ && resampler_ == nullptr) return 0;
+  if (file_ == nullptr || (file_ended_ && resampler_ == nullptr)) return 0;
   if (resampler_ == nullptr) {
     *frames = buffer_;
     return read_file_chunk();

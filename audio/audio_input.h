@@ -80,6 +80,7 @@ class AudioInput {
   std::size_t pending_at_ = 0;
   bool file_ended_ = false;
   bool flushed_ = false;
+  bool truncated_ = false;  // the header declares more than the file holds
   std::int64_t file_frames_read_ = 0;
   std::string error_;
 };

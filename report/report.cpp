@@ -25,8 +25,10 @@ constexpr std::uint8_t LOWERCASE_CODES[26] = {0xA1, 0x9A, 0x9F, 0x9C, 0x92, 0xAA
                                               0xA4, 0x96, 0xA5, 0xAB, 0xA3, 0x9B, 0xBD, 0xA2};
 
 std::string format(const char* pattern, auto... values) {
-  char text[256];
-  std::snprintf(text, sizeof text, pattern, values...);
+  const int length = std::snprintf(nullptr, 0, pattern, values...);
+  if (length <= 0) return {};
+  std::string text(static_cast<std::size_t>(length), '\0');
+  std::snprintf(text.data(), text.size() + 1, pattern, values...);
   return text;
 }
 
@@ -34,6 +36,13 @@ std::string hex4(std::uint16_t value) { return format("%04X", static_cast<unsign
 
 std::string channel_text(int channel_used) {
   return channel_used == 0 ? std::string("mix") : format("%d", channel_used);
+}
+
+std::string quoted(const std::string& text) {
+  std::string result(1, '"');
+  result.append(text);
+  result.push_back('"');
+  return result;
 }
 
 const char* polarity_name(int polarity) {
@@ -264,7 +273,7 @@ std::string table_text(const RecordingReport& r) {
   for (const ProgramReport& p : r.programs) {
     text += format("  %-10s %-19s %-6s %5u %-4s %-5s %-7s %-7s %s\n",
                    clock_time(p.time_seconds).c_str(),
-                   ("\"" + readable_name(p.header) + "\"").c_str(), type_name(p.header[0]).c_str(),
+                   quoted(readable_name(p.header)).c_str(), type_name(p.header[0]).c_str(),
                    static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
                    hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
                    hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(),
@@ -279,10 +288,10 @@ std::string summary_text(const Summary& s) {
                 s.found, s.found == 1 ? "" : "s", s.verified, s.from_copy, s.damaged);
 }
 
-nlohmann::json report_json(const std::vector<RecordingReport>& recordings, const Summary& summary) {
-  nlohmann::json list = nlohmann::json::array();
+nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings, const Summary& summary) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const RecordingReport& r : recordings) {
-    nlohmann::json programs = nlohmann::json::array();
+    nlohmann::ordered_json programs = nlohmann::ordered_json::array();
     for (const ProgramReport& p : r.programs) {
       programs.push_back({
           {"time", std::round(p.time_seconds * 1000) / 1000},
@@ -293,14 +302,14 @@ nlohmann::json report_json(const std::vector<RecordingReport>& recordings, const
           {"start", header_word(p.header, EXEC_ADDRESS_OFFSET)},
           {"header", verdict_name(p.header_verdict)},
           {"body", verdict_name(p.body_verdict)},
-          {"file", p.file.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.file)},
+          {"file", p.file.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.file)},
       });
     }
     list.push_back({
         {"path", utf8_safe(r.path)},
         {"sample_rate", r.sample_rate},
         {"channels", r.channels},
-        {"channel_used", r.channel_used == 0 ? nlohmann::json("mix") : nlohmann::json(r.channel_used)},
+        {"channel_used", r.channel_used == 0 ? nlohmann::ordered_json("mix") : nlohmann::ordered_json(r.channel_used)},
         {"polarity", polarity_name(r.polarity)},
         {"speed_percent", std::round(r.speed_percent * 100) / 100},
         {"programs", programs},

@@ -73,7 +73,7 @@ std::string table_text(const RecordingReport& recording);
 // The summary line(s) closing the table.
 std::string summary_text(const Summary& summary);
 // The whole run as one JSON object.
-nlohmann::json report_json(const std::vector<RecordingReport>& recordings, const Summary& summary);
+nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings, const Summary& summary);
 // The picture of the run: for each recording, its histogram and its timeline.
 std::string plot_svg(const std::vector<RecordingReport>& recordings);
 

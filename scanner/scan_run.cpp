@@ -142,7 +142,7 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
   return report;
 }
 
-int save_programs(const ScanResult& result, MzfWriter& writer, const SaveSettings& settings,
+int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer, const SaveSettings& settings,
                   RecordingReport* report, std::FILE* errors) {
   const TapeReading& reading = result.reading();
   int status = reading.programs.empty() ? STATUS_NOT_SAVED : STATUS_OK;

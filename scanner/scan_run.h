@@ -70,7 +70,7 @@ struct SaveSettings {
 // Numbers every program of the chosen reading, saves the verified ones (and with keep_damaged
 // the others under ".DAMAGED.MZF" names), fills the report's file names and returns the status
 // it implies. Write failures and name clashes go to `errors`, naming the file.
-int save_programs(const ScanResult& result, MzfWriter& writer, const SaveSettings& settings,
+int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer, const SaveSettings& settings,
                   RecordingReport* report, std::FILE* errors);
 
 // Why nothing was found on `path`, and what to try, for `errors`.
