@@ -118,7 +118,9 @@ struct PolarityReader {
   double time_seconds;
   CopyBuffer header_copy[2];
   CopyBuffer body_copy[2];
+  bool relayed;        // this program's header was relayed by a loader
   bool relay_pending;  // a loader's body relayed a header for the next body
+  int relay_verdict;   // the relayed header's BlockVerdict
   std::uint8_t relay_header[128];
   // Statistics for the report.
   double short_sum, long_sum;
