@@ -39,6 +39,7 @@ constexpr int MIN_GAP_RUN = 100;        // steady periods that make a gap
 constexpr int MIN_REPEAT_GAP_RUN = 64;  // enough before a block's second copy
 constexpr double STEADY_TOLERANCE = 0.15;
 constexpr double RUN_WEIGHT = 1.0 / 16;
+constexpr int MIN_TRACKED_RUN = 16;     // a steady run this long moves the cluster means
 constexpr double GAP_END_FACTOR = 1.4;  // a long pulse ends a gap
 constexpr double MIN_SHORT_US = NOMINAL_SHORT_US * 0.6, MAX_SHORT_US = NOMINAL_SHORT_US * 1.5;
 constexpr double MIN_RATIO = 1.5, MAX_RATIO = 2.4;  // long/short
@@ -92,6 +93,27 @@ const CopyBuffer& best_copy(const CopyBuffer copies[2]) {
   return copies[1].count > copies[0].count ? copies[1] : copies[0];
 }
 
+// The block's data, `length` bytes (0: as long as the best copy's): the verified copy, else a
+// best guess from the most complete copy, continued from the other one where it read further
+// and with zeros where neither was read.
+void block_data(const CopyBuffer copies[2], std::size_t length, std::uint8_t* out,
+                std::vector<std::uint8_t>* grow) {
+  const CopyBuffer& best = best_copy(copies);
+  const CopyBuffer& other = &best == &copies[0] ? copies[1] : copies[0];
+  const std::size_t best_data = best.count >= CHECKSUM_SIZE ? best.count - CHECKSUM_SIZE : 0;
+  if (length == 0) length = best.verified || best.complete ? best_data : best.count;
+  if (grow != nullptr) {
+    grow->assign(length, 0);
+    out = grow->data();
+  }
+  const std::size_t from_best = std::min<std::size_t>(best.count, length);
+  std::copy_n(best.bytes, from_best, out);
+  if (!best.verified && other.count > from_best) {
+    std::copy_n(other.bytes + from_best, std::min<std::size_t>(other.count, length) - from_best,
+                out + from_best);
+  }
+}
+
 bool is_loader(const std::uint8_t* header) {
   return std::equal(std::begin(LOADER_SIGNATURE), std::end(LOADER_SIGNATURE),
                     header + BODY_LENGTH_OFFSET);
@@ -117,16 +139,16 @@ void close_program(PolarityReader& r) {
     p.header_verdict = r.relay_verdict;
   } else {
     p.header_verdict = verdict_of(r.header_copy);
-    const CopyBuffer& h = best_copy(r.header_copy);
-    std::memcpy(p.header, h.bytes, std::min<std::size_t>(h.count, HEADER_SIZE));
-  }
-  p.body_verdict = r.body_seen ? verdict_of(r.body_copy) : VERDICT_MISSING;
-  if (p.body_verdict != VERDICT_MISSING) {
-    const CopyBuffer& b = best_copy(r.body_copy);
-    const std::size_t length = b.count >= CHECKSUM_SIZE ? b.count - CHECKSUM_SIZE : 0;
-    p.body.assign(b.bytes, b.bytes + length);
+    block_data(r.header_copy, HEADER_SIZE, p.header, nullptr);
   }
   const bool header_good = p.header_verdict == VERDICT_OK || p.header_verdict == VERDICT_COPY;
+  p.body_verdict = r.body_seen ? verdict_of(r.body_copy) : VERDICT_MISSING;
+  if (p.body_verdict != VERDICT_MISSING) {
+    // A verified header (or a relayed one) gives the length; else the copies' extent does.
+    const std::size_t length =
+        header_good ? mzfextract::header_word(p.header, BODY_LENGTH_OFFSET) : 0;
+    block_data(r.body_copy, length, nullptr, &p.body);
+  }
   if (!r.relayed && header_good && is_loader(p.header) && p.body_verdict != VERDICT_MISSING) {
     // A loader: its body carries the next program's length and addresses.
     std::memcpy(r.relay_header, p.header, HEADER_SIZE);
@@ -322,7 +344,7 @@ void on_period(PolarityReader& r, double us, double now) {
 
   // Gaps: runs of steady periods, ended by a clearly longer one.
   bool gap_end = false;
-  if (r.run_count > 0 && std::fabs(us - r.run_mean) < STEADY_TOLERANCE * r.run_mean) {
+  if (r.run_count > 0 && std::fabs(us - r.run_mean) < STEADY_TOLERANCE * r.run_mean + r.jitter_us) {
     r.run_mean += (us - r.run_mean) * RUN_WEIGHT;
     ++r.run_count;
   } else {
@@ -339,7 +361,7 @@ void on_period(PolarityReader& r, double us, double now) {
 
   int kind = us > r.threshold ? PERIOD_LONG : PERIOD_SHORT;
   if (us > GARBAGE_FACTOR * r.long_mean) kind = PERIOD_GARBAGE;
-  track_clusters(r, kind, us);
+  if (r.block != BLOCK_NONE || r.run_count >= MIN_TRACKED_RUN) track_clusters(r, kind, us);
   if (r.block != BLOCK_NONE) {
     ++r.block_periods;
     const double band = AMBIGUOUS_BAND * (r.long_mean - r.short_mean);
@@ -384,6 +406,7 @@ void reset_reader(PolarityReader& r) {
   r.threshold = (NOMINAL_SHORT_US + NOMINAL_LONG_US) / 2;
   r.run_mean = 0;
   r.run_count = 0;
+  r.jitter_us = 0;
   r.long_run = r.short_run = r.prev_long_run = 0;
   r.long_run_start = r.prev_long_run_start = 0;
   r.block = BLOCK_NONE;
@@ -410,6 +433,7 @@ void settle_reader(PolarityReader& r) {
   t.short_us = r.short_count > 0 ? r.short_sum / static_cast<double>(r.short_count) : 0;
   t.long_us = r.long_count > 0 ? r.long_sum / static_cast<double>(r.long_count) : 0;
   t.threshold_us = r.learned ? r.threshold : 0;
+  if (r.short_count > 0 && r.long_count > 0) t.threshold_us = (t.short_us + t.long_us) / 2;
   if (r.short_count > 0 && r.long_count > 0) {
     const double nominal = NOMINAL_SHORT_US * static_cast<double>(r.short_count) +
                            NOMINAL_LONG_US * static_cast<double>(r.long_count);
@@ -425,6 +449,7 @@ void settle_reader(PolarityReader& r) {
 // A crossing of the comparator at `time` (in samples since the start).
 void on_crossing(ChannelScanner& s, Polarity polarity, double time) {
   PolarityReader& r = s.readers[polarity];
+  r.jitter_us = s.us_per_sample;
   if (!r.has_crossing) {
     r.has_crossing = true;
     r.last_crossing = time;

@@ -99,6 +99,7 @@ struct PolarityReader {
   // Steady run (a gap in the making).
   double run_mean;
   int run_count;
+  double jitter_us;  // one sample: added to the steadiness tolerance
   // Run lengths of long and short periods, for the tape marks.
   int long_run, short_run, prev_long_run;
   double long_run_start, prev_long_run_start;  // seconds
