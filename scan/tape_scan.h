@@ -99,6 +99,7 @@ struct PolarityReader {
   // Steady run (a gap in the making).
   double run_mean;
   int run_count;
+  double jitter_us;  // one sample: added to the steadiness tolerance
   // Run lengths of long and short periods, for the tape marks.
   int long_run, short_run, prev_long_run;
   double long_run_start, prev_long_run_start;  // seconds
@@ -118,7 +119,9 @@ struct PolarityReader {
   double time_seconds;
   CopyBuffer header_copy[2];
   CopyBuffer body_copy[2];
+  bool relayed;        // this program's header was relayed by a loader
   bool relay_pending;  // a loader's body relayed a header for the next body
+  int relay_verdict;   // the relayed header's BlockVerdict
   std::uint8_t relay_header[128];
   // Statistics for the report.
   double short_sum, long_sum;
