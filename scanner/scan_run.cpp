@@ -194,7 +194,7 @@ std::string nothing_found_diagnosis(const std::string& path, const ScanResult& r
     text += "  the recording is silent\n";
   } else {
     // The most common pulse lengths, and how many fall near the tape's short and long pulses.
-    std::uint64_t total = 0, tape_like = 0;
+    std::uint64_t total = 0, short_like = 0, long_like = 0;
     std::vector<int> bins;
     for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) {
       const std::uint64_t n = reading.histogram[bin];
@@ -203,7 +203,8 @@ std::string nothing_found_diagnosis(const std::string& path, const ScanResult& r
       const auto near = [us](double nominal) {
         return std::fabs(us - nominal) <= nominal * PULSE_TOLERANCE;
       };
-      if (near(NOMINAL_SHORT_US) || near(NOMINAL_LONG_US)) tape_like += n;
+      if (near(NOMINAL_SHORT_US)) short_like += n;
+      if (near(NOMINAL_LONG_US)) long_like += n;
       if (n > 0) bins.push_back(bin);
     }
     std::sort(bins.begin(), bins.end(), [&](int a, int b) {
@@ -221,7 +222,10 @@ std::string nothing_found_diagnosis(const std::string& path, const ScanResult& r
         text += item;
       }
       text += "\n";
-      text += 2 * tape_like >= total
+      // A tape has both: short pulses in its gaps and bits, long ones in marks and bytes.
+      const bool tape_like = 2 * (short_like + long_like) >= total && 10 * short_like >= total &&
+                             10 * long_like >= total;
+      text += tape_like
                   ? "  they look like this tape format's pulses (about 504 and 958 us), but no "
                     "block could be read: the tape may be too worn or the capture distorted\n"
                   : "  they do not look like this tape format's pulses (about 504 us short, 958 "
