@@ -262,7 +262,7 @@ TEST_F(Scan, PolarityIsFoundAndThePreparedRecordingDecodesInMzfextract) {
       {"falling s16 -30 dB 22050", true, 22050, {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 0, 0.03},
        22050},
       {"rising float 192000", false, 192000, {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 0}, 44100},
-      {"falling s16 11025", true, 11025, {SF_FORMAT_WAV | SF_FORMAT_PCM_16}, 44100},
+      {"falling s24 176400", true, 176400, {SF_FORMAT_WAV | SF_FORMAT_PCM_24}, 44100},
   };
   for (const Case& c : cases) {
     tapesynth::SynthOptions options = quick(c.rate);
