@@ -15,7 +15,9 @@ namespace mzfscan {
 
 namespace {
 
-SNDFILE* sndfile(void* file) { return static_cast<SNDFILE*>(file); }
+SNDFILE* sndfile(void* file) {
+  return static_cast<SNDFILE*>(file);
+}
 
 // Output room of the resampler per call: never more than a chunk is handed out at once.
 constexpr std::size_t RESAMPLED_FRAMES = AUDIO_CHUNK_FRAMES;
@@ -77,9 +79,13 @@ sf_count_t memory_read(void* destination, sf_count_t count, void* user) {
   return taken;
 }
 
-sf_count_t memory_write(const void* /*source*/, sf_count_t /*count*/, void* /*user*/) { return 0; }
+sf_count_t memory_write(const void* /*source*/, sf_count_t /*count*/, void* /*user*/) {
+  return 0;
+}
 
-sf_count_t memory_tell(void* user) { return static_cast<AudioInput::Memory*>(user)->position; }
+sf_count_t memory_tell(void* user) {
+  return static_cast<AudioInput::Memory*>(user)->position;
+}
 
 // True when libsndfile found the sound data shorter than the file's header declares: it then
 // reads what is there, and says so only in its log ("data : N (should be M)").

@@ -23,12 +23,12 @@ inline constexpr int AUDIO_CHANNELS_MAX = 64;
 
 // What a recording holds, as its file says.
 struct AudioInfo {
-  std::string format;         // such as "WAV 16-bit" or "FLAC 24-bit"
-  int file_rate = 0;          // the file's own sample rate
-  int rate = 0;               // the rate of the frames handed out (file_rate unless resampled)
+  std::string format;  // such as "WAV 16-bit" or "FLAC 24-bit"
+  int file_rate = 0;   // the file's own sample rate
+  int rate = 0;        // the rate of the frames handed out (file_rate unless resampled)
   int channels = 0;
-  std::int64_t frames = 0;    // frames at file_rate the file declares
-  dev_t device = 0;           // identity of the file read (zero when read from memory)
+  std::int64_t frames = 0;  // frames at file_rate the file declares
+  dev_t device = 0;         // identity of the file read (zero when read from memory)
   ino_t inode = 0;
 };
 

@@ -42,7 +42,7 @@ struct Resampler {
 
 int prepared_rate(int file_rate) {
   return file_rate >= PREPARED_RATE_MIN && file_rate <= PREPARED_RATE_MAX ? file_rate
-                                                                         : PREPARED_RATE_DEFAULT;
+                                                                          : PREPARED_RATE_DEFAULT;
 }
 
 bool write_prepared_wav(const std::string& input_path, const std::string& output_path,

@@ -32,7 +32,9 @@ std::string format(const char* pattern, auto... values) {
   return text;
 }
 
-std::string hex4(std::uint16_t value) { return format("%04X", static_cast<unsigned>(value)); }
+std::string hex4(std::uint16_t value) {
+  return format("%04X", static_cast<unsigned>(value));
+}
 
 std::string channel_text(int channel_used) {
   return channel_used == 0 ? std::string("mix") : format("%d", channel_used);
@@ -69,9 +71,11 @@ std::string utf8_safe(const std::string& text) {
   std::string safe;
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3
-                                                                      : (lead >> 3) == 30 ? 4
-                                                                                          : 0;
+    const std::size_t length = lead < 0x80         ? 1
+                               : (lead >> 5) == 6  ? 2
+                               : (lead >> 4) == 14 ? 3
+                               : (lead >> 3) == 30 ? 4
+                                                   : 0;
     bool valid = length > 0 && i + length <= text.size();
     for (std::size_t k = 1; valid && k < length; ++k) {
       valid = (static_cast<unsigned char>(text[i + k]) >> 6) == 2;
@@ -108,41 +112,44 @@ std::string histogram_svg(const RecordingReport& recording, int top) {
   const int x0 = MARGIN_LEFT, width = PLOT_WIDTH - MARGIN_LEFT - MARGIN_RIGHT;
   const int y0 = top + 60, height = 170;
   const auto x_of = [&](double us) { return x0 + us / range_us * width; };
-  std::string svg = format(
-      "<text x=\"%d\" y=\"%d\" font-size=\"14\" font-weight=\"bold\">Pulse lengths</text>\n", x0,
-      y0 - 8);
-  svg += format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#888\"/>\n",
-                x0, y0, width, height);
+  std::string svg =
+      format("<text x=\"%d\" y=\"%d\" font-size=\"14\" font-weight=\"bold\">Pulse lengths</text>\n",
+             x0, y0 - 8);
+  svg +=
+      format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#888\"/>\n",
+             x0, y0, width, height);
   for (int bin = 0; bin < HISTOGRAM_BINS && largest > 0; ++bin) {
     const double from = bin * HISTOGRAM_BIN_US;
     if (plot.histogram[bin] == 0 || from >= range_us) continue;
-    const double bar = static_cast<double>(plot.histogram[bin]) / static_cast<double>(largest) *
-                       height;
+    // Square-root scale: the long pulses, far fewer than the short ones, stay visible.
+    const double bar =
+        std::sqrt(static_cast<double>(plot.histogram[bin]) / static_cast<double>(largest)) * height;
     svg += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\"/>\n",
-                  x_of(from), y0 + height - bar, std::max(1.0, x_of(from + HISTOGRAM_BIN_US) -
-                                                                   x_of(from) - 0.5),
-                  bar, COLOR_BARS);
+                  x_of(from), y0 + height - bar,
+                  std::max(1.0, x_of(from + HISTOGRAM_BIN_US) - x_of(from) - 0.5), bar, COLOR_BARS);
   }
   for (double tick = 0; tick <= range_us; tick += 250) {
-    svg += format("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#888\"/>"
-                  "<text x=\"%.1f\" y=\"%d\" font-size=\"11\" text-anchor=\"middle\">%.0f</text>\n",
-                  x_of(tick), y0 + height, x_of(tick), y0 + height + 4, x_of(tick),
-                  y0 + height + 16, tick);
+    svg += format(
+        "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#888\"/>"
+        "<text x=\"%.1f\" y=\"%d\" font-size=\"11\" text-anchor=\"middle\">%.0f</text>\n",
+        x_of(tick), y0 + height, x_of(tick), y0 + height + 4, x_of(tick), y0 + height + 16, tick);
   }
-  svg += format("<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\">pulse length "
-                "(microseconds)</text>\n",
-                x0 + width / 2, y0 + height + 32);
-  svg += format("<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\" "
-                "transform=\"rotate(-90 %d %d)\">pulses</text>\n",
-                x0 - 20, y0 + height / 2, x0 - 20, y0 + height / 2);
+  svg += format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\">pulse length "
+      "(microseconds)</text>\n",
+      x0 + width / 2, y0 + height + 32);
+  svg += format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\" "
+      "transform=\"rotate(-90 %d %d)\">pulses (square root)</text>\n",
+      x0 - 20, y0 + height / 2, x0 - 20, y0 + height / 2);
   if (plot.threshold_us > 0 && plot.threshold_us < range_us) {
     const double x = x_of(plot.threshold_us);
-    svg += format("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\" "
-                  "stroke-width=\"2\" stroke-dasharray=\"6,4\"/>"
-                  "<text x=\"%.1f\" y=\"%d\" font-size=\"12\" fill=\"%s\">short | long at %.0f us"
-                  "</text>\n",
-                  x, y0, x, y0 + height, COLOR_FAILED, x + 5, y0 + 14, COLOR_FAILED,
-                  plot.threshold_us);
+    svg += format(
+        "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\" "
+        "stroke-width=\"2\" stroke-dasharray=\"6,4\"/>"
+        "<text x=\"%.1f\" y=\"%d\" font-size=\"12\" fill=\"%s\">short | long at %.0f us"
+        "</text>\n",
+        x, y0, x, y0 + height, COLOR_FAILED, x + 5, y0 + 14, COLOR_FAILED, plot.threshold_us);
   }
   return svg;
 }
@@ -155,12 +162,14 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
   std::string svg = format(
       "<text x=\"%d\" y=\"%d\" font-size=\"14\" font-weight=\"bold\">Blocks on the tape</text>\n",
       x0, y0 - 28);
-  svg += format("<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"end\">headers</text>"
-                "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"end\">bodies</text>\n",
-                x0 - 6, y0 + 17, x0 - 6, y0 + lane + 21);
-  svg += format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#f4f4f4\" "
-                "stroke=\"#888\"/>\n",
-                x0, y0, width, 2 * lane + 4);
+  svg += format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"end\">headers</text>"
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"end\">bodies</text>\n",
+      x0 - 6, y0 + 17, x0 - 6, y0 + lane + 21);
+  svg += format(
+      "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#f4f4f4\" "
+      "stroke=\"#888\"/>\n",
+      x0, y0, width, 2 * lane + 4);
   for (const BlockCopy& copy : recording.plot.copies) {
     const double from = x_of(copy.start_seconds);
     const double to = std::max(from + 2, x_of(copy.end_seconds));
@@ -169,26 +178,37 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
                   copy.verified ? COLOR_OK : COLOR_FAILED);
   }
   for (const ProgramReport& program : recording.programs) {
-    svg += format("<text x=\"%.1f\" y=\"%d\" font-size=\"11\">%s</text>\n",
-                  x_of(program.time_seconds), y0 - 6,
-                  xml_escaped(readable_name(program.header)).c_str());
+    svg +=
+        format("<text x=\"%.1f\" y=\"%d\" font-size=\"11\">%s</text>\n", x_of(program.time_seconds),
+               y0 - 6, xml_escaped(readable_name(program.header)).c_str());
   }
-  const int ticks = 8;
-  for (int i = 0; i <= ticks; ++i) {
-    const double t = seconds * i / ticks;
-    svg += format("<text x=\"%.1f\" y=\"%d\" font-size=\"11\" text-anchor=\"middle\">%s</text>\n",
-                  x_of(t), y0 + 2 * lane + 20, clock_time(t).c_str());
+  // Ticks at round times, at most about ten of them.
+  double step = 1;
+  for (const double candidate : {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600}) {
+    step = candidate;
+    if (seconds / candidate <= 10) break;
   }
-  svg += format("<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\">time on the "
-                "recording (minutes:seconds)</text>\n",
-                x0 + width / 2, y0 + 2 * lane + 36);
+  for (double t = 0; t <= seconds; t += step) {
+    const auto whole = static_cast<long long>(t);
+    svg += format(
+        "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#888\"/>"
+        "<text x=\"%.1f\" y=\"%d\" font-size=\"11\" text-anchor=\"middle\">"
+        "%lld:%02lld</text>\n",
+        x_of(t), y0 + 2 * lane + 4, x_of(t), y0 + 2 * lane + 8, x_of(t), y0 + 2 * lane + 20,
+        whole / 60, whole % 60);
+  }
+  svg += format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\">time on the "
+      "recording (minutes:seconds)</text>\n",
+      x0 + width / 2, y0 + 2 * lane + 36);
   const int legend_y = y0 + 2 * lane + 52;
-  svg += format("<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
-                "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy verified by its checksum</text>"
-                "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
-                "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy failed</text>\n",
-                x0, legend_y, COLOR_OK, x0 + 20, legend_y + 12, x0 + 260, legend_y, COLOR_FAILED,
-                x0 + 280, legend_y + 12);
+  svg += format(
+      "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy verified by its checksum</text>"
+      "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy failed</text>\n",
+      x0, legend_y, COLOR_OK, x0 + 20, legend_y + 12, x0 + 260, legend_y, COLOR_FAILED, x0 + 280,
+      legend_y + 12);
   return svg;
 }
 
@@ -262,8 +282,9 @@ std::string dbfs_text(double level) {
 }
 
 std::string table_text(const RecordingReport& r) {
-  std::string text = r.path + ": " + r.format + format(", %d Hz, %d channel%s, ", r.sample_rate,
-                                                       r.channels, r.channels == 1 ? "" : "s");
+  std::string text =
+      r.path + ": " + r.format +
+      format(", %d Hz, %d channel%s, ", r.sample_rate, r.channels, r.channels == 1 ? "" : "s");
   text += clock_time(r.seconds) + "; read channel " + channel_text(r.channel_used) + ", " +
           polarity_name(r.polarity) + format(", speed %+.1f %%, peak ", r.speed_percent) +
           dbfs_text(r.level.peak) + ", RMS " + dbfs_text(r.level.rms) + "\n";
@@ -271,14 +292,13 @@ std::string table_text(const RecordingReport& r) {
   text += format("  %-10s %-19s %-6s %5s %-4s %-5s %-7s %-7s %s\n", "time", "name", "type", "size",
                  "load", "start", "header", "body", "file");
   for (const ProgramReport& p : r.programs) {
-    text += format("  %-10s %-19s %-6s %5u %-4s %-5s %-7s %-7s %s\n",
-                   clock_time(p.time_seconds).c_str(),
-                   quoted(readable_name(p.header)).c_str(), type_name(p.header[0]).c_str(),
-                   static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
-                   hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
-                   hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(),
-                   verdict_name(p.header_verdict), verdict_name(p.body_verdict),
-                   p.file.empty() ? "-" : p.file.c_str());
+    text += format(
+        "  %-10s %-19s %-6s %5u %-4s %-5s %-7s %-7s %s\n", clock_time(p.time_seconds).c_str(),
+        quoted(readable_name(p.header)).c_str(), type_name(p.header[0]).c_str(),
+        static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
+        hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
+        hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(), verdict_name(p.header_verdict),
+        verdict_name(p.body_verdict), p.file.empty() ? "-" : p.file.c_str());
   }
   return text;
 }
@@ -288,7 +308,8 @@ std::string summary_text(const Summary& s) {
                 s.found, s.found == 1 ? "" : "s", s.verified, s.from_copy, s.damaged);
 }
 
-nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings, const Summary& summary) {
+nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings,
+                                   const Summary& summary) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const RecordingReport& r : recordings) {
     nlohmann::ordered_json programs = nlohmann::ordered_json::array();
@@ -302,14 +323,16 @@ nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recording
           {"start", header_word(p.header, EXEC_ADDRESS_OFFSET)},
           {"header", verdict_name(p.header_verdict)},
           {"body", verdict_name(p.body_verdict)},
-          {"file", p.file.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.file)},
+          {"file",
+           p.file.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.file)},
       });
     }
     list.push_back({
         {"path", utf8_safe(r.path)},
         {"sample_rate", r.sample_rate},
         {"channels", r.channels},
-        {"channel_used", r.channel_used == 0 ? nlohmann::ordered_json("mix") : nlohmann::ordered_json(r.channel_used)},
+        {"channel_used", r.channel_used == 0 ? nlohmann::ordered_json("mix")
+                                             : nlohmann::ordered_json(r.channel_used)},
         {"polarity", polarity_name(r.polarity)},
         {"speed_percent", std::round(r.speed_percent * 100) / 100},
         {"programs", programs},

@@ -14,8 +14,8 @@ namespace mzfscan {
 
 // One program found, and what became of it.
 struct ProgramReport {
-  double time_seconds = 0;      // where its header starts
-  std::uint8_t header[128]{};   // its header record as saved
+  double time_seconds = 0;     // where its header starts
+  std::uint8_t header[128]{};  // its header record as saved
   int header_verdict = VERDICT_MISSING;
   int body_verdict = VERDICT_MISSING;
   std::uint32_t body_size = 0;  // body bytes read
@@ -32,14 +32,14 @@ struct PlotData {
 // One recording read.
 struct RecordingReport {
   std::string path;
-  std::string format;      // such as "WAV 16-bit"
-  int sample_rate = 0;     // the file's own rate
+  std::string format;   // such as "WAV 16-bit"
+  int sample_rate = 0;  // the file's own rate
   int channels = 0;
-  double seconds = 0;      // length read
-  int channel_used = 1;    // 1-based, 0 for the average of all channels
+  double seconds = 0;    // length read
+  int channel_used = 1;  // 1-based, 0 for the average of all channels
   int polarity = POLARITY_FALLING;
   double speed_percent = 0;
-  SignalLevel level{};     // of the channel used
+  SignalLevel level{};  // of the channel used
   std::vector<ProgramReport> programs;
   PlotData plot;
 };
@@ -73,7 +73,8 @@ std::string table_text(const RecordingReport& recording);
 // The summary line(s) closing the table.
 std::string summary_text(const Summary& summary);
 // The whole run as one JSON object.
-nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings, const Summary& summary);
+nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings,
+                                   const Summary& summary);
 // The picture of the run: for each recording, its histogram and its timeline.
 std::string plot_svg(const std::vector<RecordingReport>& recordings);
 

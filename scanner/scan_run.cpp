@@ -142,8 +142,8 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
   return report;
 }
 
-int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer, const SaveSettings& settings,
-                  RecordingReport* report, std::FILE* errors) {
+int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
+                  const SaveSettings& settings, RecordingReport* report, std::FILE* errors) {
   const TapeReading& reading = result.reading();
   int status = reading.programs.empty() ? STATUS_NOT_SAVED : STATUS_OK;
   for (std::size_t i = 0; i < reading.programs.size(); ++i) {
@@ -154,10 +154,9 @@ int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer, const
     const bool verified = program_verified(program);
     if (!verified) status = std::max(status, STATUS_NOT_SAVED);
     if (!verified && !settings.keep_damaged) continue;
-    const mzfextract::MzfName name = verified
-                                         ? mzfextract::mzf_file_name(scanned.header, number)
-                                         : mzfextract::mzf_file_name(scanned.header, number,
-                                                                     DAMAGED_EXTENSION);
+    const mzfextract::MzfName name =
+        verified ? mzfextract::mzf_file_name(scanned.header, number)
+                 : mzfextract::mzf_file_name(scanned.header, number, DAMAGED_EXTENSION);
     const mzfextract::MzfWriteResult written =
         mzfextract::mzf_write_named(writer, name, scanned.header, scanned.body.data(),
                                     static_cast<std::uint32_t>(scanned.body.size()));
@@ -174,7 +173,7 @@ int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer, const
       why = "is the recording being read; not overwritten";
     } else {
       why = std::string(written.status == mzfextract::MZF_WRITE_FAILED ? "cannot write: "
-                                                                        : "cannot create: ") +
+                                                                       : "cannot create: ") +
             std::strerror(written.error);
     }
     std::fputs(message(shown, why).c_str(), errors);
@@ -207,9 +206,8 @@ std::string nothing_found_diagnosis(const std::string& path, const ScanResult& r
       if (near(NOMINAL_LONG_US)) long_like += n;
       if (n > 0) bins.push_back(bin);
     }
-    std::sort(bins.begin(), bins.end(), [&](int a, int b) {
-      return reading.histogram[a] > reading.histogram[b];
-    });
+    std::sort(bins.begin(), bins.end(),
+              [&](int a, int b) { return reading.histogram[a] > reading.histogram[b]; });
     if (total == 0) {
       text += "  no pulses seen: the signal never crosses its mid level in a regular way\n";
     } else {

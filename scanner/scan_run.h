@@ -17,10 +17,10 @@
 namespace mzfscan {
 
 // Exit statuses.
-inline constexpr int STATUS_OK = 0;          // every program found was saved verified
-inline constexpr int STATUS_FAILED = 1;      // a recording or a file could not be read or written
-inline constexpr int STATUS_USAGE = 2;       // the command line is wrong
-inline constexpr int STATUS_NOT_SAVED = 3;   // a program is damaged, or nothing was found
+inline constexpr int STATUS_OK = 0;         // every program found was saved verified
+inline constexpr int STATUS_FAILED = 1;     // a recording or a file could not be read or written
+inline constexpr int STATUS_USAGE = 2;      // the command line is wrong
+inline constexpr int STATUS_NOT_SAVED = 3;  // a program is damaged, or nothing was found
 
 // Which channel is read: every one (the best wins), their average, or one of them (0-based).
 inline constexpr int CHANNEL_AUTO = -2;
@@ -70,8 +70,8 @@ struct SaveSettings {
 // Numbers every program of the chosen reading, saves the verified ones (and with keep_damaged
 // the others under ".DAMAGED.MZF" names), fills the report's file names and returns the status
 // it implies. Write failures and name clashes go to `errors`, naming the file.
-int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer, const SaveSettings& settings,
-                  RecordingReport* report, std::FILE* errors);
+int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
+                  const SaveSettings& settings, RecordingReport* report, std::FILE* errors);
 
 // Why nothing was found on `path`, and what to try, for `errors`.
 std::string nothing_found_diagnosis(const std::string& path, const ScanResult& result);

@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <fcntl.h>
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -33,7 +33,7 @@ std::string text_of(const std::string& path) {
 
 // Runs `program` with `args` in the directory `cwd` and waits for it.
 ScanRun run_program(const std::string& program, const std::vector<std::string>& args,
-                const std::string& cwd) {
+                    const std::string& cwd) {
   TempDir capture;
   const std::string out = capture.file("out"), err = capture.file("err");
   std::fflush(nullptr);
@@ -174,8 +174,8 @@ TEST_F(Scan, FormatsChannelsAndRates) {
     EXPECT_EQ(recording["channels"], c.layout.channels) << c.name;
     EXPECT_EQ(recording["channel_used"], c.layout.signal_channel + 1) << c.name;
     EXPECT_EQ(recording["polarity"], "falling") << c.name;
-    EXPECT_EQ(report["summary"], json({{"found", 2}, {"verified", 2}, {"from_copy", 0},
-                                       {"damaged", 0}}))
+    EXPECT_EQ(report["summary"],
+              json({{"found", 2}, {"verified", 2}, {"from_copy", 0}, {"damaged", 0}}))
         << c.name;
   }
 }
@@ -199,7 +199,7 @@ TEST_F(Scan, ReportFieldsInTableAndJson) {
   EXPECT_EQ(second["body"], "ok");
   EXPECT_EQ(second["file"], TWO_NAMES[1]);
   EXPECT_GT(second["time"].get<double>(), recording["programs"][0]["time"].get<double>());
-  const std::vector<std::string> keys = {"path", "sample_rate", "channels", "channel_used",
+  const std::vector<std::string> keys = {"path",     "sample_rate",   "channels", "channel_used",
                                          "polarity", "speed_percent", "programs"};
   std::vector<std::string> seen;
   const auto ordered = nlohmann::ordered_json::parse(run.out);
@@ -216,8 +216,9 @@ TEST_F(Scan, ReportFieldsInTableAndJson) {
   }
   EXPECT_NE(words.find("\"Sec 2\" 01 OBJ 1200 1200 1200 ok ok " + TWO_NAMES[1]), std::string::npos)
       << table.out;
-  EXPECT_NE(table.out.find("2 programs found, 2 saved verified (0 from the second copy), 0 damaged"),
-            std::string::npos);
+  EXPECT_NE(
+      table.out.find("2 programs found, 2 saved verified (0 from the second copy), 0 damaged"),
+      std::string::npos);
 }
 
 namespace {
@@ -257,9 +258,15 @@ TEST_F(Scan, PolarityIsFoundAndThePreparedRecordingDecodesInMzfextract) {
   const Case cases[] = {
       {"falling u8 48000", true, 48000, {SF_FORMAT_WAV | SF_FORMAT_PCM_U8}, 48000},
       {"rising u8 48000", false, 48000, {SF_FORMAT_WAV | SF_FORMAT_PCM_U8}, 48000},
-      {"rising s16 stereo right 44100", false, 44100, {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1},
+      {"rising s16 stereo right 44100",
+       false,
+       44100,
+       {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1},
        44100},
-      {"falling s16 -30 dB 22050", true, 22050, {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 0, 0.03},
+      {"falling s16 -30 dB 22050",
+       true,
+       22050,
+       {SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 0, 0.03},
        22050},
       {"rising float 192000", false, 192000, {SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, 0}, 44100},
       {"falling s24 176400", true, 176400, {SF_FORMAT_WAV | SF_FORMAT_PCM_24}, 44100},
@@ -272,8 +279,7 @@ TEST_F(Scan, PolarityIsFoundAndThePreparedRecordingDecodesInMzfextract) {
     const ScanRun run = scan({"--json", "--force", "--wav", in("prepared.wav"), in("tape.wav")});
     EXPECT_EQ(run.status, 0) << c.name << "\n" << run.err;
     expect_saved(two_programs(), TWO_NAMES, c.name);
-    EXPECT_EQ(parsed(run)["recordings"][0]["polarity"], c.falling ? "falling" : "rising")
-        << c.name;
+    EXPECT_EQ(parsed(run)["recordings"][0]["polarity"], c.falling ? "falling" : "rising") << c.name;
     SF_INFO info{};
     SNDFILE* prepared = sf_open(in("prepared.wav").c_str(), SFM_READ, &info);
     ASSERT_NE(prepared, nullptr) << c.name;
@@ -291,10 +297,14 @@ TEST_F(Scan, SignalLevelOffsetNoiseAndSpeed) {
     double gain, dc, noise, speed, drift;
   };
   const Case cases[] = {
-      {"-20 dB", 0.1, 0, 0, 1, 0},           {"-40 dB", 0.01, 0, 0, 1, 0},
-      {"DC offset +0.4", 0.5, 0.4, 0, 1, 0}, {"DC offset -0.4", 0.5, -0.4, 0, 1, 0},
-      {"noise", 1, 0, 14, 1, 0},            {"10 % slow", 1, 0, 0, 0.9, 0},
-      {"10 % fast", 1, 0, 0, 1.1, 0},       {"drift 3 %", 1, 0, 0, 1, 3},
+      {"-20 dB", 0.1, 0, 0, 1, 0},
+      {"-40 dB", 0.01, 0, 0, 1, 0},
+      {"DC offset +0.4", 0.5, 0.4, 0, 1, 0},
+      {"DC offset -0.4", 0.5, -0.4, 0, 1, 0},
+      {"noise", 1, 0, 14, 1, 0},
+      {"10 % slow", 1, 0, 0, 0.9, 0},
+      {"10 % fast", 1, 0, 0, 1.1, 0},
+      {"drift 3 %", 1, 0, 0, 1, 3},
   };
   for (const Case& c : cases) {
     tapesynth::SynthOptions options = quick(44100);
@@ -305,14 +315,13 @@ TEST_F(Scan, SignalLevelOffsetNoiseAndSpeed) {
     Layout layout;
     layout.gain = c.gain;
     layout.dc = c.dc;
-    write_audio(in("tape.wav"), tapesynth::record_programs(two_programs(), options), 44100,
-                layout);
+    write_audio(in("tape.wav"), tapesynth::record_programs(two_programs(), options), 44100, layout);
     const ScanRun run = scan({"--json", "--force", in("tape.wav")});
     EXPECT_EQ(run.status, 0) << c.name << "\n" << run.err;
     expect_saved(two_programs(), TWO_NAMES, c.name);
     if (c.speed != 1) {
-      EXPECT_NEAR(parsed(run)["recordings"][0]["speed_percent"].get<double>(),
-                  (c.speed - 1) * 100, 2.0)
+      EXPECT_NEAR(parsed(run)["recordings"][0]["speed_percent"].get<double>(), (c.speed - 1) * 100,
+                  2.0)
           << c.name;
     }
   }
@@ -363,10 +372,8 @@ TEST_F(Scan, DamagedCopies) {
     }
     if (c.status == 0) {
       EXPECT_EQ(read_file(directory.file(ordinary)), mzf_of(program)) << c.name;
-      EXPECT_EQ(report["summary"]["from_copy"], std::string(c.header) == "copy" ||
-                                                        std::string(c.body) == "copy"
-                                                    ? 1
-                                                    : 0)
+      EXPECT_EQ(report["summary"]["from_copy"],
+                std::string(c.header) == "copy" || std::string(c.body) == "copy" ? 1 : 0)
           << c.name;
     } else {
       EXPECT_EQ(report["summary"]["damaged"], 1) << c.name;
