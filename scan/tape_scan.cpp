@@ -213,8 +213,10 @@ void end_block(PolarityReader& r, bool complete) {
     }
     if (!complete && zero_last && b.count > checksum) --b.count;
   }
-  if (!complete && r.speculative && b.count < MIN_SPECULATIVE_BYTES) {
-    // Not a block after all (most likely the next tape mark): forget it.
+  const bool all_ones =
+      std::all_of(b.bytes, b.bytes + b.count, [](std::uint8_t v) { return v == 0xFF; });
+  if (!complete && r.speculative && b.count < MIN_SPECULATIVE_BYTES && all_ones) {
+    // Not a block after all: the long pulses of the next tape mark read as bytes. Forget it.
     reset_copy(b);
     r.block = BLOCK_NONE;
     return;
