@@ -111,8 +111,8 @@ MzfWriteResult mzf_write_named(const MzfWriter& writer, const MzfName& name,
   MzfWriteResult result{MZF_WRITTEN, 0, name};
   const int fd = create_output(writer, name.text, &result.error);
   if (fd < 0) {
-    result.status = result.error == EEXIST && !writer.replace_existing ? MZF_EXISTS
-                                                                       : MZF_CREATE_FAILED;
+    result.status =
+        result.error == EEXIST && !writer.replace_existing ? MZF_EXISTS : MZF_CREATE_FAILED;
     return result;
   }
   result.error = write_all(fd, header, HEADER_SIZE);

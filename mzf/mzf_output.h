@@ -17,7 +17,8 @@ inline constexpr std::size_t NUMBER_DIGITS_MAX = 11;
 // The longest extension a name may end in, such as ".MZF", without a terminating zero.
 inline constexpr std::size_t EXTENSION_MAX = 15;
 // Name positions, "#", the number, the extension and the terminating zero.
-inline constexpr std::size_t MZF_NAME_SIZE = NAME_LENGTH + 1 + NUMBER_DIGITS_MAX + EXTENSION_MAX + 1;
+inline constexpr std::size_t MZF_NAME_SIZE =
+    NAME_LENGTH + 1 + NUMBER_DIGITS_MAX + EXTENSION_MAX + 1;
 
 // The extension of every file saved as it was read and verified.
 inline constexpr char MZF_EXTENSION[] = ".MZF";
@@ -55,11 +56,11 @@ struct MzfWriteResult {
 
 // Caller-owned writer: numbers the programs of a run and writes them into one directory.
 struct MzfWriter {
-  int directory_fd;            // where files go: a directory descriptor, or AT_FDCWD
-  bool replace_existing;       // overwrite a file of the same name, or leave it and report it
-  std::int32_t file_counter;   // numbers handed out so far
-  bool keep_known;             // whether `keep` holds a file
-  FileIdentity keep;           // never written to, whatever its name
+  int directory_fd;           // where files go: a directory descriptor, or AT_FDCWD
+  bool replace_existing;      // overwrite a file of the same name, or leave it and report it
+  std::int32_t file_counter;  // numbers handed out so far
+  bool keep_known;            // whether `keep` holds a file
+  FileIdentity keep;          // never written to, whatever its name
 };
 
 // Starts a run writing into `directory_fd` with numbering from 1. The descriptor stays the

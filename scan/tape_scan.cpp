@@ -8,6 +8,7 @@
 #include "scan/tape_scan.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -33,6 +34,7 @@ constexpr float LEVEL_WEIGHT = 0.25F;    // of a new half-cycle extreme in the t
 constexpr float MIN_HYSTERESIS = 1e-4F;  // digital silence never crosses
 constexpr double SILENCE_US = 3000;      // no crossing this long: the levels relax
 constexpr float RELAX_FACTOR = 0.5F;
+constexpr std::size_t LANES = 4;  // independent accumulators of the level measurement
 
 // Period classification.
 constexpr int MIN_GAP_RUN = 100;        // steady periods that make a gap
@@ -67,10 +69,15 @@ void reset_copy(CopyBuffer& b) {
   b.start_seconds = b.end_seconds = 0;
 }
 
+// The copy holds `data_size` bytes and its checksum (the number of bits set, high byte first),
+// and they agree.
 bool verifies(const CopyBuffer& b, std::uint32_t data_size) {
-  return b.count == data_size + CHECKSUM_SIZE &&
-         mzfextract::ones_checksum(b.bytes, data_size) ==
-             mzfextract::stored_checksum(b.bytes, data_size);
+  if (b.count != data_size + CHECKSUM_SIZE) return false;
+  std::uint16_t ones = 0;
+  for (std::uint32_t i = 0; i < data_size; ++i) {
+    ones = static_cast<std::uint16_t>(ones + std::popcount(b.bytes[i]));
+  }
+  return ones == (b.bytes[data_size] << 8 | b.bytes[data_size + 1]);
 }
 
 CopyBuffer& current_copy(PolarityReader& r) {
@@ -213,8 +220,10 @@ void end_block(PolarityReader& r, bool complete) {
     }
     if (!complete && zero_last && b.count > checksum) --b.count;
   }
-  if (!complete && r.speculative && b.count < MIN_SPECULATIVE_BYTES) {
-    // Not a block after all (most likely the next tape mark): forget it.
+  const bool all_ones =
+      std::all_of(b.bytes, b.bytes + b.count, [](std::uint8_t v) { return v == 0xFF; });
+  if (!complete && r.speculative && b.count < MIN_SPECULATIVE_BYTES && all_ones) {
+    // Not a block after all: the long pulses of the next tape mark read as bytes. Forget it.
     reset_copy(b);
     r.block = BLOCK_NONE;
     return;
@@ -553,17 +562,30 @@ void channel_scanner_feed(ChannelScanner& s, const float* samples, std::size_t c
     const std::size_t n = std::min(count, SCAN_SLICE);
     std::copy_n(s.history, history, s.slice);
     float* fresh = s.slice + history;
-    float sum = 0, squares = 0, peak = s.level_peak;
-    for (std::size_t i = 0; i < n; ++i) {
+    // Four independent sums, so that no addition waits for the one before.
+    float sum[LANES] = {}, squares[LANES] = {}, peak[LANES] = {};
+    std::size_t i = 0;
+    for (; i + LANES <= n; i += LANES) {
+      for (std::size_t k = 0; k < LANES; ++k) {
+        const float x = samples[(i + k) * stride];
+        fresh[i + k] = x;
+        sum[k] += x;
+        squares[k] += x * x;
+        peak[k] = std::max(peak[k], std::fabs(x));
+      }
+    }
+    for (; i < n; ++i) {
       const float x = samples[i * stride];
       fresh[i] = x;
-      sum += x;
-      squares += x * x;
-      peak = std::max(peak, std::fabs(x));
+      sum[0] += x;
+      squares[0] += x * x;
+      peak[0] = std::max(peak[0], std::fabs(x));
     }
-    s.level_sum += sum;
-    s.level_squares += squares;
-    s.level_peak = peak;
+    for (std::size_t k = 0; k < LANES; ++k) {
+      s.level_sum += sum[k];
+      s.level_squares += squares[k];
+      s.level_peak = std::max(s.level_peak, peak[k]);
+    }
     switch (s.taps) {
       case 1: run_front_end<1>(s, s.slice, n); break;
       case 2: run_front_end<2>(s, s.slice, n); break;

@@ -85,8 +85,7 @@ int read_block(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) 
   ++d.byte_index;
   if (d.byte_index % DUMP_BYTES_PER_LINE == 0) std::fputc('\n', d.trace);
   if (body && d.byte_index % DUMP_BYTES_PER_PARAGRAPH == 0) std::fputc('\n', d.trace);
-  const std::uint32_t block_size =
-      body ? d.buffers.body_length + CHECKSUM_SIZE : HEADER_BLOCK_SIZE;
+  const std::uint32_t block_size = body ? d.buffers.body_length + CHECKSUM_SIZE : HEADER_BLOCK_SIZE;
   if (d.byte_index < block_size) {
     d.bit_index = 0;
     return TAPE_NO_EVENT;

@@ -1,8 +1,8 @@
 // Output naming and writing: the name rules, the file layout, numbering, overwriting or keeping
 // existing files, and the failures that must neither lose data silently nor leave an incomplete
 // file. The writer is given a directory descriptor, never the current directory.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

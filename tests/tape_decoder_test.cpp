@@ -113,9 +113,8 @@ TEST(GapSearch, SteadyPeriodsStayWithinFiveOfTheAverage) {
     int period;
     int run_count;
     float t0;
-  } cases[] = {{15, 0, 20.0f},  {16, 2, 19.8f},  {17, 2, 19.85f}, {19, 2, 19.95f},
-               {20, 2, 20.0f},  {21, 2, 20.05f}, {23, 2, 20.15f}, {24, 2, 20.2f},
-               {25, 0, 20.0f}};
+  } cases[] = {{15, 0, 20.0f},  {16, 2, 19.8f},  {17, 2, 19.85f}, {19, 2, 19.95f}, {20, 2, 20.0f},
+               {21, 2, 20.05f}, {23, 2, 20.15f}, {24, 2, 20.2f},  {25, 0, 20.0f}};
   for (const auto& c : cases) {
     Decoder d;
     d.feed({20, c.period});
@@ -297,8 +296,8 @@ TEST(LoaderRelay, NearMissIsAnOrdinaryHeader) {
   // Every byte of the signature counts, the high bytes of the words as much as the low ones.
   const struct {
     std::uint16_t length, load, exec;
-  } near_misses[] = {{91, 0xD400, 0xD400},     {0x015A, 0xD400, 0xD400}, {90, 0xD401, 0xD400},
-                     {90, 0xD500, 0xD400},     {90, 0xD400, 0xD401},     {90, 0xD400, 0x1400}};
+  } near_misses[] = {{91, 0xD400, 0xD400}, {0x015A, 0xD400, 0xD400}, {90, 0xD401, 0xD400},
+                     {90, 0xD500, 0xD400}, {90, 0xD400, 0xD401},     {90, 0xD400, 0x1400}};
   for (const auto& m : near_misses) {
     Decoder d;
     d.feed(Periods().header(make_header("NEAR", m.length, m.load, m.exec)));

@@ -76,6 +76,7 @@ float read_back(double level, SampleFormat format) {
 template <typename Put>
 void each_sample(const Recorder& recorder, const SynthOptions& o, Put put) {
   std::vector<std::mt19937_64> randoms;
+  randoms.reserve(static_cast<std::size_t>(o.channels));
   for (int c = 0; c < o.channels; ++c) randoms.emplace_back(o.seed + static_cast<unsigned>(c));
   for (double signal : recorder.levels()) {
     for (int c = 0; c < o.channels; ++c) {
