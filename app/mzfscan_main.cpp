@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "scanner/scan_run.h"
@@ -37,9 +38,7 @@ int finish_output(int status) {
   return mzfscan::STATUS_FAILED;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   CLI::App app{
       "Reads cassette recordings of MZF programs in any common audio format, saves every program "
       "it can verify as an MZF file and reports what is on each tape.",
@@ -84,4 +83,17 @@ int main(int argc, char** argv) {
                      : polarity == "falling" ? mzfscan::POLARITY_FALLING
                                              : mzfscan::POLARITY_RISING;
   return finish_output(mzfscan::run_scan(options, stdout, stderr));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "mzfscan: %s\n", error.what());
+  } catch (...) {
+    std::fputs("mzfscan: unexpected failure\n", stderr);
+  }
+  return mzfscan::STATUS_FAILED;
 }
