@@ -29,7 +29,7 @@ constexpr double NOMINAL_SHORT_US = 504, NOMINAL_LONG_US = 958;
 
 // Front end.
 constexpr double SMOOTHING_US = 60;      // span of the moving average
-constexpr float HYSTERESIS = 0.45F;      // of the tracked half range
+constexpr float HYSTERESIS = 0.25F;      // of the tracked half range
 constexpr float LEVEL_WEIGHT = 0.25F;    // of a new half-cycle extreme in the tracked levels
 constexpr float MIN_HYSTERESIS = 1e-4F;  // digital silence never crosses
 constexpr double SILENCE_US = 3000;      // no crossing this long: the levels relax

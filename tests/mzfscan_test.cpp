@@ -627,10 +627,11 @@ TEST_F(Scan, CorpusRecordingsInEveryFormat) {
     std::replace(name.begin(), name.end(), ' ', '_');
     name += std::string(17 - name.size(), '_') + "#001.MZF";
     // The original, then the same samples in other formats.
-    const ScanRun original = scan({"--force", recording});
+    TempDir original_out;
+    const ScanRun original = scan({"-o", original_out.path(), recording});
     EXPECT_EQ(original.status, 0) << title << "\n" << original.err;
-    EXPECT_EQ(read_file(out(name)), program) << title;
-    EXPECT_EQ(mzfextract_files(recording), files_in(out_.path())) << title;
+    EXPECT_EQ(read_file(original_out.file(name)), program) << title;
+    EXPECT_EQ(mzfextract_files(recording), files_in(original_out.path())) << title;
     const Bytes file = read_file(recording);
     const Bytes samples(file.begin() + 44, file.end());
     for (const Format& format : formats) {
