@@ -13,6 +13,10 @@
 #include <cstring>
 #include <iterator>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "tape/tape_format.h"
 #include "tape/tape_header.h"
 
@@ -477,59 +481,170 @@ void set_thresholds(ChannelScanner& s) {
   s.lower = mid - h;
 }
 
-// The comparator over `n` smoothed samples of the slice. `TAPS` samples are averaged: the
-// slice holds TAPS - 1 samples of history before the new ones.
-template <int TAPS>
-void run_front_end(ChannelScanner& s, const float* slice, std::size_t n) {
-  constexpr float INV = 1.0F / static_cast<float>(TAPS);
-  const auto base = static_cast<std::int64_t>(s.sample_count);
-  float previous = s.previous;
-  float cycle_max = s.cycle_max, cycle_min = s.cycle_min;
-  float upper = s.upper, lower = s.lower;
-  bool high = s.high;
-  std::int64_t relax_at = s.last_crossing_index + s.silence_limit;
+// Samples beyond this are no audio: clamped, and anything not a number taken as the lowest.
+constexpr float SAMPLE_LIMIT = 4.0F;
+
+// Copies one channel's samples out of the interleaved frames. Comparisons written so that a NaN
+// fails them: what follows needs finite samples.
+void gather(const float* samples, std::size_t n, std::size_t stride, float* out) {
   for (std::size_t i = 0; i < n; ++i) {
+    const float x = samples[i * stride];
+    const float floor = x > -SAMPLE_LIMIT ? x : -SAMPLE_LIMIT;
+    out[i] = floor < SAMPLE_LIMIT ? floor : SAMPLE_LIMIT;
+  }
+}
+
+// Adds the slice to the channel's level: sum, sum of squares and peak.
+void measure_level(ChannelScanner& s, const float* x, std::size_t n) {
+  // Four independent sums, so that no addition waits for the one before.
+  float sum[LANES] = {}, squares[LANES] = {}, peak[LANES] = {};
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  static_assert(LANES == 4);
+  __m128 sum_v = _mm_setzero_ps(), squares_v = _mm_setzero_ps(), peak_v = _mm_setzero_ps();
+  const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  for (; i + LANES <= n; i += LANES) {
+    const __m128 v = _mm_loadu_ps(x + i);
+    sum_v = _mm_add_ps(sum_v, v);
+    squares_v = _mm_add_ps(squares_v, _mm_mul_ps(v, v));
+    peak_v = _mm_max_ps(peak_v, _mm_and_ps(v, magnitude));
+  }
+  _mm_storeu_ps(sum, sum_v);
+  _mm_storeu_ps(squares, squares_v);
+  _mm_storeu_ps(peak, peak_v);
+#else
+  for (; i + LANES <= n; i += LANES) {
+    for (std::size_t k = 0; k < LANES; ++k) {
+      sum[k] += x[i + k];
+      squares[k] += x[i + k] * x[i + k];
+      peak[k] = std::max(peak[k], std::fabs(x[i + k]));
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    sum[0] += x[i];
+    squares[0] += x[i] * x[i];
+    peak[0] = std::max(peak[0], std::fabs(x[i]));
+  }
+  for (std::size_t k = 0; k < LANES; ++k) {
+    s.level_sum += sum[k];
+    s.level_squares += squares[k];
+    s.level_peak = std::max(s.level_peak, peak[k]);
+  }
+}
+
+// The moving average of `TAPS` samples over the slice, which holds TAPS - 1 samples of history
+// before the `n` new ones: four at a time where SSE2 is there, added in the same order.
+template <int TAPS>
+void smooth(const float* slice, std::size_t n, float* smoothed) {
+  constexpr float INV = 1.0F / static_cast<float>(TAPS);
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128 inv = _mm_set1_ps(INV);
+  for (; i + 4 <= n; i += 4) {
+    __m128 y = _mm_loadu_ps(slice + i);
+    for (int k = 1; k < TAPS; ++k) {
+      y = _mm_add_ps(y, _mm_loadu_ps(slice + i + static_cast<std::size_t>(k)));
+    }
+    _mm_storeu_ps(smoothed + i, _mm_mul_ps(y, inv));
+  }
+#endif
+  for (; i < n; ++i) {
     float y = slice[i];
     for (int k = 1; k < TAPS; ++k) y += slice[i + static_cast<std::size_t>(k)];
-    y *= INV;
+    smoothed[i] = y * INV;
+  }
+}
+
+// Finds the first of the smoothed samples y[i, end) that crosses `level` (falls below it when
+// HIGH, rises above it otherwise) and returns its index, or `end`. The samples before it are
+// folded into the half cycle's extremes. Between two crossings the thresholds do not change, so
+// the search can take four samples at a time; the comparisons are those of the scalar loop.
+template <bool HIGH>
+std::size_t find_crossing(const float* y, std::size_t i, std::size_t end, float level,
+                          float& cycle_max, float& cycle_min) {
+  const auto crosses = [level](float v) { return HIGH ? v < level : v > level; };
+#if defined(__SSE2__)
+  if (i + 4 <= end) {
+    const __m128 level_v = _mm_set1_ps(level);
+    __m128 high_v = _mm_set1_ps(cycle_max), low_v = _mm_set1_ps(cycle_min);
+    for (; i + 4 <= end; i += 4) {
+      const __m128 v = _mm_loadu_ps(y + i);
+      const int crossed =
+          _mm_movemask_ps(HIGH ? _mm_cmplt_ps(v, level_v) : _mm_cmpgt_ps(v, level_v));
+      if (crossed != 0) {
+        end = i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(crossed)));
+        break;
+      }
+      high_v = _mm_max_ps(high_v, v);
+      low_v = _mm_min_ps(low_v, v);
+    }
+    float highs[4], lows[4];
+    _mm_storeu_ps(highs, high_v);
+    _mm_storeu_ps(lows, low_v);
+    cycle_max = std::max(std::max(highs[0], highs[1]), std::max(highs[2], highs[3]));
+    cycle_min = std::min(std::min(lows[0], lows[1]), std::min(lows[2], lows[3]));
+  }
+#endif
+  for (; i < end; ++i) {
+    if (crosses(y[i])) return i;
+    cycle_max = std::max(cycle_max, y[i]);
+    cycle_min = std::min(cycle_min, y[i]);
+  }
+  return end;
+}
+
+// The comparator over `n` smoothed samples. Between events (a crossing, or the levels relaxing
+// after a long time without one) it only searches; each event then runs on its own.
+void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
+  const auto base = static_cast<std::int64_t>(s.sample_count);
+  float cycle_max = s.cycle_max, cycle_min = s.cycle_min;
+  std::int64_t relax_at = s.last_crossing_index + s.silence_limit;
+  std::size_t i = 0;
+  while (i < n) {
+    // The levels relax at the first sample past relax_at, unless that sample crosses.
+    const std::int64_t relax_from = relax_at + 1 - base;
+    const std::size_t end = relax_from <= static_cast<std::int64_t>(i)
+                                ? i
+                                : std::min(n, static_cast<std::size_t>(relax_from));
+    const std::size_t j =
+        s.high ? find_crossing<true>(smoothed, i, end, s.lower, cycle_max, cycle_min)
+               : find_crossing<false>(smoothed, i, end, s.upper, cycle_max, cycle_min);
+    if (j == n) break;
+    const float y = smoothed[j];
+    const float previous = j > 0 ? smoothed[j - 1] : s.previous;
     cycle_max = std::max(cycle_max, y);
     cycle_min = std::min(cycle_min, y);
-    const std::int64_t index = base + static_cast<std::int64_t>(i);
-    const bool crossed = high ? y < lower : y > upper;
-    if (crossed) [[unlikely]] {
-      const float level = high ? lower : upper;
+    const std::int64_t index = base + static_cast<std::int64_t>(j);
+    if (s.high ? y < s.lower : y > s.upper) {
+      const float level = s.high ? s.lower : s.upper;
       const float fraction = std::clamp((level - previous) / (y - previous), 0.0F, 1.0F);
       const double time = static_cast<double>(index - 1) + static_cast<double>(fraction);
-      if (high) {
+      if (s.high) {
         s.high_level += (cycle_max - s.high_level) * LEVEL_WEIGHT;
       } else {
         s.low_level += (cycle_min - s.low_level) * LEVEL_WEIGHT;
       }
-      high = !high;
+      s.high = !s.high;
       cycle_max = cycle_min = y;
       set_thresholds(s);
-      upper = s.upper;
-      lower = s.lower;
       s.last_crossing_index = index;
       relax_at = index + s.silence_limit;
-      on_crossing(s, high ? POLARITY_RISING : POLARITY_FALLING, time);
-    } else if (index > relax_at) [[unlikely]] {
+      on_crossing(s, s.high ? POLARITY_RISING : POLARITY_FALLING, time);
+    } else {
       // No crossing for a long time: let the levels come in towards what is there now.
       const float mid = (s.high_level + s.low_level) * 0.5F;
       s.high_level = std::max(cycle_max, mid + (s.high_level - mid) * RELAX_FACTOR);
       s.low_level = std::min(cycle_min, mid - (mid - s.low_level) * RELAX_FACTOR);
       cycle_max = cycle_min = y;
       set_thresholds(s);
-      upper = s.upper;
-      lower = s.lower;
       relax_at = index + s.silence_limit;
     }
-    previous = y;
+    i = j + 1;
   }
-  s.previous = previous;
+  if (n > 0) s.previous = smoothed[n - 1];
   s.cycle_max = cycle_max;
   s.cycle_min = cycle_min;
-  s.high = high;
   s.last_crossing_index = relax_at - s.silence_limit;
 }
 
@@ -562,40 +677,19 @@ void channel_scanner_feed(ChannelScanner& s, const float* samples, std::size_t c
     const std::size_t n = std::min(count, SCAN_SLICE);
     std::copy_n(s.history, history, s.slice);
     float* fresh = s.slice + history;
-    // Four independent sums, so that no addition waits for the one before.
-    float sum[LANES] = {}, squares[LANES] = {}, peak[LANES] = {};
-    std::size_t i = 0;
-    for (; i + LANES <= n; i += LANES) {
-      for (std::size_t k = 0; k < LANES; ++k) {
-        const float x = samples[(i + k) * stride];
-        fresh[i + k] = x;
-        sum[k] += x;
-        squares[k] += x * x;
-        peak[k] = std::max(peak[k], std::fabs(x));
-      }
-    }
-    for (; i < n; ++i) {
-      const float x = samples[i * stride];
-      fresh[i] = x;
-      sum[0] += x;
-      squares[0] += x * x;
-      peak[0] = std::max(peak[0], std::fabs(x));
-    }
-    for (std::size_t k = 0; k < LANES; ++k) {
-      s.level_sum += sum[k];
-      s.level_squares += squares[k];
-      s.level_peak = std::max(s.level_peak, peak[k]);
-    }
+    gather(samples, n, stride, fresh);
+    measure_level(s, fresh, n);
     switch (s.taps) {
-      case 1: run_front_end<1>(s, s.slice, n); break;
-      case 2: run_front_end<2>(s, s.slice, n); break;
-      case 3: run_front_end<3>(s, s.slice, n); break;
-      case 4: run_front_end<4>(s, s.slice, n); break;
-      case 5: run_front_end<5>(s, s.slice, n); break;
-      case 6: run_front_end<6>(s, s.slice, n); break;
-      case 7: run_front_end<7>(s, s.slice, n); break;
-      default: run_front_end<8>(s, s.slice, n); break;
+      case 1: smooth<1>(s.slice, n, s.smoothed); break;
+      case 2: smooth<2>(s.slice, n, s.smoothed); break;
+      case 3: smooth<3>(s.slice, n, s.smoothed); break;
+      case 4: smooth<4>(s.slice, n, s.smoothed); break;
+      case 5: smooth<5>(s.slice, n, s.smoothed); break;
+      case 6: smooth<6>(s.slice, n, s.smoothed); break;
+      case 7: smooth<7>(s.slice, n, s.smoothed); break;
+      default: smooth<8>(s.slice, n, s.smoothed); break;
     }
+    run_front_end(s, s.smoothed, n);
     std::copy_n(s.slice + n, history, s.history);
     s.sample_count += n;
     count -= n;

@@ -149,8 +149,9 @@ struct ChannelScanner {
   float min_hysteresis;
   std::int64_t last_crossing_index;  // sample index of the last crossing either way
   std::int64_t silence_limit;        // samples without a crossing before the levels relax
-  float slice[SCAN_SLICE + MAX_SMOOTHING_TAPS];
-  PolarityReader readers[2];  // by Polarity
+  float slice[SCAN_SLICE + MAX_SMOOTHING_TAPS];  // history, then the slice's own samples
+  float smoothed[SCAN_SLICE];                    // the slice after the moving average
+  PolarityReader readers[2];                     // by Polarity
 };
 
 // Starts a reading of a channel sampled at `sample_rate` samples per second.
