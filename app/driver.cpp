@@ -51,17 +51,17 @@ int convert_recording(int input_fd, std::FILE* trace) {
 
   int status = 0;
   std::uint8_t chunk[READ_CHUNK];
+  // Room for every crossing of a full chunk, so that each chunk is taken whole.
+  Crossing crossings[max_crossings(READ_CHUNK)];
   std::int64_t samples_before_chunk = 0;
   ssize_t count = 0;
   while ((count = read_chunk(input_fd, chunk)) > 0) {
-    const auto size = static_cast<std::size_t>(count);
-    std::size_t consumed = 0;
-    while (consumed < size) {
-      std::int64_t period = 0;
-      consumed += feed_span(detector, chunk + consumed, size - consumed, &period);
-      if (period == 0) break;
-      const std::int64_t sample_number = samples_before_chunk + static_cast<std::int64_t>(consumed);
-      if (on_period(decoder, period, sample_number) == TAPE_BODY_COMPLETE) {
+    const ChunkScan scan = detect_chunk(detector, chunk, static_cast<std::size_t>(count), crossings,
+                                        max_crossings(READ_CHUNK));
+    for (std::size_t i = 0; i < scan.crossings; ++i) {
+      // Sample numbers are 1-based.
+      const std::int64_t sample_number = samples_before_chunk + crossings[i].index + 1;
+      if (on_period(decoder, crossings[i].period, sample_number) == TAPE_BODY_COMPLETE) {
         status |= save_program(decoder.buffers, input_known ? &input : nullptr);
       }
     }
