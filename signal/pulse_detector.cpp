@@ -387,9 +387,11 @@ MZF_AVX2 inline bool search_window(Search& s, const std::uint8_t* raw, Crossing*
 
 // Searches raw[a.pos, end) with the windows of one or two searches; stores the crossings at
 // out[found...] and returns their new number. `a` is the true state at its start and at its end.
-MZF_AVX2 std::size_t search_block(Search& a, const std::uint8_t* raw, std::size_t end,
+MZF_AVX2 std::size_t search_block(Search& state, const std::uint8_t* raw, std::size_t end,
                                   Crossing* out, std::size_t found) {
-  if (end - a.pos < WINDOW) return found;
+  if (end - state.pos < WINDOW) return found;
+  // A local copy, so that the compiler can keep it in registers across the stores to `out`.
+  Search a = state;
   const std::size_t last_start = end - WINDOW;  // the last position a window may start at
   if (end - a.pos >= TWO_SEARCHES_MIN) {
     const std::size_t middle = a.pos + (end - a.pos) / 2;
@@ -422,6 +424,7 @@ MZF_AVX2 std::size_t search_block(Search& a, const std::uint8_t* raw, std::size_
   while (a.pos <= last_start) {
     if (search_window(a, raw, &out[found])) ++found;
   }
+  state = a;
   return found;
 }
 
