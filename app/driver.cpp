@@ -1,11 +1,14 @@
 #include "app/driver.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "mzf/mzf_output.h"
 #include "signal/pulse_detector.h"
@@ -16,12 +19,13 @@ namespace mzfextract {
 namespace {
 
 // Saves the program the decoder has just completed. Returns the exit status it implies.
-int save_program(TapeBuffers& buffers, const FileIdentity* input) {
-  make_mzf_name(buffers);
-  const int result = write_mzf(buffers, input);
-  if (result == MZF_WRITTEN) return 0;
-  const char* what = result == MZF_CREATE_FAILED ? "Nelze vytvorit soubor" : "Nelze zapsat soubor";
-  std::fprintf(stderr, "%s %s: %s\n", what, buffers.name, std::strerror(errno));
+int save_program(MzfWriter& writer, const ProgramView& program) {
+  const MzfWriteResult result =
+      mzf_write(writer, program.header, program.body, program.body_length);
+  if (result.status == MZF_WRITTEN) return 0;
+  const char* what =
+      result.status == MZF_WRITE_FAILED ? "Nelze zapsat soubor" : "Nelze vytvorit soubor";
+  std::fprintf(stderr, "%s %s: %s\n", what, result.name.text, std::strerror(result.error));
   return 1;
 }
 
@@ -39,15 +43,23 @@ ssize_t read_chunk(int fd, std::uint8_t* chunk) {
 int convert_recording(int input_fd, std::FILE* trace) {
   PulseDetector detector;
   pulse_detector_init(detector);
-  // Holds a whole body; static keeps the 64 KiB record off the stack.
-  static TapeDecoder decoder;
-  tape_decoder_init(decoder, trace);
+  // The decoder holds a whole body: one allocation for the run keeps it off the stack.
+  const std::unique_ptr<TapeDecoder> decoder(new (std::nothrow) TapeDecoder);
+  if (!decoder) {
+    std::fputs("Nelze alokovat pamet\n", stderr);
+    return 1;
+  }
+  tape_decoder_init(*decoder, trace);
 
-  // The recording itself must never be overwritten by an output file of the same name.
+  // Files go into the current directory, replacing files of the same name, but the recording
+  // itself must never be overwritten by an output file of the same name.
+  MzfWriter writer;
+  mzf_writer_init(writer, AT_FDCWD, true);
   struct stat input_status {};
-  FileIdentity input{};
-  const bool input_known = ::fstat(input_fd, &input_status) == 0;
-  if (input_known) input = FileIdentity{input_status.st_dev, input_status.st_ino};
+  if (::fstat(input_fd, &input_status) == 0) {
+    const FileIdentity input{input_status.st_dev, input_status.st_ino};
+    mzf_writer_keep(writer, &input);
+  }
 
   int status = 0;
   std::uint8_t chunk[READ_CHUNK];
@@ -61,8 +73,8 @@ int convert_recording(int input_fd, std::FILE* trace) {
     for (std::size_t i = 0; i < scan.crossings; ++i) {
       // Sample numbers are 1-based.
       const std::int64_t sample_number = samples_before_chunk + crossings[i].index + 1;
-      if (on_period(decoder, crossings[i].period, sample_number) == TAPE_BODY_COMPLETE) {
-        status |= save_program(decoder.buffers, input_known ? &input : nullptr);
+      if (on_period(*decoder, crossings[i].period, sample_number) == TAPE_PROGRAM_COMPLETE) {
+        status |= save_program(writer, finished_program(*decoder));
       }
     }
     samples_before_chunk += count;

@@ -13,7 +13,7 @@ inline constexpr int READ_CHUNK = 2048;
 // Converts the recording open for reading on `input_fd`, printing the trace to `trace` and
 // errors to standard error. Every error is reported and decoding goes on where it can.
 // Returns the exit status: 0 when everything was read, written and printed, otherwise 1.
-// Not reentrant: the decoder's 64 KiB of block storage is a single static record.
+// Each call is a run of its own (numbering starts at 001); calls share no state.
 int convert_recording(int input_fd, std::FILE* trace);
 
 }  // namespace mzfextract

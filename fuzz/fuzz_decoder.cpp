@@ -2,6 +2,7 @@
 // naming every body it completes.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "mzf/mzf_output.h"
@@ -20,8 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::int32_t period = 0;
     std::memcpy(&period, data + i, sizeof period);
     sample_number += 30;
-    if (mzfextract::on_period(decoder, period, sample_number) == mzfextract::TAPE_BODY_COMPLETE) {
-      mzfextract::make_mzf_name(decoder.buffers);
+    if (mzfextract::on_period(decoder, period, sample_number) ==
+        mzfextract::TAPE_PROGRAM_COMPLETE) {
+      const mzfextract::ProgramView program = mzfextract::finished_program(decoder);
+      const mzfextract::MzfName name = mzfextract::mzf_file_name(program.header, 1);
+      if (name.text[0] == '\0') std::abort();
     }
   }
   return 0;

@@ -12,8 +12,9 @@ namespace mzfextract {
 
 namespace {
 
-constexpr char NAME_TEMPLATE[] = "_________________#000.MZF";
-constexpr std::size_t NUMBER_POSITION = NAME_LENGTH + 1;
+constexpr char NUMBER_MARK = '#';
+constexpr char NAME_FILLER = '_';
+constexpr int NUMBER_WIDTH = 3;
 
 struct LowercaseCode {
   std::uint8_t code;
@@ -37,63 +38,96 @@ char name_character(std::uint8_t code) {
   return 0;
 }
 
-bool write_all(int fd, const std::uint8_t* data, std::size_t size) {
+// Writes all of `data`; returns 0 or the error number of the write that failed.
+int write_all(int fd, const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     const ssize_t written = ::write(fd, data, size);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return errno;
     }
     data += written;
     size -= static_cast<std::size_t>(written);
   }
-  return true;
+  return 0;
 }
 
-bool is_same_file(const struct stat& status, const FileIdentity* keep) {
-  return keep != nullptr && status.st_dev == keep->device && status.st_ino == keep->inode;
+bool is_kept_file(const MzfWriter& writer, const struct stat& status) {
+  return writer.keep_known && status.st_dev == writer.keep.device &&
+         status.st_ino == writer.keep.inode;
 }
 
-// Opens the output without truncating it, so that a file that must be kept can be recognised
-// first; O_NONBLOCK keeps a FIFO of the same name from hanging the run.
-int create_output(const char* name, const FileIdentity* keep) {
-  const int fd = ::open(name, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
+// Opens the output without truncating it, so that the file to keep can be recognised first;
+// O_NONBLOCK keeps a FIFO of the same name from hanging the run. Returns the descriptor, or
+// -1 with the reason in `*error`.
+int create_output(const MzfWriter& writer, const char* name, int* error) {
+  const int exclusive = writer.replace_existing ? 0 : O_EXCL;
+  const int fd = ::openat(writer.directory_fd, name,
+                          O_WRONLY | O_CREAT | exclusive | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
   struct stat status {};
-  int error = ::fstat(fd, &status) == 0 ? 0 : errno;
-  if (error == 0 && is_same_file(status, keep)) error = EBUSY;
-  if (error == 0 && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) error = errno;
-  if (error == 0) return fd;
+  *error = ::fstat(fd, &status) == 0 ? 0 : errno;
+  if (*error == 0 && is_kept_file(writer, status)) *error = EBUSY;
+  if (*error == 0 && S_ISREG(status.st_mode) && ::ftruncate(fd, 0) != 0) *error = errno;
+  if (*error == 0) return fd;
   ::close(fd);
-  errno = error;
   return -1;
 }
 
 }  // namespace
 
-void make_mzf_name(TapeBuffers& b) {
-  static_assert(sizeof NAME_TEMPLATE <= MZF_NAME_SIZE);
-  std::memcpy(b.name, NAME_TEMPLATE, sizeof NAME_TEMPLATE);
+MzfName mzf_file_name(const std::uint8_t* header, std::int32_t number, const char* extension) {
+  MzfName name{};
+  std::memset(name.text, NAME_FILLER, NAME_LENGTH);
   for (std::size_t i = 0; i < NAME_LENGTH; ++i) {
-    const std::uint8_t code = b.header[NAME_OFFSET + i];
+    const std::uint8_t code = header[NAME_OFFSET + i];
     if (code == NAME_END) break;
-    if (const char c = name_character(code)) b.name[i] = c;
+    if (const char c = name_character(code)) name.text[i] = c;
   }
+  std::snprintf(name.text + NAME_LENGTH, MZF_NAME_SIZE - NAME_LENGTH, "%c%0*d%.*s", NUMBER_MARK,
+                NUMBER_WIDTH, number, static_cast<int>(EXTENSION_MAX), extension);
+  return name;
 }
 
-int write_mzf(TapeBuffers& b, const FileIdentity* keep) {
-  ++b.file_counter;
-  std::snprintf(b.name + NUMBER_POSITION, MZF_NAME_SIZE - NUMBER_POSITION, "%03d.MZF",
-                b.file_counter);
-  const int fd = create_output(b.name, keep);
-  if (fd < 0) return MZF_CREATE_FAILED;
-  const bool written = write_all(fd, b.header, HEADER_SIZE) && write_all(fd, b.body, b.body_length);
-  int error = written ? 0 : errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0) return MZF_WRITTEN;
-  ::unlink(b.name);
-  errno = error;
-  return MZF_WRITE_FAILED;
+void mzf_writer_init(MzfWriter& writer, int directory_fd, bool replace_existing) {
+  writer = MzfWriter{directory_fd, replace_existing, 0, false, FileIdentity{}};
+}
+
+void mzf_writer_keep(MzfWriter& writer, const FileIdentity* keep) {
+  writer.keep_known = keep != nullptr;
+  writer.keep = keep != nullptr ? *keep : FileIdentity{};
+}
+
+std::int32_t mzf_take_number(MzfWriter& writer) {
+  return ++writer.file_counter;
+}
+
+MzfWriteResult mzf_write_named(const MzfWriter& writer, const MzfName& name,
+                               const std::uint8_t* header, const std::uint8_t* body,
+                               std::uint32_t body_length) {
+  MzfWriteResult result{MZF_WRITTEN, 0, name};
+  const int fd = create_output(writer, name.text, &result.error);
+  if (fd < 0) {
+    result.status =
+        result.error == EEXIST && !writer.replace_existing ? MZF_EXISTS : MZF_CREATE_FAILED;
+    return result;
+  }
+  result.error = write_all(fd, header, HEADER_SIZE);
+  if (result.error == 0) result.error = write_all(fd, body, body_length);
+  if (::close(fd) != 0 && result.error == 0) result.error = errno;
+  if (result.error == 0) return result;
+  ::unlinkat(writer.directory_fd, name.text, 0);
+  result.status = MZF_WRITE_FAILED;
+  return result;
+}
+
+MzfWriteResult mzf_write(MzfWriter& writer, const std::uint8_t* header, const std::uint8_t* body,
+                         std::uint32_t body_length) {
+  const MzfName name = mzf_file_name(header, mzf_take_number(writer));
+  return mzf_write_named(writer, name, header, body, body_length);
 }
 
 }  // namespace mzfextract

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "tape/tape_decoder.h"
+#include "tape/decoder_states.h"
 
 namespace mzfextract {
 

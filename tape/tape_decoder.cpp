@@ -1,7 +1,10 @@
 #include "tape/tape_decoder.h"
 
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
+
+#include "tape/decoder_states.h"
 
 namespace mzfextract {
 
@@ -10,8 +13,12 @@ namespace {
 // A gap needs its starting period and at least 99 steady ones before a long pulse counts.
 constexpr std::int32_t MIN_GAP_RUN = 100;
 constexpr double STEADY_TOLERANCE = 5.0;
-constexpr std::int32_t HEADER_MARK_PULSES = 40;
-constexpr std::int32_t BODY_MARK_PULSES = 20;
+// The running average of the gap gives a steady period this weight, the average the rest.
+constexpr double NEW_PERIOD_WEIGHT = 0.05;
+constexpr double AVERAGE_WEIGHT = 0.95;
+// A long pulse is half as long again as a short one: the first period beyond this many times
+// the average ends the gap, and the same multiple becomes the long/short threshold.
+constexpr double LONG_PULSE_FACTOR = 1.5;
 
 void restart_gap_search(TapeDecoder& d) {
   d.state = SEEK_GAP;
@@ -29,9 +36,9 @@ void seek_gap(TapeDecoder& d, std::int64_t period) {
   if (starts_run) {
     d.t0 = static_cast<float>(p);
   } else if (t0 - STEADY_TOLERANCE < p && p < t0 + STEADY_TOLERANCE) {
-    d.t0 = static_cast<float>(0.05 * p + 0.95 * t0);
-  } else if (d.run_count > MIN_GAP_RUN && p > t0 * 3 * 0.5) {
-    d.t0 = static_cast<float>(t0 * 3 * 0.5);
+    d.t0 = static_cast<float>(NEW_PERIOD_WEIGHT * p + AVERAGE_WEIGHT * t0);
+  } else if (d.run_count > MIN_GAP_RUN && p > t0 * LONG_PULSE_FACTOR) {
+    d.t0 = static_cast<float>(t0 * LONG_PULSE_FACTOR);
     d.run_count = 1;
     d.state = COUNT_LONG;
   } else {
@@ -64,7 +71,7 @@ void count_short(TapeDecoder& d, std::int64_t period) {
     return;
   }
   const bool header_mark = d.state == COUNT_SHORT_40;
-  const std::int32_t expected = header_mark ? HEADER_MARK_PULSES : BODY_MARK_PULSES;
+  const int expected = header_mark ? HEADER_MARK_PULSES : BODY_MARK_PULSES;
   std::fprintf(d.trace, header_mark ? "SHORT40:%d\n" : "SHORT20:%d\n", d.run_count);
   if (d.run_count != expected) {
     restart_gap_search(d);
@@ -73,11 +80,7 @@ void count_short(TapeDecoder& d, std::int64_t period) {
   d.state = header_mark ? READ_HEADER : READ_BODY;
   d.run_count = 0;
   d.bit_index = 0;
-  if (header_mark) {
-    d.header_index = 0;
-  } else {
-    d.body_index = 0;
-  }
+  d.byte_index = 0;
 }
 
 }  // namespace
@@ -90,15 +93,21 @@ void tape_decoder_init(TapeDecoder& d, std::FILE* trace) {
 
 int on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
   switch (d.state) {
-    case SEEK_GAP: seek_gap(d, period); break;
-    case COUNT_LONG: count_long(d, period); break;
+    case SEEK_GAP: seek_gap(d, period); return TAPE_NO_EVENT;
+    case COUNT_LONG: count_long(d, period); return TAPE_NO_EVENT;
     case COUNT_SHORT_40:
-    case COUNT_SHORT_20: count_short(d, period); break;
-    case READ_HEADER: return read_header(d, period);
-    case READ_BODY: return read_body(d, period, sample_number);
-    default: break;
+    case COUNT_SHORT_20: count_short(d, period); return TAPE_NO_EVENT;
+    case READ_HEADER:
+    case READ_BODY: return read_block(d, period, sample_number);
   }
-  return TAPE_NO_EVENT;
+  // Every state is handled above (the compiler checks it); any other value means the record
+  // was overwritten, and decoding on from there would print and save garbage.
+  std::abort();
+}
+
+ProgramView finished_program(const TapeDecoder& d) {
+  const TapeBuffers& b = d.buffers;
+  return ProgramView{b.header, b.body, b.body_length, b.header_verified, b.body_verified};
 }
 
 }  // namespace mzfextract

@@ -1,12 +1,13 @@
 // Tape decoder: a state machine over pulse periods. It learns the short-pulse period in the
 // gap before a block, recognises the tape marks that announce a header or a body, reads both
 // blocks bit by bit, prints the trace, checks the checksums and relays a loader's parameters.
+// It hands every finished program (other than a loader) to its caller as a read-only view.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
-#include "tape/tape_header.h"
+#include "tape/tape_format.h"
 
 namespace mzfextract {
 
@@ -22,11 +23,8 @@ enum DecoderState : int {
 // What on_period() tells its caller.
 enum TapeEvent : int {
   TAPE_NO_EVENT = 0,
-  TAPE_BODY_COMPLETE = 1,  // a program body is complete and should be saved
+  TAPE_PROGRAM_COMPLETE = 1,  // a program is complete: see finished_program()
 };
-
-// "_________________#" + every digit of a 32-bit counter + ".MZF" + terminating zero.
-inline constexpr std::size_t MZF_NAME_SIZE = NAME_LENGTH + 1 + 11 + 4 + 1;
 
 // Block storage, fixed in size for the whole run.
 struct TapeBuffers {
@@ -34,41 +32,40 @@ struct TapeBuffers {
   std::uint8_t body[BODY_AREA_SIZE];       // body and its two checksum bytes
   std::uint32_t body_length;               // from the last header, or relayed by a loader
   bool loader_pending;                     // the last header announced a loader
-  char name[MZF_NAME_SIZE];                // output file name being built
-  std::int32_t file_counter;               // MZF files produced so far
+  bool header_verified;                    // the last header matched its checksum
+  bool body_verified;                      // the last body matched its checksum
 };
 
-// Caller-owned decoder context.
+// Caller-owned decoder context. About 64 KiB: keep it off small stacks.
 struct TapeDecoder {
-  int state;  // a DecoderState
+  DecoderState state;
   // Period reference: running average of the gap period in SEEK_GAP, then the long/short
   // threshold. Single precision on purpose: its rounding is part of the trace.
   float t0;
   std::int32_t run_count;
-  std::int32_t bit_index;  // 0: a start pulse is due; 1 to 8: start pulse and bits received
-  std::int32_t header_index;
-  std::uint32_t body_index;
+  std::int32_t bit_index;    // 0: a start pulse is due; 1 to 8: start pulse and bits received
+  std::uint32_t byte_index;  // bytes of the current block read so far
   TapeBuffers buffers;
   std::FILE* trace;  // where the trace lines go
+};
+
+// A finished program, valid until the next period is fed.
+struct ProgramView {
+  const std::uint8_t* header;  // the 128-byte header record
+  const std::uint8_t* body;    // `body_length` bytes
+  std::uint32_t body_length;
+  bool header_verified;  // the header block matched its checksum
+  bool body_verified;    // the body block matched its checksum
 };
 
 // Puts the decoder into its start state, with all buffers zeroed, writing its trace to `trace`.
 void tape_decoder_init(TapeDecoder& decoder, std::FILE* trace);
 
-// Takes one pulse period that ended at `sample_number` (1-based). Returns TAPE_BODY_COMPLETE
-// when a program body (not a loader's) has just been read completely: the header area and
-// `body_length` bytes of the body area then hold the program until the next call.
+// Takes one pulse period that ended at `sample_number` (1-based). Returns
+// TAPE_PROGRAM_COMPLETE when a program body (not a loader's) has just been read completely.
 int on_period(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_number);
 
-// Block reader: the handlers of READ_HEADER and READ_BODY.
-int read_header(TapeDecoder& decoder, std::int64_t period);
-int read_body(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_number);
-
-// Loader relay. A loader is a 90-byte body loaded and started at 0xD400 whose bytes 77 to 89
-// carry the length and addresses of the program that follows it on tape.
-// Sets `loader_pending` when the header just read announces a loader, clears it otherwise.
-void examine_header(TapeBuffers& buffers);
-// Copies the loader's parameters over header bytes 18 to 30 and takes the new body length.
-void relay_loader_body(TapeBuffers& buffers);
+// The program completed by the last on_period() that returned TAPE_PROGRAM_COMPLETE.
+ProgramView finished_program(const TapeDecoder& decoder);
 
 }  // namespace mzfextract

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/driver.h"
 #include "signal/pulse_detector.h"
 #include "tape/tape_decoder.h"
 #include "tests/test_support.h"
@@ -83,7 +84,7 @@ ReferenceRun reference_run(const Bytes& file) {
     std::int64_t period = 0;
     if (!mzfextract::feed(detector, static_cast<std::uint8_t>(~file[i]), &period)) continue;
     const auto sample = static_cast<std::int64_t>(i + 1);
-    if (mzfextract::on_period(*decoder, period, sample) == mzfextract::TAPE_BODY_COMPLETE) {
+    if (mzfextract::on_period(*decoder, period, sample) == mzfextract::TAPE_PROGRAM_COMPLETE) {
       run.bodies_at.push_back(sample);
     }
   }
@@ -222,14 +223,26 @@ TEST_F(Program, WrongChecksumIsShownAndTheBodyStillWritten) {
 }
 
 TEST_F(Program, MissingStartPulseIsReportedWithItsTime) {
+  // Silence in front puts the crossing of the short start pulse at a chosen sample number; the
+  // two sides of a rounding edge of the time show that sample numbers are neither early nor late.
   std::size_t crossing = 0;
   const Bytes samples = record_with_missing_start_pulse(&crossing);
-  ASSERT_TRUE(tapesynth::write_wav(in_.file("sync.wav"), samples, 48000));
-  const RunResult result = run(in_.file("sync.wav"));
-  const std::string message = sync_message(44 + crossing + 1);
-  EXPECT_NE(result.out.find(message), std::string::npos) << message;
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(outputs().size(), 1u);  // written all the same
+  const struct {
+    std::size_t sample_number;
+    const char* message;
+  } cases[] = {{96023, "\nchyba synchronizace 2.000s !!!\n"},
+               {96024, "\nchyba synchronizace 2.001s !!!\n"}};
+  for (const auto& c : cases) {
+    const std::size_t unpadded = 44 + crossing + 1;
+    ASSERT_LT(unpadded, c.sample_number);
+    Bytes padded(c.sample_number - unpadded, 128);
+    padded.insert(padded.end(), samples.begin(), samples.end());
+    ASSERT_TRUE(tapesynth::write_wav(in_.file("sync.wav"), padded, 48000));
+    const RunResult result = run(in_.file("sync.wav"));
+    EXPECT_NE(result.out.find(c.message), std::string::npos) << c.sample_number;
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(outputs(), std::vector<std::string>{"SYNC_____________#001.MZF"});  // all the same
+  }
 }
 
 TEST_F(Program, TimesStayRightBeyondTwoGigabytes) {
@@ -393,4 +406,50 @@ TEST_F(Program, InputIsNeverOverwrittenByItsOwnOutput) {
   EXPECT_EQ(result.err,
             "Nelze vytvorit soubor SELF_____________#001.MZF: Device or resource busy\n");
   EXPECT_EQ(read_file(out_.file("SELF_____________#001.MZF")), before);
+}
+
+TEST_F(Program, TwoConversionsInOneProcessMatchTwoProcesses) {
+  // The first recording ends with a loader whose program never comes: nothing of it, nor the
+  // file numbers, may reach the second conversion.
+  Bytes loader_body = pattern(90, 12);
+  const Bytes relayed = {0x10, 0x00, 0x00, 0x30, 0x00, 0x30, 1, 2, 3, 4, 5, 6, 7};
+  std::copy(relayed.begin(), relayed.end(), loader_body.begin() + 77);
+  const tapesynth::Program loader{make_header("LOADER", 90, 0xD400, 0xD400), loader_body};
+  const Bytes first = wav_of({make_program("FIRST", pattern(50, 13)), loader}, quick_options());
+  const Bytes second = wav_of({make_program("SECOND", pattern(70, 14))}, quick_options());
+  write_file(in_.file("first.wav"), first);
+  write_file(in_.file("second.wav"), second);
+
+  struct Outcome {
+    std::string trace;
+    int status;
+    std::vector<std::string> files;
+    bool operator==(const Outcome&) const = default;
+  };
+  std::vector<Outcome> separate, together;
+  for (const char* name : {"first.wav", "second.wav"}) {
+    TempDir dir;
+    RunOptions options;
+    options.cwd = dir.path();
+    const RunResult result = run(in_.file(name), options);
+    separate.push_back({result.out, result.status, list_dir(dir.path())});
+  }
+  char previous[4096];
+  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+  for (const char* name : {"first.wav", "second.wav"}) {
+    TempDir dir;
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* trace = open_memstream(&text, &size);
+    const int fd = ::open(in_.file(name).c_str(), O_RDONLY);
+    const int status = mzfextract::convert_recording(fd, trace);
+    ::close(fd);
+    std::fclose(trace);
+    together.push_back({std::string(text, size), status, list_dir(dir.path())});
+    std::free(text);
+    ASSERT_EQ(::chdir(previous), 0);
+  }
+  EXPECT_EQ(separate[1].files, std::vector<std::string>{"SECOND___________#001.MZF"});
+  EXPECT_TRUE(together == separate);
 }

@@ -140,6 +140,47 @@ TEST(PulseDetector, SilenceResetsTheTrackersToMidScale) {
   EXPECT_EQ(state.prev_max, 128);
 }
 
+// Both detectors, each fed in pieces of 1, 16 and 2048 bytes, must find exactly `expected`.
+void expect_crossings(const std::vector<std::uint8_t>& values, const std::vector<Found>& expected,
+                      const char* what) {
+  EXPECT_EQ(reference_crossings(values), expected) << what;
+  for (std::size_t piece : {1ul, 16ul, 2048ul}) {
+    EXPECT_EQ(span_crossings(complemented(values), piece), expected) << what << ", piece " << piece;
+  }
+}
+
+TEST(PulseDetector, ThresholdRoundsAnOddMeanUp) {
+  // Cycles between 60 and 201 give the threshold (60 + 201 + 1) / 2 = 131: a rise to 130 does
+  // not cross it, a rise to 131 does.
+  for (const std::uint8_t rise : {130, 131}) {
+    std::vector<std::uint8_t> values;
+    for (int c = 0; c < 3; ++c) {
+      values.insert(values.end(), 10, 60);
+      values.insert(values.end(), 10, 201);
+    }
+    values.insert(values.end(), 10, 60);
+    values.push_back(rise);  // sample 71
+    std::vector<Found> expected{{11, 11}, {31, 20}, {51, 20}};
+    if (rise == 131) expected.push_back({71, 20});
+    expect_crossings(values, expected, rise == 131 ? "rise to 131" : "rise to 130");
+  }
+}
+
+TEST(PulseDetector, SilenceLimitIsTheHundredAndTenthSample) {
+  // After a crossing under a threshold of 130, a rise to 129 crosses only once the trackers
+  // have fallen back to mid-scale: at the 110th sample after the crossing, not the 109th.
+  for (const int rise_at : {109, 110}) {
+    std::vector<std::uint8_t> values = square(10, 10, 3);  // crossings at 11, 31 and 51
+    values.insert(values.end(), 10, 60);
+    values.push_back(200);  // crossing at 71
+    values.insert(values.end(), static_cast<std::size_t>(rise_at - 1), 100);
+    values.push_back(129);
+    std::vector<Found> expected{{11, 11}, {31, 20}, {51, 20}, {71, 20}};
+    if (rise_at == 110) expected.push_back({values.size(), 110});
+    expect_crossings(values, expected, rise_at == 110 ? "110th sample" : "109th sample");
+  }
+}
+
 TEST(PulseDetector, PolarityDecidesHowPulsesBecomePeriods) {
   // Recorded short pulses (10 samples low, 12 high) and long ones (20 low, 22 high) that start on
   // their falling edge give one period per pulse. Inverted, every period joins the second half

@@ -43,7 +43,7 @@ class Decoder {
     int bodies = 0;
     for (std::int64_t p : periods) {
       sample_number_ += 30;
-      bodies += on_period(*decoder_, p, sample_number_) == TAPE_BODY_COMPLETE ? 1 : 0;
+      bodies += on_period(*decoder_, p, sample_number_) == TAPE_PROGRAM_COMPLETE ? 1 : 0;
     }
     return bodies;
   }
@@ -107,13 +107,19 @@ TEST(GapSearch, LongRunNeedsAGapOfAtLeastHundredPeriods) {
 }
 
 TEST(GapSearch, SteadyPeriodsStayWithinFiveOfTheAverage) {
-  // With t0 at 20, periods 16 to 24 keep the run going; 15 and 25 break it.
-  for (int p = 15; p <= 25; ++p) {
+  // With t0 at 20, periods 16 to 24 keep the run going and move t0 a twentieth of the way
+  // towards them; 15 and 25 break it and leave t0 alone.
+  const struct {
+    int period;
+    int run_count;
+    float t0;
+  } cases[] = {{15, 0, 20.0f},  {16, 2, 19.8f},  {17, 2, 19.85f}, {19, 2, 19.95f}, {20, 2, 20.0f},
+               {21, 2, 20.05f}, {23, 2, 20.15f}, {24, 2, 20.2f},  {25, 0, 20.0f}};
+  for (const auto& c : cases) {
     Decoder d;
-    d.feed({20, p});
-    const bool steady = p >= 16 && p <= 24;
-    EXPECT_EQ(d.state().run_count, steady ? 2 : 0) << "period " << p;
-    EXPECT_FLOAT_EQ(d.state().t0, steady ? static_cast<float>(0.05 * p + 0.95 * 20) : 20.0f);
+    d.feed({20, c.period});
+    EXPECT_EQ(d.state().run_count, c.run_count) << "period " << c.period;
+    EXPECT_FLOAT_EQ(d.state().t0, c.t0) << "period " << c.period;
   }
 }
 
@@ -128,10 +134,18 @@ TEST(GapSearch, SilenceCostsOneShortPulse) {
   EXPECT_EQ(short_by_one.trace(), "");
 }
 
-TEST(GapSearch, PeriodBetweenSteadyAndLongBreaksTheRun) {
-  Decoder d;
-  d.feed(Periods().gap(150).add(32).longs(5).gap(1));  // 32: above 24 + 5, below 1.5 * 24
-  EXPECT_EQ(d.trace(), "");
+TEST(GapSearch, OnlyAPeriodBeyondHalfAsLongAgainEndsTheGap) {
+  // After a gap of 24, 36 is exactly 1.5 times the average: it breaks the run like any other
+  // unsteady period (32 as well), and the long pulses after it find no gap. 37 ends the gap.
+  const struct {
+    int period;
+    const char* trace;
+  } cases[] = {{32, ""}, {36, ""}, {37, "LONG:5;t0=36.0;t=24\n"}};
+  for (const auto& c : cases) {
+    Decoder d;
+    d.feed(Periods().gap(150).add(c.period).longs(4).gap(1));
+    EXPECT_EQ(d.trace(), c.trace) << "period " << c.period;
+  }
 }
 
 TEST(TapeMark, CountsAndTheirLines) {
@@ -279,9 +293,18 @@ TEST(LoaderRelay, LoaderAndItsProgramGiveOneBody) {
 }
 
 TEST(LoaderRelay, NearMissIsAnOrdinaryHeader) {
+  // Every byte of the signature counts, the high bytes of the words as much as the low ones.
+  const struct {
+    std::uint16_t length, load, exec;
+  } near_misses[] = {{91, 0xD400, 0xD400}, {0x015A, 0xD400, 0xD400}, {90, 0xD401, 0xD400},
+                     {90, 0xD500, 0xD400}, {90, 0xD400, 0xD401},     {90, 0xD400, 0x1400}};
+  for (const auto& m : near_misses) {
+    Decoder d;
+    d.feed(Periods().header(make_header("NEAR", m.length, m.load, m.exec)));
+    EXPECT_FALSE(d.buffers().loader_pending) << m.length << " " << m.load << " " << m.exec;
+  }
   Decoder d;
-  d.feed(Periods().header(make_header("NEAR", 90, 0xD400, 0xD401)));
-  EXPECT_FALSE(d.buffers().loader_pending);
+  d.feed(Periods().header(make_header("NEAR", 90, 0xD400, 0x1400)));
   EXPECT_EQ(d.feed(Periods().body(Bytes(90, 1))), 1);
 }
 

@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <numbers>
 
+#include "tape/tape_header.h"
+
 namespace tapesynth {
 
 namespace {
 
-constexpr std::size_t HEADER_SIZE = 128;
+using mzfextract::HEADER_SIZE;
 constexpr int HEADER_MARK = 40;
 constexpr int BODY_MARK = 20;
 constexpr int BLOCK_REPEAT_GAP = 256;
@@ -24,7 +26,7 @@ bool split_mzf(const std::vector<std::uint8_t>& data, std::vector<Program>& prog
   std::size_t at = 0;
   while (data.size() - at >= HEADER_SIZE) {
     const auto* header = data.data() + at;
-    const std::size_t length = header[18] | header[19] << 8;
+    const std::size_t length = mzfextract::header_word(header, mzfextract::BODY_LENGTH_OFFSET);
     if (data.size() - at - HEADER_SIZE < length) return false;
     programs.push_back(Program{{header, header + HEADER_SIZE},
                                {header + HEADER_SIZE, header + HEADER_SIZE + length}});

@@ -1,4 +1,4 @@
-#include "tape/tape_header.h"
+#include "tape/tape_format.h"
 
 #include <bit>
 
@@ -14,10 +14,6 @@ std::uint16_t ones_checksum(const std::uint8_t* bytes, std::size_t size) {
 
 std::uint16_t stored_checksum(const std::uint8_t* block, std::size_t size) {
   return static_cast<std::uint16_t>(block[size] << 8 | block[size + 1]);
-}
-
-std::uint16_t header_word(const std::uint8_t* header, std::size_t offset) {
-  return static_cast<std::uint16_t>(header[offset] | header[offset + 1] << 8);
 }
 
 }  // namespace mzfextract

@@ -1,0 +1,22 @@
+// The tape decoder's inner parts, private to tape/: the block reader that serves the
+// READ_HEADER and READ_BODY states, and the loader relay it calls when a block is complete.
+#pragma once
+
+#include <cstdint>
+
+#include "tape/tape_decoder.h"
+
+namespace mzfextract {
+
+// Reads one period of the block in progress (header or body, after the decoder's state);
+// returns TAPE_PROGRAM_COMPLETE when a body other than a loader's is complete.
+int read_block(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_number);
+
+// Loader relay. A loader is a 90-byte body loaded and started at 0xD400 whose bytes 77 to 89
+// carry the length and addresses of the program that follows it on tape.
+// Sets `loader_pending` when the header just read announces a loader, clears it otherwise.
+void examine_header(TapeBuffers& buffers);
+// Copies the loader's parameters over header bytes 18 to 30 and takes the new body length.
+void relay_loader_body(TapeBuffers& buffers);
+
+}  // namespace mzfextract
