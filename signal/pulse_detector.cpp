@@ -242,27 +242,27 @@ namespace {
 // mask the samples before them, and the lowest bit where a sample at or above follows one below
 // (and that the debounce and the silence limit allow) is the crossing, exactly as feed() would
 // find it first. The cycle's extremes are the minimum and maximum of the same vectors with the
-// lanes after the crossing masked out. Windows never reach past the chunk: the last samples,
-// fewer than 64, go through feed_span().
+// lanes after the crossing masked out.
 //
-// A single search is bound by its serial chain (crossing, extremes, threshold, next crossing),
-// so a block is searched by two: the first from the detector's state at its start, the second
-// from its middle with a guessed state. The state right after a crossing depends only on that
-// crossing and the one before it: the sample before the crossing and the crossing sample start
-// the new cycle's trackers, and the ended cycle's extremes are those of the samples between the
-// two (or mid-scale when the silence limit lay between them). So once the first search finds a
-// crossing that the second found too, with the same period, and the second had found the one
-// before it, both are in the same state from there on and the second search's later crossings
-// are exactly the first's. If they never meet, the second's are dropped and the first goes on.
+// Right after a crossing at c, the cycles are followed by follow_cycles() with windows that start
+// at c itself, so that lane k is the sample k after the crossing: its elapsed count is k, the
+// debounce allows lanes 6 and up, and the silence limit lies beyond the window. The search's
+// serial chain would be crossing, extremes, threshold, next crossing; it is cut short by searching
+// each window twice, once with the threshold of the cycle before (known long before) and once with
+// the true one (known only once the extremes are folded). The first compare decides where the
+// next window starts; the second only checks it, off the chain. When both find the first rise in
+// the same lane the crossing is the same, and so is everything after it: the state after a
+// crossing depends on nothing but where it and the one before it lie. When they differ (the
+// threshold moved across a sample at the edge), the window is searched again with the true
+// threshold.
+//
+// A window never reaches past the bytes given; the stream detector leaves the last ones, fewer
+// than 64, to be passed again in front of the next chunk, and detect_chunk() takes them through
+// feed_span().
 
-#define MZF_AVX2 __attribute__((target("avx2")))
+#define MZF_AVX2 __attribute__((target("avx2,bmi")))
 
 constexpr std::size_t WINDOW = 64;
-// Blocks of at most this many bytes are split between two searches; shorter ones, down to
-// TWO_SEARCHES_MIN, too.
-constexpr std::size_t BLOCK = 2048;
-constexpr std::size_t TWO_SEARCHES_MIN = 256;
-
 // 64 zeros then 64 ones: loaded at offset 64 - n, lanes from n on are all ones (outside the
 // cycle).
 alignas(64) constexpr std::uint8_t OUTSIDE[2 * WINDOW] = {
@@ -385,74 +385,112 @@ MZF_AVX2 inline bool search_window(Search& s, const std::uint8_t* raw, Crossing*
   return true;
 }
 
-// Searches raw[a.pos, end) with the windows of one or two searches; stores the crossings at
-// out[found...] and returns their new number. `a` is the true state at its start and at its end.
-MZF_AVX2 std::size_t search_block(Search& state, const std::uint8_t* raw, std::size_t end,
-                                  Crossing* out, std::size_t found) {
-  if (end - state.pos < WINDOW) return found;
-  // A local copy, so that the compiler can keep it in registers across the stores to `out`.
-  Search a = state;
-  const std::size_t last_start = end - WINDOW;  // the last position a window may start at
-  if (end - a.pos >= TWO_SEARCHES_MIN) {
-    const std::size_t middle = a.pos + (end - a.pos) / 2;
-    // Any state is a valid guess; this one allows a crossing at once and takes the threshold of
-    // the first search, which the signal usually keeps.
-    Search b{middle,     DEBOUNCE_LIMIT, complement(raw[middle - 1]), a.prev_min, a.prev_max,
-             a.prev_min, a.prev_max};
-    Crossing second[max_crossings(BLOCK)];
-    std::size_t second_found = 0;
-    std::size_t next = 0;  // the first of the second search's crossings not behind the first's
-    while (a.pos <= last_start) {
-      Crossing c;
-      const bool crossed = search_window(a, raw, &c);
-      // Independent of the first search: the processor runs both chains at once.
-      if (b.pos <= last_start && search_window(b, raw, &second[second_found])) ++second_found;
-      if (!crossed) continue;
-      out[found++] = c;
-      if (c.index < middle) continue;
-      while (next < second_found && second[next].index < c.index) ++next;
-      if (next >= 1 && next < second_found && second[next].index == c.index &&
-          second[next].period == c.period) {
-        for (std::size_t i = next + 1; i < second_found; ++i) out[found++] = second[i];
-        a = b;
-        break;
-      }
-      // Past all the second search has found and it cannot find more ahead: give it up.
-      if (next == second_found && (b.pos > last_start || b.pos <= a.pos)) break;
+// The raw-byte ceiling of the threshold that the extremes `low` and `high` set: a complemented
+// sample u is at or above the threshold exactly when its raw byte 255 - u is at or below this.
+inline std::uint8_t ceiling_of(std::uint8_t low, std::uint8_t high) {
+  return static_cast<std::uint8_t>(255 - ((low + high + 1) >> 1));
+}
+
+// Lanes of a window starting at a crossing where a crossing may lie: the debounce needs more
+// than DEBOUNCE_LIMIT samples since it, and lane k is the k-th sample after it.
+constexpr std::uint64_t AFTER_DEBOUNCE = ~std::uint64_t{0} << (DEBOUNCE_LIMIT + 1);
+
+// The lanes of the window r0, r1 (raw bytes, lane 0 the last crossing) where the signal rises
+// to the threshold of raw ceiling `ceiling` and the debounce allows a crossing.
+MZF_AVX2 inline std::uint64_t rises_after_crossing(__m256i r0, __m256i r1, std::uint8_t ceiling) {
+  const __m256i c = _mm256_set1_epi8(static_cast<char>(ceiling));
+  const std::uint64_t at_or_above = mask64(_mm256_cmpeq_epi8(_mm256_min_epu8(r0, c), r0),
+                                           _mm256_cmpeq_epi8(_mm256_min_epu8(r1, c), r1));
+  return at_or_above & ~(at_or_above << 1) & AFTER_DEBOUNCE;
+}
+
+// Follows the signal from the crossing just found (at s.pos - 1, with s.elapsed 0), one cycle per
+// window, while a window fits in raw[0, count) and the cycle ends within it. Stores the crossings
+// at out[found...] and returns their new number; `s` is the true state after the last of them.
+MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count,
+                                   Crossing* out, std::size_t found) {
+  std::size_t c = s.pos - 1;
+  std::uint8_t before = s.cur_min;  // the sample before the crossing at c
+  // The extremes of the cycle that ended at c, which set the threshold of the next one.
+  std::uint8_t low = s.prev_min;
+  std::uint8_t high = s.prev_max;
+  std::uint8_t guess = ceiling_of(low, high);
+  const __m256i flip = _mm256_set1_epi8(-1);
+  while (c + WINDOW <= count) {
+    const std::uint8_t* p = raw + c;
+    const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const std::uint8_t ceiling = ceiling_of(low, high);
+    const std::uint64_t rises = rises_after_crossing(r0, r1, guess);
+    const std::uint64_t true_rises = rises_after_crossing(r0, r1, ceiling);
+    // Exact check of the guess: the crossing is the lowest rise, so the same lowest bit means
+    // the same crossing (or none within the window for both).
+    if ((rises & (0 - rises)) != (true_rises & (0 - true_rises))) [[unlikely]] {
+      guess = ceiling;  // search this window again, now with the true threshold
+      continue;
     }
+    if (rises == 0) break;  // a longer cycle, or one that the silence limit may end
+    const auto k = static_cast<unsigned>(__builtin_ctzll(rises));
+    out[found++] = {static_cast<std::int64_t>(k), static_cast<std::uint32_t>(c + k)};
+    // The ended cycle's extremes: lanes 0 to k (the crossing at c starts the maximum, and no
+    // sample between the two crossings lies outside them), and the sample before c, which
+    // starts the minimum. Lanes past k are set to all ones, neutral for a minimum.
+    const std::uint8_t* outside = OUTSIDE + (WINDOW - 1 - k);
+    const __m256i out0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside));
+    const __m256i out1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside + 32));
+    high = complement(lowest(_mm256_min_epu8(_mm256_or_si256(r0, out0), _mm256_or_si256(r1, out1))));
+    const std::uint8_t window_low = lowest(_mm256_min_epu8(
+        _mm256_or_si256(_mm256_xor_si256(r0, flip), out0), _mm256_or_si256(_mm256_xor_si256(r1, flip), out1)));
+    low = window_low < before ? window_low : before;
+    before = complement(p[k - 1]);
+    guess = ceiling;
+    c += k;
   }
-  while (a.pos <= last_start) {
-    if (search_window(a, raw, &out[found])) ++found;
-  }
-  state = a;
+  s.pos = c + 1;
+  s.elapsed = 0;
+  s.previous = complement(raw[c]);
+  s.cur_max = s.previous;
+  s.cur_min = before;
+  s.prev_min = low;
+  s.prev_max = high;
   return found;
+}
+
+// Searches raw[0, count) up to where fewer than WINDOW bytes remain past the last crossing or
+// window; the true state at its end is left in `d`.
+MZF_AVX2 ChunkScan detect_stream_avx2(PulseDetector& d, const std::uint8_t* raw,
+                                      std::size_t count, Crossing* out, std::size_t capacity) {
+  count = fitting(count, capacity);
+  // A local copy, so that the compiler can keep it in registers across the stores to `out`.
+  Search s = search_from(d, 0);
+  std::size_t found = 0;
+  while (s.pos + WINDOW <= count) {
+    if (search_window(s, raw, &out[found])) found = follow_cycles(s, raw, count, out, found + 1);
+  }
+  d = detector_of(s);
+  return {found, s.pos};
 }
 
 MZF_AVX2 ChunkScan detect_chunk_avx2(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
                                      Crossing* out, std::size_t capacity) {
   count = fitting(count, capacity);
-  std::size_t found = 0;
-  std::size_t pos = 0;
+  const ChunkScan scan = detect_stream_avx2(d, raw, count, out, capacity);
+  std::size_t found = scan.crossings;
+  std::size_t pos = scan.consumed;
+  // The last samples, fewer than a window.
   while (pos < count) {
-    const std::size_t end = count - pos > BLOCK ? pos + BLOCK : count;
-    Search a = search_from(d, pos);
-    found = search_block(a, raw, end, out, found);
-    d = detector_of(a);
-    // The block's last samples, fewer than a window.
-    pos = a.pos;
-    while (pos < end) {
-      std::int64_t period = 0;
-      pos += feed_span(d, raw + pos, end - pos, &period);
-      if (period != 0) out[found++] = {period, static_cast<std::uint32_t>(pos - 1)};
-    }
+    std::int64_t period = 0;
+    pos += feed_span(d, raw + pos, count - pos, &period);
+    if (period != 0) out[found++] = {period, static_cast<std::uint32_t>(pos - 1)};
   }
   return {found, count};
 }
 
 // A test of the feature word that the runtime fills in at start-up; cheap enough per chunk, and
-// unlike a cached static it needs no guard from the C++ runtime library.
+// unlike a cached static it needs no guard from the C++ runtime library. The path also counts
+// trailing zeros with BMI1, which every processor with AVX2 has so far, but it is checked too.
 bool avx2_supported() {
-  return __builtin_cpu_supports("avx2") != 0;
+  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0;
 }
 
 }  // namespace
@@ -497,6 +535,22 @@ ChunkScan detect_chunk(PulseDetector& detector, const std::uint8_t* raw, std::si
                        Crossing* out, std::size_t capacity) {
 #if defined(MZF_AVX2_PATH)
   if (avx2_supported()) return detect_chunk_avx2(detector, raw, count, out, capacity);
+#endif
+  return detect_chunk_span(detector, raw, count, out, capacity);
+}
+
+ChunkScan detect_stream_along(DetectorPath path, PulseDetector& detector, const std::uint8_t* raw,
+                              std::size_t count, Crossing* out, std::size_t capacity) {
+#if defined(MZF_AVX2_PATH)
+  if (path == DetectorPath::AVX2) return detect_stream_avx2(detector, raw, count, out, capacity);
+#endif
+  return detect_chunk_along(path, detector, raw, count, out, capacity);
+}
+
+ChunkScan detect_stream(PulseDetector& detector, const std::uint8_t* raw, std::size_t count,
+                        Crossing* out, std::size_t capacity) {
+#if defined(MZF_AVX2_PATH)
+  if (avx2_supported()) return detect_stream_avx2(detector, raw, count, out, capacity);
 #endif
   return detect_chunk_span(detector, raw, count, out, capacity);
 }

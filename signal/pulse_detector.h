@@ -65,11 +65,21 @@ struct ChunkScan {
 ChunkScan detect_chunk(PulseDetector& detector, const std::uint8_t* raw, std::size_t count,
                        Crossing* out, std::size_t capacity);
 
+// The most bytes detect_stream() leaves unconsumed at the end, plus one.
+inline constexpr std::size_t STREAM_LOOKAHEAD = 64;
+
+// Stream detector, for a reader that keeps what is left over: like detect_chunk(), but it may
+// stop short of the end, leaving fewer than STREAM_LOOKAHEAD bytes unconsumed, so that its
+// windows never reach past `count`. The caller passes those bytes again in front of the next
+// chunk, and the last of them to detect_chunk() at the end of the input.
+ChunkScan detect_stream(PulseDetector& detector, const std::uint8_t* raw, std::size_t count,
+                        Crossing* out, std::size_t capacity);
+
 // The implementations detect_chunk() chooses from, for the tests and the benchmark.
 enum class DetectorPath {
   REFERENCE,  // feed() on every sample
   SSE2,       // feed_span(): 16 samples at a time (the reference where SSE2 is missing)
-  AVX2,       // 64-sample windows and two searches per chunk
+  AVX2,       // 64-sample windows, each searched with a guessed and the true threshold
 };
 
 // Whether this build and this processor can run `path`.
@@ -81,5 +91,9 @@ DetectorPath detector_path_chosen();
 // detect_chunk() along the given path, which must be available.
 ChunkScan detect_chunk_along(DetectorPath path, PulseDetector& detector, const std::uint8_t* raw,
                              std::size_t count, Crossing* out, std::size_t capacity);
+
+// detect_stream() along the given path, which must be available.
+ChunkScan detect_stream_along(DetectorPath path, PulseDetector& detector, const std::uint8_t* raw,
+                              std::size_t count, Crossing* out, std::size_t capacity);
 
 }  // namespace mzfextract
