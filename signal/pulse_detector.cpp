@@ -1,5 +1,7 @@
 #include "signal/pulse_detector.h"
 
+#include <cstring>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -404,6 +406,43 @@ MZF_AVX2 inline std::uint64_t rises_after_crossing(__m256i r0, __m256i r1, std::
   return at_or_above & ~(at_or_above << 1) & AFTER_DEBOUNCE;
 }
 
+// The rises of a stretch of samples, one bit per sample (bit i for raw[base + i]): where a sample
+// at or above a threshold follows one below it. The debounce is left to the reader.
+constexpr std::size_t MAP_WORDS = 40;
+struct RiseMap {
+  std::size_t base;
+  std::size_t end;  // the samples mapped end here
+  std::uint64_t words[MAP_WORDS + 1];
+};
+
+// Maps the rises to the threshold of raw ceiling `ceiling` in whole windows from raw[from] on,
+// as many as fit before `count`; a zero word follows them, so that reading 8 bytes anywhere in the
+// map stays within what was written.
+MZF_AVX2 void map_rises(RiseMap& map, const std::uint8_t* raw, std::size_t from, std::size_t count,
+                        std::uint8_t ceiling) {
+  const __m256i c = _mm256_set1_epi8(static_cast<char>(ceiling));
+  std::size_t words = (count - from) / WINDOW;
+  if (words > MAP_WORDS) words = MAP_WORDS;
+  std::uint64_t carry = 0;  // whether the sample before the window was at or above
+  for (std::size_t j = 0; j < words; ++j) {
+    const std::uint8_t* p = raw + from + j * WINDOW;
+    const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const std::uint64_t at_or_above = mask64(_mm256_cmpeq_epi8(_mm256_min_epu8(r0, c), r0),
+                                             _mm256_cmpeq_epi8(_mm256_min_epu8(r1, c), r1));
+    map.words[j] = at_or_above & ~(at_or_above << 1 | carry);
+    carry = at_or_above >> 63;
+  }
+  map.words[words] = 0;
+  map.base = from;
+  map.end = from + words * WINDOW;
+}
+
+// The lanes a followed cycle may end in: after the debounce, and short of the last lane, so that
+// the 57 lanes read from the map at any bit offset cover them all.
+constexpr std::uint64_t FOLLOWED_LANES = AFTER_DEBOUNCE & (~std::uint64_t{0} >> 1);
+constexpr unsigned FIRST_LANE = DEBOUNCE_LIMIT + 1;
+
 // Follows the signal from the crossing just found (at s.pos - 1, with s.elapsed 0), one cycle per
 // window, while a window fits in raw[0, count) and the cycle ends within it. Stores the crossings
 // at out[found...] and returns their new number; `s` is the true state after the last of them.
@@ -414,19 +453,31 @@ MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size
   // The extremes of the cycle that ended at c, which set the threshold of the next one.
   std::uint8_t low = s.prev_min;
   std::uint8_t high = s.prev_max;
-  std::uint8_t guess = ceiling_of(low, high);
   const __m256i flip = _mm256_set1_epi8(-1);
+  RiseMap map;
+  map_rises(map, raw, c, count, ceiling_of(low, high));
   while (c + WINDOW <= count) {
+    const std::uint8_t ceiling = ceiling_of(low, high);
+    if (c + WINDOW > map.end) [[unlikely]] {
+      map_rises(map, raw, c, count, ceiling);
+    }
+    // The guess: the rises of the map, made with the threshold of a cycle before. Reading them is
+    // all that the next crossing waits for.
+    const std::size_t first = c + FIRST_LANE - map.base;
+    std::uint64_t mapped = 0;
+    std::memcpy(&mapped, reinterpret_cast<const std::uint8_t*>(map.words) + first / 8,
+                sizeof mapped);
+    const std::uint64_t rises = (mapped >> (first % 8)) << FIRST_LANE & FOLLOWED_LANES;
+    // The check, off that chain: the rises to the true threshold in the window at c.
     const std::uint8_t* p = raw + c;
     const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    const std::uint8_t ceiling = ceiling_of(low, high);
-    const std::uint64_t rises = rises_after_crossing(r0, r1, guess);
-    const std::uint64_t true_rises = rises_after_crossing(r0, r1, ceiling);
-    // Exact check of the guess: the crossing is the lowest rise, so the same lowest bit means
-    // the same crossing (or none within the window for both).
+    const std::uint64_t true_rises = rises_after_crossing(r0, r1, ceiling) & FOLLOWED_LANES;
+    // The crossing is the lowest rise, so the same lowest bit means the same crossing (or none
+    // within the lanes for both). Otherwise the map is made again with the true threshold, and
+    // the window searched again.
     if ((rises & (0 - rises)) != (true_rises & (0 - true_rises))) [[unlikely]] {
-      guess = ceiling;  // search this window again, now with the true threshold
+      map_rises(map, raw, c, count, ceiling);
       continue;
     }
     if (rises == 0) break;  // a longer cycle, or one that the silence limit may end
@@ -443,7 +494,6 @@ MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size
         _mm256_or_si256(_mm256_xor_si256(r0, flip), out0), _mm256_or_si256(_mm256_xor_si256(r1, flip), out1)));
     low = window_low < before ? window_low : before;
     before = complement(p[k - 1]);
-    guess = ceiling;
     c += k;
   }
   s.pos = c + 1;
