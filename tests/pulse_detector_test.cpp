@@ -395,7 +395,35 @@ std::vector<std::uint8_t> every_other_sample() {
   return raw;
 }
 
+// Cycles followed one after another whose threshold moves by a step or two from one cycle to the
+// next, with a sample at the edge lying just below, at or just above the new threshold, so that a
+// search with the previous cycle's threshold finds the crossing one sample early, at the same
+// sample or one late; cycles of 5 to 7 samples (the debounce) and of 61 to 65 (the end of a
+// followed window) among them.
+std::vector<std::uint8_t> moving_threshold() {
+  std::mt19937 random(17);
+  std::vector<std::uint8_t> values;  // complemented samples
+  int low = 40;
+  int high = 200;
+  while (values.size() < 4500) {
+    const int threshold = (low + high + 1) / 2;
+    const int lengths[] = {5, 6, 7, 20, 33, 61, 62, 63, 64, 65};
+    const int length = lengths[random() % 10];
+    const int edge = threshold - 1 + static_cast<int>(random() % 3);  // below, at or above
+    const int half = length / 2;
+    for (int i = 0; i < length; ++i) {
+      int v = i < half ? low : high;
+      if (i == half) v = edge;  // the rise may come here or on the next sample
+      values.push_back(static_cast<std::uint8_t>(v));
+    }
+    low = 40 + static_cast<int>(random() % 3);
+    high = 200 + static_cast<int>(random() % 3);
+  }
+  return complemented(values);
+}
+
 const ChunkInput CHUNK_INPUTS[] = {
+    {"moving_threshold", moving_threshold},
     {"random_bytes", random_bytes},
     {"around_threshold", around_threshold},
     {"silence_limit", silence_limit},
@@ -441,6 +469,63 @@ INSTANTIATE_TEST_SUITE_P(Paths, ChunkDetector,
                                                               DetectorPath::AVX2),
                                             ::testing::ValuesIn(CHUNK_INPUTS)),
                          chunk_test_name);
+
+// The stream detector as the driver uses it: each chunk of `size` bytes (the first `first` bytes
+// long) appended to the bytes left over from the one before, the rest through detect_chunk() at
+// the end.
+std::vector<Found> stream_crossings(DetectorPath path, const std::vector<std::uint8_t>& raw,
+                                    std::size_t size, std::size_t first, PulseDetector* state) {
+  PulseDetector d;
+  pulse_detector_init(d);
+  std::vector<Found> found;
+  std::vector<std::uint8_t> buffer(STREAM_LOOKAHEAD + std::max(size, first));
+  std::vector<Crossing> out(max_crossings(buffer.size()));
+  std::size_t carried = 0;
+  std::size_t before = 0;  // samples before the buffer
+  auto take = [&](const ChunkScan& scan) {
+    for (std::size_t i = 0; i < scan.crossings; ++i)
+      found.push_back({before + out[i].index + 1, out[i].period});
+    before += scan.consumed;
+  };
+  for (std::size_t start = 0; start < raw.size();) {
+    const std::size_t count = std::min(start == 0 && first > 0 ? first : size, raw.size() - start);
+    std::copy_n(raw.begin() + static_cast<std::ptrdiff_t>(start), count, buffer.begin() + static_cast<std::ptrdiff_t>(carried));
+    const std::size_t available = carried + count;
+    const ChunkScan scan = detect_stream_along(path, d, buffer.data(), available, out.data(), out.size());
+    if (available - scan.consumed >= STREAM_LOOKAHEAD) {
+      ADD_FAILURE() << "left " << available - scan.consumed << " of " << available;
+      break;
+    }
+    take(scan);
+    carried = available - scan.consumed;
+    std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(scan.consumed), buffer.begin() + static_cast<std::ptrdiff_t>(available), buffer.begin());
+    start += count;
+  }
+  const ChunkScan last = detect_chunk_along(path, d, buffer.data(), carried, out.data(), out.size());
+  EXPECT_EQ(last.consumed, carried);
+  take(last);
+  *state = d;
+  return found;
+}
+
+// The same for the stream detector, each chunk after the bytes left over from the one before.
+TEST_P(ChunkDetector, StreamMatchesReferenceForEveryChunking) {
+  const DetectorPath path = std::get<0>(GetParam());
+  if (!detector_path_available(path)) GTEST_SKIP() << path_name(path) << " not available here";
+  const std::vector<std::uint8_t> raw = std::get<1>(GetParam()).make();
+  PulseDetector reference_state;
+  const auto expected = reference_crossings(complemented(raw), &reference_state);
+  for (std::size_t size = 1; size <= 2048; ++size) {
+    PulseDetector state;
+    ASSERT_EQ(stream_crossings(path, raw, size, 0, &state), expected) << "chunk size " << size;
+    ASSERT_TRUE(same_state(state, reference_state)) << "chunk size " << size;
+  }
+  for (std::size_t first = 1; first <= 2048; ++first) {
+    PulseDetector state;
+    ASSERT_EQ(stream_crossings(path, raw, 2048, first, &state), expected) << "first " << first;
+    ASSERT_TRUE(same_state(state, reference_state)) << "first " << first;
+  }
+}
 
 // A crossing every DEBOUNCE_LIMIT + 1 samples, the first at the chunk's first sample, fills
 // max_crossings(): with that many entries the whole chunk is taken, with one fewer only the
