@@ -1,7 +1,7 @@
 // Throughput benchmark. Records one hour of tape at 48000 samples per second from the corpus
 // programs (or synthetic ones), then times the whole mzfextract process against a process that
-// only reads the file in 2048-byte chunks, as dd does: alternating runs, several rounds, medians
-// and their ratio per round and over all runs; also the converter's peak memory and each detector
+// only reads the file in 2048-byte chunks, as dd does, and against dd itself: alternating runs,
+// several rounds, medians and their ratios per round and over all runs; also the converter's peak memory and each detector
 // path alone on samples in memory.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -82,14 +82,22 @@ struct Timing {
 };
 
 // Runs a program with standard output to /dev/null in `cwd`; returns wall time and peak RSS.
-Timing run_process(const char* path, const std::string& input, const std::string& cwd) {
+// With `dd` set, runs `dd if=INPUT of=/dev/null bs=2048` instead.
+Timing run_process(const char* path, const std::string& input, const std::string& cwd,
+                   bool dd = false) {
   const auto start = Clock::now();
   const pid_t child = ::fork();
   if (child == 0) {
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
-    ::execl(path, path, input.c_str(), static_cast<char*>(nullptr));
+    ::dup2(null, 2);
+    if (dd) {
+      const std::string in = "if=" + input;
+      ::execlp("dd", "dd", in.c_str(), "of=/dev/null", "bs=2048", static_cast<char*>(nullptr));
+    } else {
+      ::execl(path, path, input.c_str(), static_cast<char*>(nullptr));
+    }
     ::_exit(127);
   }
   int status = 0;
@@ -138,29 +146,38 @@ int main() {
   const double megabytes = static_cast<double>(fs::file_size(wav)) / 1e6;
   std::printf("recording: %.1f MB\n", megabytes);
 
-  std::vector<double> converter, baseline, ratios;
+  std::vector<double> converter, baseline, dd, ratios, dd_ratios;
   long peak_kib = 0;
   for (int round = 0; round < ROUNDS; ++round) {
-    std::vector<double> round_converter, round_baseline;
+    std::vector<double> round_converter, round_baseline, round_dd;
     for (int run = 0; run < RUNS; ++run) {
       round_baseline.push_back(run_process(READ_BASELINE_PATH, wav, dir.string()).seconds);
       const Timing t = run_process(MZFEXTRACT_PATH, wav, (dir / "out").string());
       round_converter.push_back(t.seconds);
       peak_kib = std::max(peak_kib, t.peak_kib);
+      round_dd.push_back(run_process(nullptr, wav, dir.string(), true).seconds);
     }
-    const double c = median(round_converter), b = median(round_baseline);
+    const double c = median(round_converter), b = median(round_baseline), d = median(round_dd);
     ratios.push_back(c / b);
-    std::printf("round %d: baseline median %.3f s, mzfextract median %.3f s, ratio %.2f\n",
-                round + 1, b, c, c / b);
+    dd_ratios.push_back(c / d);
+    std::printf(
+        "round %d: baseline median %.3f s, dd median %.3f s, mzfextract median %.3f s, "
+        "ratio %.2f (to dd %.2f)\n",
+        round + 1, b, d, c, c / b, c / d);
     converter.insert(converter.end(), round_converter.begin(), round_converter.end());
     baseline.insert(baseline.end(), round_baseline.begin(), round_baseline.end());
+    dd.insert(dd.end(), round_dd.begin(), round_dd.end());
   }
-  const double c = median(converter), b = median(baseline);
+  const double c = median(converter), b = median(baseline), d = median(dd);
   std::printf("read-only baseline (2048-byte reads): median %.3f s, %.0f MB/s\n", b, megabytes / b);
+  std::printf("dd if=FILE of=/dev/null bs=2048:      median %.3f s, %.0f MB/s\n", d, megabytes / d);
   std::printf("mzfextract:                           median %.3f s, %.0f MB/s\n", c, megabytes / c);
   std::printf("ratio mzfextract / baseline: %.2f over all %d runs each (rounds %.2f to %.2f)\n",
               c / b, ROUNDS * RUNS, *std::min_element(ratios.begin(), ratios.end()),
               *std::max_element(ratios.begin(), ratios.end()));
+  std::printf("ratio mzfextract / dd:       %.2f over all %d runs each (rounds %.2f to %.2f)\n",
+              c / d, ROUNDS * RUNS, *std::min_element(dd_ratios.begin(), dd_ratios.end()),
+              *std::max_element(dd_ratios.begin(), dd_ratios.end()));
   std::printf("mzfextract peak resident memory: %.2f MiB\n", static_cast<double>(peak_kib) / 1024);
   std::printf("MZF files written: %zu\n",
               static_cast<std::size_t>(std::distance(fs::directory_iterator(dir / "out"), {})));
