@@ -39,11 +39,11 @@ struct BlockCopy {
 
 // A program found on the tape, ready to be saved.
 struct ScannedProgram {
-  double time_seconds;              // where its header starts (its body, when it has none)
-  std::uint8_t header[128];         // the record to save (patched when a loader relayed it)
-  std::vector<std::uint8_t> body;   // the body to save, from the best copy
-  int header_verdict;               // a BlockVerdict
-  int body_verdict;                 // a BlockVerdict
+  double time_seconds;             // where its header starts (its body, when it has none)
+  std::uint8_t header[128];        // the record to save (patched when a loader relayed it)
+  std::vector<std::uint8_t> body;  // the body to save, from the best copy
+  int header_verdict;              // a BlockVerdict
+  int body_verdict;                // a BlockVerdict
 };
 
 // What one polarity's reading of a channel found.
@@ -52,11 +52,11 @@ struct TapeReading {
   std::vector<BlockCopy> copies;         // every block copy read, in tape order
   int verified_blocks;                   // block copies whose own checksum matched
   std::uint64_t histogram[HISTOGRAM_BINS];
-  double short_us;      // learned short pulse length (0 when none was learned)
-  double long_us;       // learned long pulse length (0 when none was learned)
-  double threshold_us;  // the short/long decision
-  double separation;    // how cleanly the pulses fall into short and long: higher is cleaner
-  double speed_percent; // tape speed against nominal: +5 is 5 % fast
+  double short_us;       // learned short pulse length (0 when none was learned)
+  double long_us;        // learned long pulse length (0 when none was learned)
+  double threshold_us;   // the short/long decision
+  double separation;     // how cleanly the pulses fall into short and long: higher is cleaner
+  double speed_percent;  // tape speed against nominal: +5 is 5 % fast
 };
 
 // Signal level of a channel, for the report: full scale is 1.
@@ -66,9 +66,92 @@ struct SignalLevel {
   double dc;    // mean
 };
 
+// Samples are taken in slices of this many into the scanner's own work buffer.
+inline constexpr std::size_t SCAN_SLICE = 4096;
+// The front end's smoothing filter averages at most this many samples.
+inline constexpr int MAX_SMOOTHING_TAPS = 8;
+// Room for the largest block on tape: 65535 data bytes, 2 checksum bytes and one more byte
+// read past a block whose length is not known.
+inline constexpr std::size_t BLOCK_CAPACITY = 65535 + 2 + 1;
+
+// One copy of a block as read so far.
+struct CopyBuffer {
+  std::uint8_t bytes[BLOCK_CAPACITY];
+  std::uint32_t count;   // whole bytes read
+  bool attempted;        // reading began (after a tape mark or a repeat gap)
+  bool complete;         // every byte expected was read (framing held)
+  bool verified;         // complete and its own checksum matched
+  double start_seconds;  // where its first start pulse lies
+  double end_seconds;    // where its last byte ended (or its framing broke)
+};
+
+// The reading with one polarity: period classification, block framing and the program being
+// assembled. The reader's own fields; callers use TapeReading only.
+struct PolarityReader {
+  TapeReading reading;
+  // Period measurement, in samples (fractional) and microseconds.
+  double last_crossing;  // time of the previous crossing of this direction, in samples
+  bool has_crossing;
+  double glitch_us;  // a too-short period held back to be joined to the next one
+  // Classification: learned from gaps, then both cluster means tracked.
+  bool learned;
+  double short_mean, long_mean, threshold;
+  // Steady run (a gap in the making).
+  double run_mean;
+  int run_count;
+  double jitter_us;  // one sample: added to the steadiness tolerance
+  // Run lengths of long and short periods, for the tape marks.
+  int long_run, short_run, prev_long_run;
+  double long_run_start, prev_long_run_start;  // seconds
+  // Block reading.
+  int block;                 // 0: none, 1: header, 2: body
+  int copy;                  // 1 or 2
+  bool speculative;          // started by a repeat gap: may turn out to be a tape mark
+  bool extent_length;        // length unknown: read until the framing breaks
+  std::uint32_t block_size;  // bytes expected, checksum included
+  int bit_index;             // 0: a start pulse is due; 1 to 8: bits received
+  std::uint8_t current;
+  int expect;  // 0: nothing, 1: the header's second copy, 2: the body's second copy
+  // The program being assembled.
+  bool open;         // a program has begun (a header or a body mark was seen)
+  bool header_seen;  // its header mark was seen
+  bool body_seen;    // its body mark was seen
+  double time_seconds;
+  CopyBuffer header_copy[2];
+  CopyBuffer body_copy[2];
+  bool relayed;        // this program's header was relayed by a loader
+  bool relay_pending;  // a loader's body relayed a header for the next body
+  int relay_verdict;   // the relayed header's BlockVerdict
+  std::uint8_t relay_header[128];
+  // Statistics for the report.
+  double short_sum, long_sum;
+  std::uint64_t short_count, long_count;
+  std::uint64_t block_periods, ambiguous_periods;
+};
+
 // Caller-owned state of one channel's reader, both polarities. Large (block buffers): allocate
 // it once per channel. Its fields are the reader's own.
-struct ChannelScanner;  // defined below by the reader
+struct ChannelScanner {
+  double sample_rate;
+  double us_per_sample;
+  int taps;  // samples averaged by the smoothing filter
+  // Level of the raw samples.
+  double level_sum, level_squares;
+  float level_peak;
+  std::uint64_t sample_count;
+  // Front end: smoothing, then a comparator with hysteresis around the tracked mid level.
+  float history[MAX_SMOOTHING_TAPS];  // the last samples of the previous slice
+  float previous;                     // the previous smoothed value
+  bool high;                          // the comparator's state
+  float high_level, low_level;        // tracked extremes of the two half cycles
+  float cycle_max, cycle_min;         // extremes of the current half cycle
+  float upper, lower;                 // the comparator's thresholds
+  float min_hysteresis;
+  std::int64_t last_crossing_index;  // sample index of the last crossing either way
+  std::int64_t silence_limit;        // samples without a crossing before the levels relax
+  float slice[SCAN_SLICE + MAX_SMOOTHING_TAPS];
+  PolarityReader readers[2];  // by Polarity
+};
 
 // Starts a reading of a channel sampled at `sample_rate` samples per second.
 void channel_scanner_init(ChannelScanner& scanner, double sample_rate);

@@ -20,6 +20,76 @@ void put_le(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
+void put_text(std::vector<std::uint8_t>& out, const char* text) {
+  for (; *text != '\0'; ++text) out.push_back(static_cast<std::uint8_t>(*text));
+}
+
+// A standard normal deviate: Box-Muller on the generator's raw output, so that a seed gives
+// the same recording anywhere.
+double gaussian_of(std::mt19937_64& random) {
+  const double u1 = (static_cast<double>(random() >> 11) + 1) * 0x1p-53;
+  const double u2 = static_cast<double>(random() >> 11) * 0x1p-53;
+  return std::sqrt(-2 * std::log(u1)) * std::cos(2 * std::numbers::pi * u2);
+}
+
+std::uint8_t quantise_u8(double level) {
+  return static_cast<std::uint8_t>(std::lround(std::fmin(255.0, std::fmax(0.0, level))));
+}
+
+// A level in 8-bit units as a signed integer of `bits` bits at full resolution.
+std::int32_t quantise_signed(double level, int bits) {
+  const double scale = std::ldexp(1.0, bits - 1);
+  const double value = std::nearbyint((level - 128) / 128 * scale);
+  return static_cast<std::int32_t>(std::fmin(scale - 1, std::fmax(-scale, value)));
+}
+
+float to_float(double level) {
+  return static_cast<float>(std::fmin(1.0, std::fmax(-1.0, (level - 128) / 128)));
+}
+
+void put_sample(std::vector<std::uint8_t>& out, double level, SampleFormat format) {
+  switch (format) {
+    case SampleFormat::U8: out.push_back(quantise_u8(level)); break;
+    case SampleFormat::S16:
+      put_le(out, static_cast<std::uint32_t>(quantise_signed(level, 16)), 2);
+      break;
+    case SampleFormat::S24:
+      put_le(out, static_cast<std::uint32_t>(quantise_signed(level, 24)), 3);
+      break;
+    case SampleFormat::F32: put_le(out, std::bit_cast<std::uint32_t>(to_float(level)), 4); break;
+  }
+}
+
+// The sample as a reader of the file sees it, full scale -1 to 1.
+float read_back(double level, SampleFormat format) {
+  switch (format) {
+    case SampleFormat::U8: return static_cast<float>(quantise_u8(level) - 128) / 128.0F;
+    case SampleFormat::S16: return static_cast<float>(quantise_signed(level, 16)) / 32768.0F;
+    case SampleFormat::S24: return static_cast<float>(quantise_signed(level, 24)) / 8388608.0F;
+    case SampleFormat::F32: return to_float(level);
+  }
+  return 0;
+}
+
+// Calls `put(channel, level)` for every sample of the recording, frame by frame: the signal in
+// its channel, the mid level (with noise of its own seed) in the others.
+template <typename Put>
+void each_sample(const Recorder& recorder, const SynthOptions& o, Put put) {
+  std::vector<std::mt19937_64> randoms;
+  randoms.reserve(static_cast<std::size_t>(o.channels));
+  for (int c = 0; c < o.channels; ++c) randoms.emplace_back(o.seed + static_cast<unsigned>(c));
+  for (double signal : recorder.levels()) {
+    for (int c = 0; c < o.channels; ++c) {
+      if (c + 1 == o.signal_channel) {
+        put(c, signal);
+      } else {
+        put(c, o.noise > 0 ? 128 + o.noise * gaussian_of(randoms[static_cast<std::size_t>(c)])
+                           : 128.0);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 bool split_mzf(const std::vector<std::uint8_t>& data, std::vector<Program>& programs) {
@@ -41,26 +111,53 @@ std::uint16_t checksum_of(const std::vector<std::uint8_t>& bytes) {
   return total;
 }
 
+int sample_bytes(SampleFormat format) {
+  switch (format) {
+    case SampleFormat::U8: return 1;
+    case SampleFormat::S16: return 2;
+    case SampleFormat::S24: return 3;
+    case SampleFormat::F32: return 4;
+  }
+  return 1;
+}
+
 Recorder::Recorder(const SynthOptions& options) : options_(options), random_(options.seed) {}
 
 double Recorder::gaussian() {
-  // Box-Muller on the generator's raw output, so that a seed gives the same recording anywhere.
-  const double u1 = (static_cast<double>(random_() >> 11) + 1) * 0x1p-53;
-  const double u2 = static_cast<double>(random_() >> 11) * 0x1p-53;
-  return std::sqrt(-2 * std::log(u1)) * std::cos(2 * std::numbers::pi * u2);
+  return gaussian_of(random_);
 }
 
-std::uint8_t Recorder::sample_value(double sign) {
+double Recorder::sample_level(double sign) {
   double value = 128 + options_.dc_offset + sign * options_.amplitude;
   if (options_.noise > 0) value += options_.noise * gaussian();
-  return static_cast<std::uint8_t>(std::lround(std::fmin(255.0, std::fmax(0.0, value))));
+  return value;
 }
 
 void Recorder::level(double sign, double microseconds) {
-  time_us_ += microseconds / options_.speed;
+  if (tape_us_ >= mute_from_ && tape_us_ < mute_to_) sign = 0;
+  tape_us_ += microseconds;
+  double speed = options_.speed;
+  if (options_.drift != 0) {
+    const double phase = 2 * std::numbers::pi * time_us_ * 1e-6 / options_.drift_period;
+    speed *= 1 + options_.drift / 100 * std::sin(phase);
+  }
+  time_us_ += microseconds / speed;
   const double us_per_sample = 1e6 / options_.sample_rate;
   while (static_cast<double>(samples_.size()) * us_per_sample < time_us_) {
-    samples_.push_back(sample_value(sign));
+    const double value = sample_level(sign);
+    levels_.push_back(value);
+    samples_.push_back(quantise_u8(value));
+  }
+}
+
+void Recorder::drop_next_block(double start, double ms) {
+  next_drop_start_ = start;
+  next_drop_ms_ = ms;
+}
+
+void Recorder::dropped_copy(CopyId copy) {
+  for (const Dropout& d : options_.dropouts) {
+    if (d.copy == copy) drop_next_block(d.start, d.ms);
   }
 }
 
@@ -88,6 +185,20 @@ void Recorder::block(const std::vector<std::uint8_t>& bytes) {
 }
 
 void Recorder::block(const std::vector<std::uint8_t>& bytes, std::uint16_t checksum) {
+  if (next_drop_start_ >= 0) {
+    // The copy's length on tape at nominal speed: every byte is a long start pulse and 8 bits.
+    const auto byte_us = [](std::uint8_t b) {
+      const int ones = std::popcount(b);
+      return (1 + ones) * (LONG_FIRST_US + LONG_SECOND_US) +
+             (8 - ones) * (SHORT_FIRST_US + SHORT_SECOND_US);
+    };
+    double length = byte_us(static_cast<std::uint8_t>(checksum >> 8)) +
+                    byte_us(static_cast<std::uint8_t>(checksum & 0xFF));
+    for (std::uint8_t b : bytes) length += byte_us(b);
+    mute_from_ = tape_us_ + next_drop_start_ * length;
+    mute_to_ = mute_from_ + next_drop_ms_ * 1000 * options_.speed;
+    next_drop_start_ = -1;
+  }
   for (std::uint8_t b : bytes) byte(b);
   byte(static_cast<std::uint8_t>(checksum >> 8));
   byte(static_cast<std::uint8_t>(checksum & 0xFF));
@@ -102,23 +213,26 @@ void Recorder::program(const Program& program) {
   pulses(false, options_.long_gap);
   tape_mark(HEADER_MARK);
   pulse(true);
+  dropped_copy(CopyId::HEADER1);
   block(program.header);
   pulse(true);
   pulses(false, BLOCK_REPEAT_GAP);
+  dropped_copy(CopyId::HEADER2);
   block(program.header);
   pulse(true);
   pulses(false, options_.short_gap);
   tape_mark(BODY_MARK);
   pulse(true);
+  dropped_copy(CopyId::BODY1);
   block(program.body);
   pulse(true);
   pulses(false, BLOCK_REPEAT_GAP);
+  dropped_copy(CopyId::BODY2);
   block(program.body);
   pulse(true);
 }
 
-std::vector<std::uint8_t> record_programs(const std::vector<Program>& programs,
-                                          const SynthOptions& options) {
+Recorder record_tape(const std::vector<Program>& programs, const SynthOptions& options) {
   Recorder recorder(options);
   recorder.silence(options.silence_before);
   for (std::size_t i = 0; i < programs.size(); ++i) {
@@ -126,25 +240,73 @@ std::vector<std::uint8_t> record_programs(const std::vector<Program>& programs,
     recorder.program(programs[i]);
   }
   recorder.silence(options.silence_after);
-  return recorder.samples();
+  return recorder;
+}
+
+std::vector<std::uint8_t> record_programs(const std::vector<Program>& programs,
+                                          const SynthOptions& options) {
+  return record_tape(programs, options).samples();
 }
 
 std::vector<std::uint8_t> wav_header(std::size_t sample_count, int sample_rate) {
+  SynthOptions options;
+  options.sample_rate = sample_rate;
+  return wav_header(sample_count, options);
+}
+
+std::vector<std::uint8_t> wav_header(std::size_t frames, const SynthOptions& options) {
+  const bool is_float = options.format == SampleFormat::F32;
+  const auto bytes = static_cast<std::uint32_t>(sample_bytes(options.format));
+  const auto channels = static_cast<std::uint32_t>(options.channels);
+  const auto rate = static_cast<std::uint32_t>(options.sample_rate);
+  const auto data_size = static_cast<std::uint32_t>(frames * channels * bytes);
+  // Float data is not PCM: its format chunk carries an (empty) extension size and a fact chunk
+  // gives the number of frames.
+  const std::uint32_t format_size = is_float ? 18 : 16;
+  const std::uint32_t fact_size = is_float ? 12 : 0;
   std::vector<std::uint8_t> out;
-  const auto data_size = static_cast<std::uint32_t>(sample_count);
-  const auto rate = static_cast<std::uint32_t>(sample_rate);
-  for (char c : std::string("RIFF")) out.push_back(static_cast<std::uint8_t>(c));
-  put_le(out, 36 + data_size, 4);
-  for (char c : std::string("WAVEfmt ")) out.push_back(static_cast<std::uint8_t>(c));
-  put_le(out, 16, 4);    // format chunk size
-  put_le(out, 1, 2);     // PCM
-  put_le(out, 1, 2);     // mono
-  put_le(out, rate, 4);  // samples per second
-  put_le(out, rate, 4);  // bytes per second
-  put_le(out, 1, 2);     // bytes per frame
-  put_le(out, 8, 2);     // bits per sample
-  for (char c : std::string("data")) out.push_back(static_cast<std::uint8_t>(c));
+  put_text(out, "RIFF");
+  put_le(out, 4 + 8 + format_size + fact_size + 8 + data_size, 4);
+  put_text(out, "WAVEfmt ");
+  put_le(out, format_size, 4);
+  put_le(out, is_float ? 3 : 1, 2);         // IEEE float or PCM
+  put_le(out, channels, 2);                 // channels
+  put_le(out, rate, 4);                     // frames per second
+  put_le(out, rate * channels * bytes, 4);  // bytes per second
+  put_le(out, channels * bytes, 2);         // bytes per frame
+  put_le(out, 8 * bytes, 2);                // bits per sample
+  if (is_float) {
+    put_le(out, 0, 2);  // no extension
+    put_text(out, "fact");
+    put_le(out, 4, 4);
+    put_le(out, static_cast<std::uint32_t>(frames), 4);
+  }
+  put_text(out, "data");
   put_le(out, data_size, 4);
+  return out;
+}
+
+std::vector<std::uint8_t> render_data(const Recorder& recorder, const SynthOptions& options) {
+  std::vector<std::uint8_t> out;
+  out.reserve(recorder.levels().size() * static_cast<std::size_t>(options.channels) *
+              static_cast<std::size_t>(sample_bytes(options.format)));
+  std::size_t frame = 0;
+  each_sample(recorder, options, [&](int channel, double level) {
+    if (options.format == SampleFormat::U8 && channel + 1 == options.signal_channel) {
+      out.push_back(recorder.samples()[frame]);
+    } else {
+      put_sample(out, level, options.format);
+    }
+    if (channel + 1 == options.channels) ++frame;
+  });
+  return out;
+}
+
+std::vector<float> render_float(const Recorder& recorder, const SynthOptions& options) {
+  std::vector<float> out;
+  out.reserve(recorder.levels().size() * static_cast<std::size_t>(options.channels));
+  each_sample(recorder, options,
+              [&](int, double level) { out.push_back(read_back(level, options.format)); });
   return out;
 }
 
@@ -154,6 +316,18 @@ bool write_wav(const std::string& path, const std::vector<std::uint8_t>& samples
   const std::vector<std::uint8_t> header = wav_header(samples.size(), sample_rate);
   bool ok = std::fwrite(header.data(), 1, header.size(), file) == header.size() &&
             std::fwrite(samples.data(), 1, samples.size(), file) == samples.size();
+  ok = std::fclose(file) == 0 && ok;
+  return ok;
+}
+
+bool write_wav(const std::string& path, const Recorder& recorder, const SynthOptions& options) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const std::vector<std::uint8_t> data = render_data(recorder, options);
+  const auto frames = recorder.levels().size();
+  const std::vector<std::uint8_t> header = wav_header(frames, options);
+  bool ok = std::fwrite(header.data(), 1, header.size(), file) == header.size() &&
+            std::fwrite(data.data(), 1, data.size(), file) == data.size();
   ok = std::fclose(file) == 0 && ok;
   return ok;
 }

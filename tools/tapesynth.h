@@ -1,5 +1,6 @@
-// tapesynth: renders MZF programs as a cassette recording in the machines' tape format, an
-// 8-bit unsigned mono WAV file, with optional noise, level, speed and polarity changes.
+// tapesynth: renders MZF programs as a cassette recording in the machines' tape format, a WAV
+// file (8-bit unsigned mono by default; 16/24-bit, float and several channels on request), with
+// optional noise, level, speed, drift, dropout and polarity changes.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,20 @@ inline constexpr double SHORT_FIRST_US = 240, SHORT_SECOND_US = 264;
 inline constexpr int LONG_GAP_PULSES = 22000;
 inline constexpr int SHORT_GAP_PULSES = 11000;
 
+// Sample formats of the output: unsigned 8-bit, signed 16 and 24-bit PCM, 32-bit IEEE float.
+enum class SampleFormat { U8, S16, S24, F32 };
+
+// A block copy of every program on the tape: the header's or the body's first or second copy.
+enum class CopyId { HEADER1, HEADER2, BODY1, BODY2 };
+
+// Silence (the mid level) in place of the signal inside one copy of every program: from
+// `start` (a fraction of the copy's length on tape) for `ms` milliseconds.
+struct Dropout {
+  CopyId copy = CopyId::BODY1;
+  double start = 0.5;
+  double ms = 20;
+};
+
 struct SynthOptions {
   int sample_rate = 48000;
   // The machine writes each pulse high half first; many capture chains invert it, so that every
@@ -28,7 +43,19 @@ struct SynthOptions {
   double silence_before = 0.1, silence_between = 0.5, silence_after = 0.1;  // seconds
   int long_gap = LONG_GAP_PULSES;
   int short_gap = SHORT_GAP_PULSES;
+  // Output: the format, the number of channels and the one (1-based) that carries the signal;
+  // the others carry the mid level and, when `noise` is set, noise of their own seed.
+  SampleFormat format = SampleFormat::U8;
+  int channels = 1;
+  int signal_channel = 1;
+  // Speed drift: the speed varies sinusoidally by +-`drift` percent every `drift_period` s.
+  double drift = 0;
+  double drift_period = 20;
+  std::vector<Dropout> dropouts;
 };
+
+// Bytes per sample of a format.
+int sample_bytes(SampleFormat format);
 
 // One program: its 128-byte header and its body.
 struct Program {
@@ -62,17 +89,27 @@ class Recorder {
   // A whole program in the machine's format: gap, mark, header twice, gap, mark, body twice.
   void program(const Program& program);
 
-  // Samples recorded so far, without a file header.
+  // The next block() is cut by silence from `start` (fraction of its length) for `ms` ms.
+  void drop_next_block(double start, double ms);
+
+  // Samples recorded so far as 8-bit unsigned bytes, without a file header.
   const std::vector<std::uint8_t>& samples() const { return samples_; }
+  // The same samples before quantisation: levels in 8-bit units (mid level 128).
+  const std::vector<double>& levels() const { return levels_; }
 
  private:
   void level(double sign, double microseconds);
-  std::uint8_t sample_value(double sign);
+  double sample_level(double sign);
   double gaussian();
+  void dropped_copy(CopyId copy);
 
   SynthOptions options_;
   std::vector<std::uint8_t> samples_;
-  double time_us_ = 0;  // recording time reached so far
+  std::vector<double> levels_;
+  double time_us_ = 0;                    // recording time reached so far
+  double tape_us_ = 0;                    // tape position reached so far, at nominal speed
+  double mute_from_ = -1, mute_to_ = -1;  // a dropout, in tape position
+  double next_drop_start_ = -1, next_drop_ms_ = 0;
   std::mt19937_64 random_;
 };
 
@@ -80,10 +117,26 @@ class Recorder {
 std::vector<std::uint8_t> record_programs(const std::vector<Program>& programs,
                                           const SynthOptions& options);
 
+// Renders programs onto one tape, as record_programs() does, and hands over the recorder.
+Recorder record_tape(const std::vector<Program>& programs, const SynthOptions& options);
+
 // The 44-byte header of an 8-bit unsigned mono WAV file holding `sample_count` samples.
 std::vector<std::uint8_t> wav_header(std::size_t sample_count, int sample_rate);
 
+// The header of a WAV file of `frames` frames in the options' format, channels and rate.
+std::vector<std::uint8_t> wav_header(std::size_t frames, const SynthOptions& options);
+
+// The data of the recording in the options' format and channels, interleaved, little-endian.
+std::vector<std::uint8_t> render_data(const Recorder& recorder, const SynthOptions& options);
+
+// The recording as interleaved float frames, full scale -1 to 1 (128 levels of 8-bit units).
+std::vector<float> render_float(const Recorder& recorder, const SynthOptions& options);
+
 // Writes samples as a WAV file. Returns false (with errno set) when it cannot.
 bool write_wav(const std::string& path, const std::vector<std::uint8_t>& samples, int sample_rate);
+
+// Writes the recording as a WAV file in the options' format. Returns false (with errno set)
+// when it cannot.
+bool write_wav(const std::string& path, const Recorder& recorder, const SynthOptions& options);
 
 }  // namespace tapesynth

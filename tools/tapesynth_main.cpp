@@ -1,4 +1,5 @@
-// tapesynth: writes MZF files as a cassette recording (8-bit unsigned mono WAV).
+// tapesynth: writes MZF files as a cassette recording (a WAV file, 8-bit unsigned mono unless
+// asked otherwise).
 #include <getopt.h>
 
 #include <cerrno>
@@ -32,6 +33,17 @@ void usage(std::FILE* out) {
       "      --silence-after S    seconds of silence after the last program (0.1)\n"
       "      --long-gap N         short pulses before a header (22000)\n"
       "      --short-gap N        short pulses before a body (11000)\n"
+      "      --format F           u8 (default), s16, s24 or f32 (IEEE float) samples; levels\n"
+      "                           are kept at the format's full resolution\n"
+      "      --channels N         channels in the file (1)\n"
+      "      --signal-channel K   the channel that carries the tape, from 1 (1); the others\n"
+      "                           stay at the mid level, with noise of their own when -n is set\n"
+      "      --level-db D         amplitude as dB of full scale (sets -a: 0 dB is 128)\n"
+      "      --drift P            tape speed varies sinusoidally by +-P percent (0)\n"
+      "      --drift-period S     seconds per cycle of the drift (20)\n"
+      "      --dropout C[:F[:MS]] silence inside copy C (header1, header2, body1, body2) of\n"
+      "                           every program, from fraction F of it (0.5) for MS\n"
+      "                           milliseconds (20); may be repeated\n"
       "  -h, --help               show this help\n",
       out);
 }
@@ -55,7 +67,71 @@ bool read_file(const char* path, std::vector<std::uint8_t>& data) {
   return !in.bad();
 }
 
-enum LongOnly { SILENCE_BEFORE = 256, SILENCE_BETWEEN, SILENCE_AFTER, LONG_GAP, SHORT_GAP };
+enum LongOnly {
+  SILENCE_BEFORE = 256,
+  SILENCE_BETWEEN,
+  SILENCE_AFTER,
+  LONG_GAP,
+  SHORT_GAP,
+  FORMAT,
+  CHANNELS,
+  SIGNAL_CHANNEL,
+  LEVEL_DB,
+  DRIFT,
+  DRIFT_PERIOD,
+  DROPOUT,
+};
+
+bool parse_format(const char* text, tapesynth::SampleFormat& format) {
+  static const struct {
+    const char* name;
+    tapesynth::SampleFormat format;
+  } formats[] = {{"u8", tapesynth::SampleFormat::U8},
+                 {"s16", tapesynth::SampleFormat::S16},
+                 {"s24", tapesynth::SampleFormat::S24},
+                 {"f32", tapesynth::SampleFormat::F32}};
+  for (const auto& f : formats) {
+    if (std::strcmp(text, f.name) == 0) {
+      format = f.format;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Parses COPY[:START[:MS]] into a dropout.
+bool parse_dropout(const char* text, std::vector<tapesynth::Dropout>& dropouts) {
+  static const struct {
+    const char* name;
+    tapesynth::CopyId copy;
+  } copies[] = {{"header1", tapesynth::CopyId::HEADER1},
+                {"header2", tapesynth::CopyId::HEADER2},
+                {"body1", tapesynth::CopyId::BODY1},
+                {"body2", tapesynth::CopyId::BODY2}};
+  const std::string spec(text);
+  const std::size_t colon = spec.find(':');
+  const std::string name = spec.substr(0, colon);
+  tapesynth::Dropout dropout;
+  bool known = false;
+  for (const auto& c : copies) {
+    if (name == c.name) {
+      dropout.copy = c.copy;
+      known = true;
+    }
+  }
+  if (!known) return false;
+  if (colon != std::string::npos) {
+    const std::string rest = spec.substr(colon + 1);
+    const std::size_t second = rest.find(':');
+    if (!parse_number(rest.substr(0, second).c_str(), 0, 1, dropout.start)) return false;
+    if (second != std::string::npos &&
+        !parse_number(rest.substr(second + 1).c_str(), 0, 3.6e6, dropout.ms)) {
+      return false;
+    }
+  }
+  dropouts.push_back(dropout);
+  return true;
+}
 
 // Applies one option to `o`; returns false when its value is invalid.
 bool apply_option(int option, const char* arg, tapesynth::SynthOptions& o) {
@@ -74,6 +150,18 @@ bool apply_option(int option, const char* arg, tapesynth::SynthOptions& o) {
     case SILENCE_AFTER: return parse_number(arg, 0, 3600, o.silence_after);
     case LONG_GAP: return parse_number(arg, 0, 1e7, o.long_gap);
     case SHORT_GAP: return parse_number(arg, 0, 1e7, o.short_gap);
+    case FORMAT: return parse_format(arg, o.format);
+    case CHANNELS: return parse_number(arg, 1, 64, o.channels);
+    case SIGNAL_CHANNEL: return parse_number(arg, 1, 64, o.signal_channel);
+    case LEVEL_DB: {
+      double db = 0;
+      if (!parse_number(arg, -120, 6, db)) return false;
+      o.amplitude = 128 * std::pow(10.0, db / 20);
+      return true;
+    }
+    case DRIFT: return parse_number(arg, 0, 50, o.drift);
+    case DRIFT_PERIOD: return parse_number(arg, 0.001, 1e6, o.drift_period);
+    case DROPOUT: return parse_dropout(arg, o.dropouts);
     default: return false;
   }
 }
@@ -94,6 +182,13 @@ int main(int argc, char** argv) {
       {"silence-after", required_argument, nullptr, SILENCE_AFTER},
       {"long-gap", required_argument, nullptr, LONG_GAP},
       {"short-gap", required_argument, nullptr, SHORT_GAP},
+      {"format", required_argument, nullptr, FORMAT},
+      {"channels", required_argument, nullptr, CHANNELS},
+      {"signal-channel", required_argument, nullptr, SIGNAL_CHANNEL},
+      {"level-db", required_argument, nullptr, LEVEL_DB},
+      {"drift", required_argument, nullptr, DRIFT},
+      {"drift-period", required_argument, nullptr, DRIFT_PERIOD},
+      {"dropout", required_argument, nullptr, DROPOUT},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -109,6 +204,12 @@ int main(int argc, char** argv) {
       usage(stderr);
       return 2;
     }
+  }
+  if (options.signal_channel > options.channels) {
+    std::fprintf(stderr, "tapesynth: signal channel %d is beyond the %d channel(s)\n",
+                 options.signal_channel, options.channels);
+    usage(stderr);
+    return 2;
   }
   if (argc - optind < 2) {
     usage(stderr);
@@ -126,8 +227,8 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  const auto samples = tapesynth::record_programs(programs, options);
-  if (!tapesynth::write_wav(argv[optind], samples, options.sample_rate)) {
+  const tapesynth::Recorder recorder = tapesynth::record_tape(programs, options);
+  if (!tapesynth::write_wav(argv[optind], recorder, options)) {
     std::fprintf(stderr, "tapesynth: cannot write %s: %s\n", argv[optind], std::strerror(errno));
     return 1;
   }

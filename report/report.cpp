@@ -1,0 +1,369 @@
+#include "report/report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "tape/tape_header.h"
+
+namespace mzfscan {
+
+namespace {
+
+using mzfextract::BODY_LENGTH_OFFSET;
+using mzfextract::EXEC_ADDRESS_OFFSET;
+using mzfextract::header_word;
+using mzfextract::LOAD_ADDRESS_OFFSET;
+using mzfextract::NAME_END;
+using mzfextract::NAME_LENGTH;
+using mzfextract::NAME_OFFSET;
+
+// The tape character set's lower-case letters, as the file names spell them.
+constexpr char LOWERCASE[] = "abcdefghijklmnopqrstuvwxyz";
+constexpr std::uint8_t LOWERCASE_CODES[26] = {0xA1, 0x9A, 0x9F, 0x9C, 0x92, 0xAA, 0x97, 0x98, 0xA6,
+                                              0xAF, 0xA9, 0xB8, 0xB3, 0xB0, 0xB7, 0x9E, 0xA0, 0x9D,
+                                              0xA4, 0x96, 0xA5, 0xAB, 0xA3, 0x9B, 0xBD, 0xA2};
+
+std::string format(const char* pattern, auto... values) {
+  const int length = std::snprintf(nullptr, 0, pattern, values...);
+  if (length <= 0) return {};
+  std::string text(static_cast<std::size_t>(length), '\0');
+  std::snprintf(text.data(), text.size() + 1, pattern, values...);
+  return text;
+}
+
+std::string hex4(std::uint16_t value) {
+  return format("%04X", static_cast<unsigned>(value));
+}
+
+std::string channel_text(int channel_used) {
+  return channel_used == 0 ? std::string("mix") : format("%d", channel_used);
+}
+
+std::string quoted(const std::string& text) {
+  std::string result(1, '"');
+  result.append(text);
+  result.push_back('"');
+  return result;
+}
+
+const char* polarity_name(int polarity) {
+  return polarity == POLARITY_RISING ? "rising" : "falling";
+}
+
+// Text safe inside SVG markup.
+std::string xml_escaped(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    switch (c) {
+      case '<': escaped += "&lt;"; break;
+      case '>': escaped += "&gt;"; break;
+      case '&': escaped += "&amp;"; break;
+      case '"': escaped += "&quot;"; break;
+      default: escaped += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    }
+  }
+  return escaped;
+}
+
+// A path as JSON can hold it: bytes that are not valid UTF-8 become '?'.
+std::string utf8_safe(const std::string& text) {
+  std::string safe;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80         ? 1
+                               : (lead >> 5) == 6  ? 2
+                               : (lead >> 4) == 14 ? 3
+                               : (lead >> 3) == 30 ? 4
+                                                   : 0;
+    bool valid = length > 0 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      valid = (static_cast<unsigned char>(text[i + k]) >> 6) == 2;
+    }
+    if (valid) {
+      safe.append(text, i, length);
+      i += length;
+    } else {
+      safe += '?';
+      ++i;
+    }
+  }
+  return safe;
+}
+
+// One recording's panel of the picture, `top` pixels down.
+constexpr int PLOT_WIDTH = 960;
+constexpr int PANEL_HEIGHT = 430;
+constexpr int MARGIN_LEFT = 70;
+constexpr int MARGIN_RIGHT = 30;
+constexpr char COLOR_OK[] = "#2e9e44";
+constexpr char COLOR_FAILED[] = "#d62728";
+constexpr char COLOR_BARS[] = "#4a6fa5";
+
+std::string histogram_svg(const RecordingReport& recording, int top) {
+  const PlotData& plot = recording.plot;
+  std::uint64_t largest = 0;
+  int last = 0;
+  for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) largest = std::max(largest, plot.histogram[bin]);
+  for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) {
+    if (plot.histogram[bin] * 1000 > largest) last = bin;
+  }
+  const double range_us = std::max(1500.0, std::ceil((last + 2) * HISTOGRAM_BIN_US / 250) * 250);
+  const int x0 = MARGIN_LEFT, width = PLOT_WIDTH - MARGIN_LEFT - MARGIN_RIGHT;
+  const int y0 = top + 60, height = 170;
+  const auto x_of = [&](double us) { return x0 + us / range_us * width; };
+  std::string svg =
+      format("<text x=\"%d\" y=\"%d\" font-size=\"14\" font-weight=\"bold\">Pulse lengths</text>\n",
+             x0, y0 - 8);
+  svg +=
+      format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"none\" stroke=\"#888\"/>\n",
+             x0, y0, width, height);
+  for (int bin = 0; bin < HISTOGRAM_BINS && largest > 0; ++bin) {
+    const double from = bin * HISTOGRAM_BIN_US;
+    if (plot.histogram[bin] == 0 || from >= range_us) continue;
+    // Square-root scale: the long pulses, far fewer than the short ones, stay visible.
+    const double bar =
+        std::sqrt(static_cast<double>(plot.histogram[bin]) / static_cast<double>(largest)) * height;
+    svg += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\"/>\n",
+                  x_of(from), y0 + height - bar,
+                  std::max(1.0, x_of(from + HISTOGRAM_BIN_US) - x_of(from) - 0.5), bar, COLOR_BARS);
+  }
+  for (double tick = 0; tick <= range_us; tick += 250) {
+    svg += format(
+        "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#888\"/>"
+        "<text x=\"%.1f\" y=\"%d\" font-size=\"11\" text-anchor=\"middle\">%.0f</text>\n",
+        x_of(tick), y0 + height, x_of(tick), y0 + height + 4, x_of(tick), y0 + height + 16, tick);
+  }
+  svg += format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\">pulse length "
+      "(microseconds)</text>\n",
+      x0 + width / 2, y0 + height + 32);
+  svg += format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\" "
+      "transform=\"rotate(-90 %d %d)\">pulses (square root)</text>\n",
+      x0 - 20, y0 + height / 2, x0 - 20, y0 + height / 2);
+  if (plot.threshold_us > 0 && plot.threshold_us < range_us) {
+    const double x = x_of(plot.threshold_us);
+    svg += format(
+        "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\" "
+        "stroke-width=\"2\" stroke-dasharray=\"6,4\"/>"
+        "<text x=\"%.1f\" y=\"%d\" font-size=\"12\" fill=\"%s\">short | long at %.0f us"
+        "</text>\n",
+        x, y0, x, y0 + height, COLOR_FAILED, x + 5, y0 + 14, COLOR_FAILED, plot.threshold_us);
+  }
+  return svg;
+}
+
+std::string timeline_svg(const RecordingReport& recording, int top) {
+  const int x0 = MARGIN_LEFT, width = PLOT_WIDTH - MARGIN_LEFT - MARGIN_RIGHT;
+  const int y0 = top + 300, lane = 26;
+  const double seconds = std::max(recording.seconds, 1e-3);
+  const auto x_of = [&](double t) { return x0 + std::clamp(t / seconds, 0.0, 1.0) * width; };
+  std::string svg = format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"14\" font-weight=\"bold\">Blocks on the tape</text>\n",
+      x0, y0 - 28);
+  svg += format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"end\">headers</text>"
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"end\">bodies</text>\n",
+      x0 - 6, y0 + 17, x0 - 6, y0 + lane + 21);
+  svg += format(
+      "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#f4f4f4\" "
+      "stroke=\"#888\"/>\n",
+      x0, y0, width, 2 * lane + 4);
+  for (const BlockCopy& copy : recording.plot.copies) {
+    const double from = x_of(copy.start_seconds);
+    const double to = std::max(from + 2, x_of(copy.end_seconds));
+    svg += format("<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"/>\n", from,
+                  y0 + 2 + (copy.is_header ? 0 : lane + 2), to - from, lane - 2,
+                  copy.verified ? COLOR_OK : COLOR_FAILED);
+  }
+  for (const ProgramReport& program : recording.programs) {
+    svg +=
+        format("<text x=\"%.1f\" y=\"%d\" font-size=\"11\">%s</text>\n", x_of(program.time_seconds),
+               y0 - 6, xml_escaped(readable_name(program.header)).c_str());
+  }
+  // Ticks at round times, at most about ten of them.
+  double step = 1;
+  for (const double candidate : {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600}) {
+    step = candidate;
+    if (seconds / candidate <= 10) break;
+  }
+  for (double t = 0; t <= seconds; t += step) {
+    const auto whole = static_cast<long long>(t);
+    svg += format(
+        "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#888\"/>"
+        "<text x=\"%.1f\" y=\"%d\" font-size=\"11\" text-anchor=\"middle\">"
+        "%lld:%02lld</text>\n",
+        x_of(t), y0 + 2 * lane + 4, x_of(t), y0 + 2 * lane + 8, x_of(t), y0 + 2 * lane + 20,
+        whole / 60, whole % 60);
+  }
+  svg += format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\">time on the "
+      "recording (minutes:seconds)</text>\n",
+      x0 + width / 2, y0 + 2 * lane + 36);
+  const int legend_y = y0 + 2 * lane + 52;
+  svg += format(
+      "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy verified by its checksum</text>"
+      "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy failed</text>\n",
+      x0, legend_y, COLOR_OK, x0 + 20, legend_y + 12, x0 + 260, legend_y, COLOR_FAILED, x0 + 280,
+      legend_y + 12);
+  return svg;
+}
+
+}  // namespace
+
+bool program_verified(const ProgramReport& program) {
+  const auto good = [](int verdict) { return verdict == VERDICT_OK || verdict == VERDICT_COPY; };
+  return good(program.header_verdict) && good(program.body_verdict);
+}
+
+Summary summarize(const std::vector<RecordingReport>& recordings) {
+  Summary summary;
+  for (const RecordingReport& recording : recordings) {
+    for (const ProgramReport& program : recording.programs) {
+      ++summary.found;
+      if (!program_verified(program)) {
+        ++summary.damaged;
+        continue;
+      }
+      if (program.file.empty()) continue;
+      ++summary.verified;
+      if (program.header_verdict == VERDICT_COPY || program.body_verdict == VERDICT_COPY) {
+        ++summary.from_copy;
+      }
+    }
+  }
+  return summary;
+}
+
+std::string readable_name(const std::uint8_t* header) {
+  std::string name;
+  for (std::size_t i = 0; i < NAME_LENGTH; ++i) {
+    const std::uint8_t code = header[NAME_OFFSET + i];
+    if (code == NAME_END) break;
+    char c = '.';
+    if (code >= 0x20 && code < 0x7F) c = static_cast<char>(code);
+    for (std::size_t k = 0; k < sizeof LOWERCASE_CODES; ++k) {
+      if (LOWERCASE_CODES[k] == code) c = LOWERCASE[k];
+    }
+    name += c;
+  }
+  return name;
+}
+
+std::string type_name(std::uint8_t type) {
+  static constexpr const char* NAMES[] = {nullptr, "OBJ", "BTX", "BSD", "BRD", "RB"};
+  if (type < sizeof NAMES / sizeof NAMES[0] && NAMES[type] != nullptr) {
+    return format("%02X %s", static_cast<unsigned>(type), NAMES[type]);
+  }
+  return format("%02X", static_cast<unsigned>(type));
+}
+
+std::string clock_time(double seconds) {
+  const auto milliseconds = static_cast<long long>(std::llround(std::max(0.0, seconds) * 1000));
+  return format("%lld:%02lld.%03lld", milliseconds / 60000, milliseconds / 1000 % 60,
+                milliseconds % 1000);
+}
+
+const char* verdict_name(int verdict) {
+  switch (verdict) {
+    case VERDICT_OK: return "ok";
+    case VERDICT_COPY: return "copy";
+    case VERDICT_DAMAGED: return "damaged";
+    default: return "missing";
+  }
+}
+
+std::string dbfs_text(double level) {
+  if (!(level > 0)) return "-inf dBFS";
+  return format("%.1f dBFS", 20 * std::log10(level));
+}
+
+std::string table_text(const RecordingReport& r) {
+  std::string text =
+      r.path + ": " + r.format +
+      format(", %d Hz, %d channel%s, ", r.sample_rate, r.channels, r.channels == 1 ? "" : "s");
+  text += clock_time(r.seconds) + "; read channel " + channel_text(r.channel_used) + ", " +
+          polarity_name(r.polarity) + format(", speed %+.1f %%, peak ", r.speed_percent) +
+          dbfs_text(r.level.peak) + ", RMS " + dbfs_text(r.level.rms) + "\n";
+  if (r.programs.empty()) return text + "  no programs found\n";
+  text += format("  %-10s %-19s %-6s %5s %-4s %-5s %-7s %-7s %s\n", "time", "name", "type", "size",
+                 "load", "start", "header", "body", "file");
+  for (const ProgramReport& p : r.programs) {
+    text += format(
+        "  %-10s %-19s %-6s %5u %-4s %-5s %-7s %-7s %s\n", clock_time(p.time_seconds).c_str(),
+        quoted(readable_name(p.header)).c_str(), type_name(p.header[0]).c_str(),
+        static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
+        hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
+        hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(), verdict_name(p.header_verdict),
+        verdict_name(p.body_verdict), p.file.empty() ? "-" : p.file.c_str());
+  }
+  return text;
+}
+
+std::string summary_text(const Summary& s) {
+  return format("%d program%s found, %d saved verified (%d from the second copy), %d damaged\n",
+                s.found, s.found == 1 ? "" : "s", s.verified, s.from_copy, s.damaged);
+}
+
+nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings,
+                                   const Summary& summary) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const RecordingReport& r : recordings) {
+    nlohmann::ordered_json programs = nlohmann::ordered_json::array();
+    for (const ProgramReport& p : r.programs) {
+      programs.push_back({
+          {"time", std::round(p.time_seconds * 1000) / 1000},
+          {"name", utf8_safe(readable_name(p.header))},
+          {"type", p.header[0]},
+          {"size", header_word(p.header, BODY_LENGTH_OFFSET)},
+          {"load", header_word(p.header, LOAD_ADDRESS_OFFSET)},
+          {"start", header_word(p.header, EXEC_ADDRESS_OFFSET)},
+          {"header", verdict_name(p.header_verdict)},
+          {"body", verdict_name(p.body_verdict)},
+          {"file",
+           p.file.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.file)},
+      });
+    }
+    list.push_back({
+        {"path", utf8_safe(r.path)},
+        {"sample_rate", r.sample_rate},
+        {"channels", r.channels},
+        {"channel_used", r.channel_used == 0 ? nlohmann::ordered_json("mix")
+                                             : nlohmann::ordered_json(r.channel_used)},
+        {"polarity", polarity_name(r.polarity)},
+        {"speed_percent", std::round(r.speed_percent * 100) / 100},
+        {"programs", programs},
+    });
+  }
+  return {{"recordings", list},
+          {"summary",
+           {{"found", summary.found},
+            {"verified", summary.verified},
+            {"from_copy", summary.from_copy},
+            {"damaged", summary.damaged}}}};
+}
+
+std::string plot_svg(const std::vector<RecordingReport>& recordings) {
+  const int height = PANEL_HEIGHT * static_cast<int>(std::max<std::size_t>(1, recordings.size()));
+  std::string svg = format(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
+      "font-family=\"sans-serif\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+      PLOT_WIDTH, height, PLOT_WIDTH, height);
+  int top = 0;
+  for (const RecordingReport& r : recordings) {
+    const std::string title = r.path + " (channel " + channel_text(r.channel_used) + ", " +
+                              polarity_name(r.polarity) + ")";
+    svg += format("<text x=\"%d\" y=\"%d\" font-size=\"16\" font-weight=\"bold\">", MARGIN_LEFT,
+                  top + 24) +
+           xml_escaped(utf8_safe(title)) + "</text>\n";
+    svg += histogram_svg(r, top) + timeline_svg(r, top);
+    top += PANEL_HEIGHT;
+  }
+  return svg + "</svg>\n";
+}
+
+}  // namespace mzfscan

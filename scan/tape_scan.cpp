@@ -1,0 +1,625 @@
+// The reader in two layers. The front end runs per sample: a short moving average against
+// noise, then a comparator whose thresholds sit around the mid level of the tracked half-cycle
+// extremes, with hysteresis in proportion to the signal; it reports every crossing with its time
+// interpolated between samples. Falling crossings feed the falling-polarity reading, rising
+// crossings the rising one. Each reading then runs per crossing: it learns the short pulse
+// from gaps, tracks both pulse clusters, counts tape marks, frames bytes and assembles programs
+// from both copies of every block.
+#include "scan/tape_scan.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+
+#include "tape/tape_format.h"
+#include "tape/tape_header.h"
+
+namespace mzfscan {
+
+namespace {
+
+using mzfextract::BODY_LENGTH_OFFSET;
+using mzfextract::CHECKSUM_SIZE;
+using mzfextract::HEADER_BLOCK_SIZE;
+using mzfextract::HEADER_SIZE;
+
+constexpr double NOMINAL_SHORT_US = 504, NOMINAL_LONG_US = 958;
+
+// Front end.
+constexpr double SMOOTHING_US = 60;      // span of the moving average
+constexpr float HYSTERESIS = 0.25F;      // of the tracked half range
+constexpr float LEVEL_WEIGHT = 0.25F;    // of a new half-cycle extreme in the tracked levels
+constexpr float MIN_HYSTERESIS = 1e-4F;  // digital silence never crosses
+constexpr double SILENCE_US = 3000;      // no crossing this long: the levels relax
+constexpr float RELAX_FACTOR = 0.5F;
+constexpr std::size_t LANES = 4;  // independent accumulators of the level measurement
+
+// Period classification.
+constexpr int MIN_GAP_RUN = 100;        // steady periods that make a gap
+constexpr int MIN_REPEAT_GAP_RUN = 64;  // enough before a block's second copy
+constexpr double STEADY_TOLERANCE = 0.15;
+constexpr double RUN_WEIGHT = 1.0 / 16;
+constexpr int MIN_TRACKED_RUN = 16;     // a steady run this long moves the cluster means
+constexpr double GAP_END_FACTOR = 1.4;  // a long pulse ends a gap
+constexpr double MIN_SHORT_US = NOMINAL_SHORT_US * 0.6, MAX_SHORT_US = NOMINAL_SHORT_US * 1.5;
+constexpr double MIN_RATIO = 1.5, MAX_RATIO = 2.4;  // long/short
+constexpr double GLITCH_FACTOR = 0.4;               // shorter than this many short pulses: a glitch
+constexpr double GARBAGE_FACTOR = 2.2;   // longer than this many long pulses: no pulse at all
+constexpr double CLUSTER_WINDOW = 0.25;  // a period this close to a cluster mean moves it
+constexpr double CLUSTER_WEIGHT = 1.0 / 16;
+constexpr double AMBIGUOUS_BAND = 0.2;  // of the cluster distance, around the threshold
+
+// Framing.
+constexpr int HEADER_MARK = 40, BODY_MARK = 20, MARK_TOLERANCE = 3;
+constexpr std::uint32_t MIN_SPECULATIVE_BYTES = 8;
+constexpr int BLOCK_NONE = 0, BLOCK_HEADER = 1, BLOCK_BODY = 2;
+constexpr int EXPECT_NOTHING = 0, EXPECT_HEADER_COPY = 1, EXPECT_BODY_COPY = 2;
+constexpr int PERIOD_SHORT = 0, PERIOD_LONG = 1, PERIOD_GARBAGE = 2;
+
+// Loader relay, as the classic converter does it.
+constexpr std::uint8_t LOADER_SIGNATURE[] = {0x5A, 0x00, 0x00, 0xD4, 0x00, 0xD4};
+constexpr std::size_t RELAYED_FROM = 77;
+constexpr std::size_t RELAYED_COUNT = 13;
+
+void reset_copy(CopyBuffer& b) {
+  b.count = 0;
+  b.attempted = b.complete = b.verified = false;
+  b.start_seconds = b.end_seconds = 0;
+}
+
+// The copy holds `data_size` bytes and its checksum (the number of bits set, high byte first),
+// and they agree.
+bool verifies(const CopyBuffer& b, std::uint32_t data_size) {
+  if (b.count != data_size + CHECKSUM_SIZE) return false;
+  std::uint16_t ones = 0;
+  for (std::uint32_t i = 0; i < data_size; ++i) {
+    ones = static_cast<std::uint16_t>(ones + std::popcount(b.bytes[i]));
+  }
+  return ones == (b.bytes[data_size] << 8 | b.bytes[data_size + 1]);
+}
+
+CopyBuffer& current_copy(PolarityReader& r) {
+  CopyBuffer* copies = r.block == BLOCK_HEADER ? r.header_copy : r.body_copy;
+  return copies[r.copy - 1];
+}
+
+int verdict_of(const CopyBuffer copies[2]) {
+  if (copies[0].verified) return VERDICT_OK;
+  if (copies[1].verified) return VERDICT_COPY;
+  if (copies[0].attempted || copies[1].attempted) return VERDICT_DAMAGED;
+  return VERDICT_MISSING;
+}
+
+// The copy to take a block from: a verified one, else the most complete one.
+const CopyBuffer& best_copy(const CopyBuffer copies[2]) {
+  if (copies[0].verified) return copies[0];
+  if (copies[1].verified) return copies[1];
+  if (copies[0].complete != copies[1].complete) return copies[0].complete ? copies[0] : copies[1];
+  return copies[1].count > copies[0].count ? copies[1] : copies[0];
+}
+
+// The block's data, `length` bytes (0: as long as the best copy's): the verified copy, else a
+// best guess from the most complete copy, continued from the other one where it read further
+// and with zeros where neither was read.
+void block_data(const CopyBuffer copies[2], std::size_t length, std::uint8_t* out,
+                std::vector<std::uint8_t>* grow) {
+  const CopyBuffer& best = best_copy(copies);
+  const CopyBuffer& other = &best == &copies[0] ? copies[1] : copies[0];
+  const std::size_t best_data = best.count >= CHECKSUM_SIZE ? best.count - CHECKSUM_SIZE : 0;
+  if (length == 0) length = best.verified || best.complete ? best_data : best.count;
+  if (grow != nullptr) {
+    grow->assign(length, 0);
+    out = grow->data();
+  }
+  const std::size_t from_best = std::min<std::size_t>(best.count, length);
+  std::copy_n(best.bytes, from_best, out);
+  if (!best.verified && other.count > from_best) {
+    std::copy_n(other.bytes + from_best, std::min<std::size_t>(other.count, length) - from_best,
+                out + from_best);
+  }
+}
+
+bool is_loader(const std::uint8_t* header) {
+  return std::equal(std::begin(LOADER_SIGNATURE), std::end(LOADER_SIGNATURE),
+                    header + BODY_LENGTH_OFFSET);
+}
+
+void start_program(PolarityReader& r, double time_seconds) {
+  r.open = true;
+  r.header_seen = r.body_seen = r.relayed = false;
+  r.time_seconds = time_seconds;
+  for (CopyBuffer& b : r.header_copy) reset_copy(b);
+  for (CopyBuffer& b : r.body_copy) reset_copy(b);
+}
+
+// Hands the open program over to the reading (or, for a loader, to the relay).
+void close_program(PolarityReader& r) {
+  if (!r.open) return;
+  r.open = false;
+  r.expect = EXPECT_NOTHING;
+  ScannedProgram p{};
+  p.time_seconds = r.time_seconds;
+  if (r.relayed) {
+    std::memcpy(p.header, r.relay_header, HEADER_SIZE);
+    p.header_verdict = r.relay_verdict;
+  } else {
+    p.header_verdict = verdict_of(r.header_copy);
+    block_data(r.header_copy, HEADER_SIZE, p.header, nullptr);
+  }
+  const bool header_good = p.header_verdict == VERDICT_OK || p.header_verdict == VERDICT_COPY;
+  p.body_verdict = r.body_seen ? verdict_of(r.body_copy) : VERDICT_MISSING;
+  if (p.body_verdict != VERDICT_MISSING) {
+    // A verified header (or a relayed one) gives the length; else the copies' extent does.
+    const std::size_t length =
+        header_good ? mzfextract::header_word(p.header, BODY_LENGTH_OFFSET) : 0;
+    block_data(r.body_copy, length, nullptr, &p.body);
+  }
+  if (!r.relayed && header_good && is_loader(p.header) && p.body_verdict != VERDICT_MISSING) {
+    // A loader: its body carries the next program's length and addresses.
+    std::memcpy(r.relay_header, p.header, HEADER_SIZE);
+    const std::size_t available = p.body.size() > RELAYED_FROM ? p.body.size() - RELAYED_FROM : 0;
+    std::memcpy(r.relay_header + BODY_LENGTH_OFFSET, p.body.data() + RELAYED_FROM,
+                std::min(available, RELAYED_COUNT));
+    const bool body_good = p.body_verdict == VERDICT_OK || p.body_verdict == VERDICT_COPY;
+    r.relay_verdict = body_good ? p.header_verdict : VERDICT_DAMAGED;
+    r.relay_pending = true;
+    return;
+  }
+  r.reading.programs.push_back(std::move(p));
+}
+
+void start_block(PolarityReader& r, int block, int copy, bool speculative, double now) {
+  r.block = block;
+  r.copy = copy;
+  r.speculative = speculative;
+  r.bit_index = 0;
+  r.current = 0;
+  r.extent_length = false;
+  if (block == BLOCK_HEADER) {
+    r.block_size = HEADER_BLOCK_SIZE;
+  } else if (r.relayed) {
+    r.block_size = mzfextract::header_word(r.relay_header, BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+  } else if (r.header_copy[0].verified || r.header_copy[1].verified) {
+    const CopyBuffer& h = r.header_copy[0].verified ? r.header_copy[0] : r.header_copy[1];
+    r.block_size = mzfextract::header_word(h.bytes, BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+  } else {
+    r.block_size = BLOCK_CAPACITY;
+    r.extent_length = true;
+  }
+  CopyBuffer& b = current_copy(r);
+  reset_copy(b);
+  b.attempted = true;
+  b.start_seconds = b.end_seconds = now;
+}
+
+void record_copy(PolarityReader& r, const CopyBuffer& b) {
+  r.reading.copies.push_back(
+      BlockCopy{r.block == BLOCK_HEADER, r.copy, b.start_seconds, b.end_seconds, b.verified});
+  if (b.verified) ++r.reading.verified_blocks;
+}
+
+// The copy in progress has ended, complete or not.
+void end_block(PolarityReader& r, bool complete) {
+  CopyBuffer& b = current_copy(r);
+  if (r.extent_length) {
+    // Past the checksum come the closing long pulse and the short pulses of a gap: read as one
+    // more byte of zeros before the framing breaks. Take whichever length verifies.
+    complete = false;
+    const auto checksum = static_cast<std::uint32_t>(CHECKSUM_SIZE);
+    const bool zero_last = b.count > 0 && b.bytes[b.count - 1] == 0;
+    for (std::uint32_t drop = zero_last ? 1 : 0; !complete; --drop) {
+      if (b.count >= checksum + drop) {
+        const std::uint32_t saved = b.count;
+        b.count -= drop;
+        complete = verifies(b, b.count - checksum);
+        if (!complete) b.count = saved;
+      }
+      if (drop == 0) break;
+    }
+    if (!complete && zero_last && b.count > checksum) --b.count;
+  }
+  const bool all_ones =
+      std::all_of(b.bytes, b.bytes + b.count, [](std::uint8_t v) { return v == 0xFF; });
+  if (!complete && r.speculative && b.count < MIN_SPECULATIVE_BYTES && all_ones) {
+    // Not a block after all: the long pulses of the next tape mark read as bytes. Forget it.
+    reset_copy(b);
+    r.block = BLOCK_NONE;
+    return;
+  }
+  b.complete = complete;
+  b.verified = complete && verifies(b, b.count - static_cast<std::uint32_t>(CHECKSUM_SIZE));
+  record_copy(r, b);
+  const int block = r.block;
+  const int copy = r.copy;
+  r.block = BLOCK_NONE;
+  if (copy == 1) {
+    r.expect = block == BLOCK_HEADER ? EXPECT_HEADER_COPY : EXPECT_BODY_COPY;
+  } else {
+    r.expect = EXPECT_NOTHING;
+    if (block == BLOCK_BODY) close_program(r);
+  }
+}
+
+void block_period(PolarityReader& r, int kind, double now) {
+  CopyBuffer& b = current_copy(r);
+  if (kind == PERIOD_GARBAGE || (r.bit_index == 0 && kind != PERIOD_LONG)) {
+    end_block(r, false);  // the framing broke: a dropout, or the block is over
+    return;
+  }
+  if (r.bit_index == 0) {
+    r.bit_index = 1;
+    r.current = 0;
+    return;
+  }
+  r.current = static_cast<std::uint8_t>(r.current << 1 | kind);
+  if (++r.bit_index <= mzfextract::BITS_PER_BYTE) return;
+  r.bit_index = 0;
+  b.bytes[b.count++] = r.current;
+  b.end_seconds = now;
+  if (b.count == r.block_size) end_block(r, !r.extent_length);
+}
+
+void header_mark(PolarityReader& r, double mark_start, double now) {
+  close_program(r);
+  r.relay_pending = false;  // a new header cancels a loader
+  start_program(r, mark_start);
+  r.header_seen = true;
+  start_block(r, BLOCK_HEADER, 1, false, now);
+}
+
+void body_mark(PolarityReader& r, double mark_start, double now) {
+  if (!r.open || r.body_seen) {
+    close_program(r);
+    start_program(r, mark_start);
+    if (r.relay_pending) {
+      r.relayed = true;
+      r.relay_pending = false;
+    }
+  }
+  r.body_seen = true;
+  start_block(r, BLOCK_BODY, 1, false, now);
+}
+
+void learn_short(PolarityReader& r, double short_us) {
+  r.short_mean = short_us;
+  const double ratio = r.long_mean / short_us;
+  if (!r.learned || ratio < MIN_RATIO || ratio > MAX_RATIO) {
+    r.long_mean = short_us * (NOMINAL_LONG_US / NOMINAL_SHORT_US);
+  }
+  r.threshold = (r.short_mean + r.long_mean) / 2;
+  r.learned = true;
+}
+
+void track_clusters(PolarityReader& r, int kind, double us) {
+  if (kind == PERIOD_SHORT && std::fabs(us - r.short_mean) < CLUSTER_WINDOW * r.short_mean) {
+    r.short_mean += (us - r.short_mean) * CLUSTER_WEIGHT;
+    r.short_sum += us;
+    ++r.short_count;
+  } else if (kind == PERIOD_LONG && std::fabs(us - r.long_mean) < CLUSTER_WINDOW * r.long_mean) {
+    r.long_mean += (us - r.long_mean) * CLUSTER_WEIGHT;
+    r.long_sum += us;
+    ++r.long_count;
+  } else {
+    return;
+  }
+  const double ratio = r.long_mean / r.short_mean;
+  if (ratio < MIN_RATIO || ratio > MAX_RATIO) {
+    r.long_mean = r.short_mean * (NOMINAL_LONG_US / NOMINAL_SHORT_US);
+  }
+  r.threshold = (r.short_mean + r.long_mean) / 2;
+}
+
+// Counts runs of long and short periods; a run of about 40 (or 20) long periods, then as many
+// short ones, ended by a long one, is a tape mark. Returns the mark's size, or 0.
+int count_runs(PolarityReader& r, int kind, double start) {
+  int mark = 0;
+  if (kind == PERIOD_LONG) {
+    if (r.short_run > 0) {
+      const auto near = [](int count, int target) {
+        return std::abs(count - target) <= MARK_TOLERANCE;
+      };
+      if (near(r.prev_long_run, HEADER_MARK) && near(r.short_run, HEADER_MARK)) {
+        mark = HEADER_MARK;
+      } else if (near(r.prev_long_run, BODY_MARK) && near(r.short_run, BODY_MARK)) {
+        mark = BODY_MARK;
+      }
+      r.short_run = 0;
+    }
+    if (r.long_run == 0) r.long_run_start = start;
+    ++r.long_run;
+  } else if (kind == PERIOD_SHORT) {
+    if (r.long_run > 0) {
+      r.prev_long_run = r.long_run;
+      r.prev_long_run_start = r.long_run_start;
+      r.long_run = 0;
+    }
+    ++r.short_run;
+  } else {
+    r.long_run = r.short_run = r.prev_long_run = 0;
+  }
+  return mark;
+}
+
+// One pulse period of `us` microseconds that ended at `now` seconds.
+void on_period(PolarityReader& r, double us, double now) {
+  if (r.learned && us < GLITCH_FACTOR * r.short_mean) {
+    r.glitch_us = us;  // a spurious crossing: joined to the next period
+    return;
+  }
+  const auto bin = static_cast<std::size_t>(us / HISTOGRAM_BIN_US);
+  if (bin < HISTOGRAM_BINS) ++r.reading.histogram[bin];
+
+  // Gaps: runs of steady periods, ended by a clearly longer one.
+  bool gap_end = false;
+  if (r.run_count > 0 && std::fabs(us - r.run_mean) < STEADY_TOLERANCE * r.run_mean + r.jitter_us) {
+    r.run_mean += (us - r.run_mean) * RUN_WEIGHT;
+    ++r.run_count;
+  } else {
+    const int needed = r.expect != EXPECT_NOTHING ? MIN_REPEAT_GAP_RUN : MIN_GAP_RUN;
+    if (r.run_count >= needed && us > GAP_END_FACTOR * r.run_mean && r.run_mean > MIN_SHORT_US &&
+        r.run_mean < MAX_SHORT_US && (!r.learned || r.run_mean < r.threshold)) {
+      learn_short(r, r.run_mean);
+      gap_end = true;
+    }
+    r.run_mean = us;
+    r.run_count = 1;
+  }
+  if (!r.learned) return;
+
+  int kind = us > r.threshold ? PERIOD_LONG : PERIOD_SHORT;
+  if (us > GARBAGE_FACTOR * r.long_mean) kind = PERIOD_GARBAGE;
+  if (r.block != BLOCK_NONE || r.run_count >= MIN_TRACKED_RUN) track_clusters(r, kind, us);
+  if (r.block != BLOCK_NONE) {
+    ++r.block_periods;
+    const double band = AMBIGUOUS_BAND * (r.long_mean - r.short_mean);
+    if (std::fabs(us - r.threshold) < band) ++r.ambiguous_periods;
+  }
+
+  const double start = now - us * 1e-6;
+  const int mark = count_runs(r, kind, start);
+  if (mark != 0) {
+    if (r.block != BLOCK_NONE) end_block(r, false);
+    if (mark == HEADER_MARK) {
+      header_mark(r, r.prev_long_run_start, now);
+    } else {
+      body_mark(r, r.prev_long_run_start, now);
+    }
+    return;
+  }
+  if (r.block != BLOCK_NONE) {
+    block_period(r, kind, now);
+    return;
+  }
+  if (gap_end && r.expect != EXPECT_NOTHING) {
+    // The long pulse after a repeat gap is the second copy's first start pulse.
+    start_block(r, r.expect == EXPECT_HEADER_COPY ? BLOCK_HEADER : BLOCK_BODY, 2, true, start);
+    r.bit_index = 1;
+  }
+}
+
+void reset_reader(PolarityReader& r) {
+  r.reading.programs.clear();
+  r.reading.copies.clear();
+  r.reading.verified_blocks = 0;
+  std::fill(std::begin(r.reading.histogram), std::end(r.reading.histogram), 0);
+  r.reading.short_us = r.reading.long_us = r.reading.threshold_us = 0;
+  r.reading.separation = r.reading.speed_percent = 0;
+  r.last_crossing = 0;
+  r.has_crossing = false;
+  r.glitch_us = 0;
+  r.learned = false;
+  r.short_mean = NOMINAL_SHORT_US;
+  r.long_mean = NOMINAL_LONG_US;
+  r.threshold = (NOMINAL_SHORT_US + NOMINAL_LONG_US) / 2;
+  r.run_mean = 0;
+  r.run_count = 0;
+  r.jitter_us = 0;
+  r.long_run = r.short_run = r.prev_long_run = 0;
+  r.long_run_start = r.prev_long_run_start = 0;
+  r.block = BLOCK_NONE;
+  r.copy = 1;
+  r.speculative = r.extent_length = false;
+  r.block_size = 0;
+  r.bit_index = 0;
+  r.current = 0;
+  r.expect = EXPECT_NOTHING;
+  r.open = r.header_seen = r.body_seen = r.relayed = r.relay_pending = false;
+  r.time_seconds = 0;
+  for (CopyBuffer& b : r.header_copy) reset_copy(b);
+  for (CopyBuffer& b : r.body_copy) reset_copy(b);
+  r.relay_verdict = VERDICT_MISSING;
+  std::memset(r.relay_header, 0, sizeof r.relay_header);
+  r.short_sum = r.long_sum = 0;
+  r.short_count = r.long_count = r.block_periods = r.ambiguous_periods = 0;
+}
+
+void settle_reader(PolarityReader& r) {
+  if (r.block != BLOCK_NONE) end_block(r, false);
+  close_program(r);
+  TapeReading& t = r.reading;
+  t.short_us = r.short_count > 0 ? r.short_sum / static_cast<double>(r.short_count) : 0;
+  t.long_us = r.long_count > 0 ? r.long_sum / static_cast<double>(r.long_count) : 0;
+  t.threshold_us = r.learned ? r.threshold : 0;
+  if (r.short_count > 0 && r.long_count > 0) t.threshold_us = (t.short_us + t.long_us) / 2;
+  if (r.short_count > 0 && r.long_count > 0) {
+    const double nominal = NOMINAL_SHORT_US * static_cast<double>(r.short_count) +
+                           NOMINAL_LONG_US * static_cast<double>(r.long_count);
+    t.speed_percent = (nominal / (r.short_sum + r.long_sum) - 1) * 100;
+  } else if (r.short_count > 0) {
+    t.speed_percent = (NOMINAL_SHORT_US / t.short_us - 1) * 100;
+  }
+  t.separation = r.block_periods > 0 ? 1.0 - static_cast<double>(r.ambiguous_periods) /
+                                                 static_cast<double>(r.block_periods)
+                                     : 0;
+}
+
+// A crossing of the comparator at `time` (in samples since the start).
+void on_crossing(ChannelScanner& s, Polarity polarity, double time) {
+  PolarityReader& r = s.readers[polarity];
+  r.jitter_us = s.us_per_sample;
+  if (!r.has_crossing) {
+    r.has_crossing = true;
+    r.last_crossing = time;
+    return;
+  }
+  const double us = (time - r.last_crossing) * s.us_per_sample + r.glitch_us;
+  r.last_crossing = time;
+  r.glitch_us = 0;
+  on_period(r, us, time / s.sample_rate);
+}
+
+void set_thresholds(ChannelScanner& s) {
+  const float mid = (s.high_level + s.low_level) * 0.5F;
+  const float h = std::max(HYSTERESIS * (s.high_level - s.low_level) * 0.5F, s.min_hysteresis);
+  s.upper = mid + h;
+  s.lower = mid - h;
+}
+
+// The comparator over `n` smoothed samples of the slice. `TAPS` samples are averaged: the
+// slice holds TAPS - 1 samples of history before the new ones.
+template <int TAPS>
+void run_front_end(ChannelScanner& s, const float* slice, std::size_t n) {
+  constexpr float INV = 1.0F / static_cast<float>(TAPS);
+  const auto base = static_cast<std::int64_t>(s.sample_count);
+  float previous = s.previous;
+  float cycle_max = s.cycle_max, cycle_min = s.cycle_min;
+  float upper = s.upper, lower = s.lower;
+  bool high = s.high;
+  std::int64_t relax_at = s.last_crossing_index + s.silence_limit;
+  for (std::size_t i = 0; i < n; ++i) {
+    float y = slice[i];
+    for (int k = 1; k < TAPS; ++k) y += slice[i + static_cast<std::size_t>(k)];
+    y *= INV;
+    cycle_max = std::max(cycle_max, y);
+    cycle_min = std::min(cycle_min, y);
+    const std::int64_t index = base + static_cast<std::int64_t>(i);
+    const bool crossed = high ? y < lower : y > upper;
+    if (crossed) [[unlikely]] {
+      const float level = high ? lower : upper;
+      const float fraction = std::clamp((level - previous) / (y - previous), 0.0F, 1.0F);
+      const double time = static_cast<double>(index - 1) + static_cast<double>(fraction);
+      if (high) {
+        s.high_level += (cycle_max - s.high_level) * LEVEL_WEIGHT;
+      } else {
+        s.low_level += (cycle_min - s.low_level) * LEVEL_WEIGHT;
+      }
+      high = !high;
+      cycle_max = cycle_min = y;
+      set_thresholds(s);
+      upper = s.upper;
+      lower = s.lower;
+      s.last_crossing_index = index;
+      relax_at = index + s.silence_limit;
+      on_crossing(s, high ? POLARITY_RISING : POLARITY_FALLING, time);
+    } else if (index > relax_at) [[unlikely]] {
+      // No crossing for a long time: let the levels come in towards what is there now.
+      const float mid = (s.high_level + s.low_level) * 0.5F;
+      s.high_level = std::max(cycle_max, mid + (s.high_level - mid) * RELAX_FACTOR);
+      s.low_level = std::min(cycle_min, mid - (mid - s.low_level) * RELAX_FACTOR);
+      cycle_max = cycle_min = y;
+      set_thresholds(s);
+      upper = s.upper;
+      lower = s.lower;
+      relax_at = index + s.silence_limit;
+    }
+    previous = y;
+  }
+  s.previous = previous;
+  s.cycle_max = cycle_max;
+  s.cycle_min = cycle_min;
+  s.high = high;
+  s.last_crossing_index = relax_at - s.silence_limit;
+}
+
+}  // namespace
+
+void channel_scanner_init(ChannelScanner& s, double sample_rate) {
+  s.sample_rate = sample_rate;
+  s.us_per_sample = 1e6 / sample_rate;
+  s.taps = std::clamp(static_cast<int>(std::lround(SMOOTHING_US / s.us_per_sample)), 1,
+                      MAX_SMOOTHING_TAPS);
+  s.level_sum = s.level_squares = 0;
+  s.level_peak = 0;
+  s.sample_count = 0;
+  std::fill(std::begin(s.history), std::end(s.history), 0.0F);
+  s.previous = 0;
+  s.high = false;
+  s.high_level = s.low_level = 0;
+  s.cycle_max = s.cycle_min = 0;
+  s.min_hysteresis = MIN_HYSTERESIS;
+  s.last_crossing_index = 0;
+  s.silence_limit = std::max<std::int64_t>(1, std::llround(SILENCE_US / s.us_per_sample));
+  set_thresholds(s);
+  for (PolarityReader& r : s.readers) reset_reader(r);
+}
+
+void channel_scanner_feed(ChannelScanner& s, const float* samples, std::size_t count,
+                          std::size_t stride) {
+  const auto history = static_cast<std::size_t>(s.taps - 1);
+  while (count > 0) {
+    const std::size_t n = std::min(count, SCAN_SLICE);
+    std::copy_n(s.history, history, s.slice);
+    float* fresh = s.slice + history;
+    // Four independent sums, so that no addition waits for the one before.
+    float sum[LANES] = {}, squares[LANES] = {}, peak[LANES] = {};
+    std::size_t i = 0;
+    for (; i + LANES <= n; i += LANES) {
+      for (std::size_t k = 0; k < LANES; ++k) {
+        const float x = samples[(i + k) * stride];
+        fresh[i + k] = x;
+        sum[k] += x;
+        squares[k] += x * x;
+        peak[k] = std::max(peak[k], std::fabs(x));
+      }
+    }
+    for (; i < n; ++i) {
+      const float x = samples[i * stride];
+      fresh[i] = x;
+      sum[0] += x;
+      squares[0] += x * x;
+      peak[0] = std::max(peak[0], std::fabs(x));
+    }
+    for (std::size_t k = 0; k < LANES; ++k) {
+      s.level_sum += sum[k];
+      s.level_squares += squares[k];
+      s.level_peak = std::max(s.level_peak, peak[k]);
+    }
+    switch (s.taps) {
+      case 1: run_front_end<1>(s, s.slice, n); break;
+      case 2: run_front_end<2>(s, s.slice, n); break;
+      case 3: run_front_end<3>(s, s.slice, n); break;
+      case 4: run_front_end<4>(s, s.slice, n); break;
+      case 5: run_front_end<5>(s, s.slice, n); break;
+      case 6: run_front_end<6>(s, s.slice, n); break;
+      case 7: run_front_end<7>(s, s.slice, n); break;
+      default: run_front_end<8>(s, s.slice, n); break;
+    }
+    std::copy_n(s.slice + n, history, s.history);
+    s.sample_count += n;
+    count -= n;
+    if (count > 0) samples += n * stride;
+  }
+}
+
+void channel_scanner_finish(ChannelScanner& s) {
+  for (PolarityReader& r : s.readers) settle_reader(r);
+}
+
+const TapeReading& channel_scanner_reading(const ChannelScanner& s, Polarity polarity) {
+  return s.readers[polarity == POLARITY_RISING ? 1 : 0].reading;
+}
+
+SignalLevel channel_scanner_level(const ChannelScanner& s) {
+  if (s.sample_count == 0) return SignalLevel{0, 0, 0};
+  const auto n = static_cast<double>(s.sample_count);
+  return SignalLevel{s.level_peak, std::sqrt(s.level_squares / n), s.level_sum / n};
+}
+
+bool better_reading(const TapeReading& a, const TapeReading& b) {
+  if (a.verified_blocks != b.verified_blocks) return a.verified_blocks > b.verified_blocks;
+  return a.separation > b.separation;
+}
+
+}  // namespace mzfscan

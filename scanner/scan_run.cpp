@@ -1,0 +1,347 @@
+#include "scanner/scan_run.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <new>
+
+namespace mzfscan {
+
+namespace {
+
+// Names of programs saved without verification: the ordinary name never has a '.' before its
+// extension, so these cannot be taken for verified files.
+constexpr char DAMAGED_EXTENSION[] = ".DAMAGED.MZF";
+
+// Nominal pulse lengths of the tape format (both halves), in microseconds.
+constexpr double NOMINAL_SHORT_US = 504;
+constexpr double NOMINAL_LONG_US = 958;
+// How far from nominal a pulse may be and still count as a tape pulse in the diagnosis.
+constexpr double PULSE_TOLERANCE = 0.25;
+
+std::unique_ptr<ChannelScanner> new_scanner(double rate) {
+  std::unique_ptr<ChannelScanner> scanner(new (std::nothrow) ChannelScanner);
+  if (scanner) channel_scanner_init(*scanner, rate);
+  return scanner;
+}
+
+bool polarity_allowed(int wanted, Polarity polarity) {
+  return wanted == POLARITY_AUTO || wanted == polarity;
+}
+
+std::string message(const std::string& file, const std::string& what) {
+  return "mzfscan: " + file + ": " + what + "\n";
+}
+
+}  // namespace
+
+const TapeReading& ScanResult::reading() const {
+  return channel_scanner_reading(*candidates[chosen].scanner, polarity);
+}
+
+SignalLevel ScanResult::level() const {
+  return channel_scanner_level(*candidates[chosen].scanner);
+}
+
+bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* result,
+                std::string* error) {
+  const AudioInfo& info = input.info();
+  const auto channels = static_cast<std::size_t>(info.channels);
+  if (settings.channel >= info.channels) {
+    *error = "has " + std::to_string(info.channels) + " channel" + (info.channels == 1 ? "" : "s") +
+             "; channel " + std::to_string(settings.channel + 1) + " does not exist";
+    return false;
+  }
+  std::vector<int> wanted;
+  if (settings.channel == CHANNEL_AUTO) {
+    for (int c = 0; c < info.channels; ++c) wanted.push_back(c);
+  } else {
+    wanted.push_back(settings.channel);
+  }
+  for (const int channel : wanted) {
+    Candidate candidate{channel, new_scanner(info.rate)};
+    if (!candidate.scanner) {
+      *error = std::strerror(ENOMEM);
+      return false;
+    }
+    result->candidates.push_back(std::move(candidate));
+  }
+  std::vector<float> mix(settings.channel == CHANNEL_MIX ? AUDIO_CHUNK_FRAMES : 0);
+
+  const float* frames = nullptr;
+  std::size_t count = 0;
+  while ((settings.max_frames < 0 || result->frames < settings.max_frames) &&
+         (count = input.read(&frames)) > 0) {
+    result->frames += static_cast<std::int64_t>(count);
+    for (Candidate& candidate : result->candidates) {
+      if (candidate.channel >= 0) {
+        channel_scanner_feed(*candidate.scanner, frames + candidate.channel, count, channels);
+        continue;
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        float sum = 0;
+        for (std::size_t c = 0; c < channels; ++c) sum += frames[i * channels + c];
+        mix[i] = sum / static_cast<float>(channels);
+      }
+      channel_scanner_feed(*candidate.scanner, mix.data(), count, 1);
+    }
+  }
+
+  // Candidates in channel order, falling before rising; only a strictly better one replaces.
+  bool have_best = false;
+  for (std::size_t i = 0; i < result->candidates.size(); ++i) {
+    ChannelScanner& scanner = *result->candidates[i].scanner;
+    channel_scanner_finish(scanner);
+    for (const Polarity polarity : {POLARITY_FALLING, POLARITY_RISING}) {
+      if (!polarity_allowed(settings.polarity, polarity)) continue;
+      const TapeReading& reading = channel_scanner_reading(scanner, polarity);
+      if (!have_best || better_reading(reading, result->reading())) {
+        result->chosen = i;
+        result->polarity = polarity;
+        have_best = true;
+      }
+    }
+  }
+  return true;
+}
+
+RecordingReport describe_recording(const std::string& path, const AudioInput& input,
+                                   const ScanResult& result) {
+  const AudioInfo& info = input.info();
+  const TapeReading& reading = result.reading();
+  RecordingReport report;
+  report.path = path;
+  report.format = info.format;
+  report.sample_rate = info.file_rate;
+  report.channels = info.channels;
+  report.seconds = static_cast<double>(result.frames) / info.rate;
+  const int channel = result.candidates[result.chosen].channel;
+  report.channel_used = channel >= 0 ? channel + 1 : 0;
+  report.polarity = result.polarity;
+  report.speed_percent = reading.speed_percent;
+  report.level = result.level();
+  for (const ScannedProgram& scanned : reading.programs) {
+    ProgramReport program;
+    program.time_seconds = scanned.time_seconds;
+    std::memcpy(program.header, scanned.header, sizeof program.header);
+    program.header_verdict = scanned.header_verdict;
+    program.body_verdict = scanned.body_verdict;
+    program.body_size = static_cast<std::uint32_t>(scanned.body.size());
+    report.programs.push_back(program);
+  }
+  std::copy(std::begin(reading.histogram), std::end(reading.histogram),
+            std::begin(report.plot.histogram));
+  report.plot.threshold_us = reading.threshold_us;
+  report.plot.copies = reading.copies;
+  return report;
+}
+
+int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
+                  const SaveSettings& settings, RecordingReport* report, std::FILE* errors) {
+  const TapeReading& reading = result.reading();
+  int status = reading.programs.empty() ? STATUS_NOT_SAVED : STATUS_OK;
+  for (std::size_t i = 0; i < reading.programs.size(); ++i) {
+    const ScannedProgram& scanned = reading.programs[i];
+    ProgramReport& program = report->programs[i];
+    // Every program takes a number, saved or not, so that names follow the tape.
+    const std::int32_t number = mzfextract::mzf_take_number(writer);
+    const bool verified = program_verified(program);
+    if (!verified) status = std::max(status, STATUS_NOT_SAVED);
+    if (!verified && !settings.keep_damaged) continue;
+    const mzfextract::MzfName name =
+        verified ? mzfextract::mzf_file_name(scanned.header, number)
+                 : mzfextract::mzf_file_name(scanned.header, number, DAMAGED_EXTENSION);
+    const mzfextract::MzfWriteResult written =
+        mzfextract::mzf_write_named(writer, name, scanned.header, scanned.body.data(),
+                                    static_cast<std::uint32_t>(scanned.body.size()));
+    const std::string shown = settings.directory_label + written.name.text;
+    if (written.status == mzfextract::MZF_WRITTEN) {
+      program.file = written.name.text;
+      continue;
+    }
+    status = STATUS_FAILED;
+    std::string why;
+    if (written.status == mzfextract::MZF_EXISTS) {
+      why = "exists; not overwritten (--force replaces it)";
+    } else if (written.error == EBUSY) {
+      why = "is the recording being read; not overwritten";
+    } else {
+      why = std::string(written.status == mzfextract::MZF_WRITE_FAILED ? "cannot write: "
+                                                                       : "cannot create: ") +
+            std::strerror(written.error);
+    }
+    std::fputs(message(shown, why).c_str(), errors);
+  }
+  return status;
+}
+
+std::string nothing_found_diagnosis(const std::string& path, const ScanResult& result) {
+  const TapeReading& reading = result.reading();
+  const SignalLevel level = result.level();
+  const int channel = result.candidates[result.chosen].channel;
+  std::string text = message(path, "no program found");
+  text += "  signal: peak " + dbfs_text(level.peak) + ", RMS " + dbfs_text(level.rms) +
+          (channel >= 0 ? " on channel " + std::to_string(channel + 1) : " (channels mixed)") +
+          "\n";
+  if (!(level.peak > 0)) {
+    text += "  the recording is silent\n";
+  } else {
+    // The most common pulse lengths, and how many fall near the tape's short and long pulses.
+    std::uint64_t total = 0, short_like = 0, long_like = 0;
+    std::vector<int> bins;
+    for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) {
+      const std::uint64_t n = reading.histogram[bin];
+      total += n;
+      const double us = (bin + 0.5) * HISTOGRAM_BIN_US;
+      const auto near = [us](double nominal) {
+        return std::fabs(us - nominal) <= nominal * PULSE_TOLERANCE;
+      };
+      if (near(NOMINAL_SHORT_US)) short_like += n;
+      if (near(NOMINAL_LONG_US)) long_like += n;
+      if (n > 0) bins.push_back(bin);
+    }
+    std::sort(bins.begin(), bins.end(),
+              [&](int a, int b) { return reading.histogram[a] > reading.histogram[b]; });
+    if (total == 0) {
+      text += "  no pulses seen: the signal never crosses its mid level in a regular way\n";
+    } else {
+      text += "  pulse lengths seen most often:";
+      for (std::size_t i = 0; i < bins.size() && i < 4; ++i) {
+        char item[64];
+        std::snprintf(item, sizeof item, "%s %.0f us (%llu)", i == 0 ? "" : ",",
+                      (bins[i] + 0.5) * HISTOGRAM_BIN_US,
+                      static_cast<unsigned long long>(reading.histogram[bins[i]]));
+        text += item;
+      }
+      text += "\n";
+      // A tape has both: short pulses in its gaps and bits, long ones in marks and bytes.
+      const bool tape_like = 2 * (short_like + long_like) >= total && 10 * short_like >= total &&
+                             10 * long_like >= total;
+      text += tape_like
+                  ? "  they look like this tape format's pulses (about 504 and 958 us), but no "
+                    "block could be read: the tape may be too worn or the capture distorted\n"
+                  : "  they do not look like this tape format's pulses (about 504 us short, 958 "
+                    "us long)\n";
+    }
+  }
+  text +=
+      "  try: another channel (--channel N or --channel mix), a louder capture, and check that the "
+      "recording is a tape of this format\n";
+  return text;
+}
+
+namespace {
+
+// Opens (creating it when missing) the output directory; -1 with a message when it cannot.
+int open_output_directory(const std::string& directory, std::FILE* errors) {
+  if (directory.empty()) return ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::error_code failure;
+  std::filesystem::create_directories(directory, failure);
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    const std::string why = failure ? failure.message() : std::strerror(errno);
+    std::fputs(message(directory, "cannot use as the output directory: " + why).c_str(), errors);
+  }
+  return fd;
+}
+
+bool write_text_file(const std::string& path, const std::string& text, std::string* error) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  const int saved_errno = errno;
+  const bool closed = std::fclose(file) == 0;
+  if (written && closed) return true;
+  *error = std::strerror(written ? errno : saved_errno);
+  return false;
+}
+
+}  // namespace
+
+int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
+  const int directory_fd = open_output_directory(options.output_directory, errors);
+  if (directory_fd < 0) return STATUS_FAILED;
+  mzfextract::MzfWriter writer;
+  mzfextract::mzf_writer_init(writer, directory_fd, options.force);
+  SaveSettings save;
+  save.keep_damaged = options.keep_damaged;
+  if (!options.output_directory.empty()) {
+    save.directory_label = options.output_directory;
+    if (save.directory_label.back() != '/') save.directory_label += '/';
+  }
+  ScanSettings settings;
+  settings.channel = options.channel;
+  settings.polarity = options.polarity;
+
+  bool failed = false, not_saved = false;
+  std::vector<RecordingReport> reports;
+  for (const std::string& path : options.recordings) {
+    AudioInput input;
+    std::string why;
+    ScanResult result;
+    if (!input.open_file(path, true, &why) || !scan_audio(input, settings, &result, &why)) {
+      std::fputs(message(path, why).c_str(), errors);
+      failed = true;
+      continue;
+    }
+    if (!input.error().empty()) {
+      std::fputs(message(path, input.error() + "; what was read is reported").c_str(), errors);
+      failed = true;
+    }
+    const mzfextract::FileIdentity identity{input.info().device, input.info().inode};
+    mzfextract::mzf_writer_keep(writer, &identity);
+    RecordingReport report = describe_recording(path, input, result);
+    const int status = save_programs(result, writer, save, &report, errors);
+    failed = failed || status == STATUS_FAILED;
+    not_saved = not_saved || status == STATUS_NOT_SAVED ||
+                std::any_of(report.programs.begin(), report.programs.end(),
+                            [](const ProgramReport& p) { return !program_verified(p); });
+    if (report.programs.empty()) {
+      std::fputs(nothing_found_diagnosis(path, result).c_str(), errors);
+    }
+    if (!options.wav_path.empty()) {
+      PreparedSignal signal;
+      signal.channel = result.candidates[result.chosen].channel;
+      signal.invert = result.polarity == POLARITY_RISING;
+      signal.dc = report.level.dc;
+      signal.peak = report.level.peak;
+      if (!write_prepared_wav(path, options.wav_path, signal, &why)) {
+        std::fputs(("mzfscan: " + why + "\n").c_str(), errors);
+        failed = true;
+      }
+    }
+    if (!options.json) std::fputs(table_text(report).c_str(), out);
+    std::fflush(out);
+    report.plot.copies.shrink_to_fit();
+    reports.push_back(std::move(report));
+  }
+  mzfextract::mzf_writer_keep(writer, nullptr);
+  ::close(directory_fd);
+
+  const Summary summary = summarize(reports);
+  if (options.json) {
+    std::fputs((report_json(reports, summary).dump(2) + "\n").c_str(), out);
+  } else {
+    std::fputs(summary_text(summary).c_str(), out);
+  }
+  if (!options.plot_path.empty()) {
+    std::string why;
+    if (!write_text_file(options.plot_path, plot_svg(reports), &why)) {
+      std::fputs(message(options.plot_path, "cannot write: " + why).c_str(), errors);
+      failed = true;
+    }
+  }
+  if (failed) return STATUS_FAILED;
+  return not_saved || summary.found == 0 ? STATUS_NOT_SAVED : STATUS_OK;
+}
+
+}  // namespace mzfscan

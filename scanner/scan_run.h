@@ -1,0 +1,95 @@
+// A run of mzfscan: reads each recording once through a tape reader per candidate channel and
+// polarity, picks the best reading, saves its programs, and reports. Owns statuses and messages.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/audio_input.h"
+#include "audio/prepared_wav.h"
+#include "mzf/mzf_output.h"
+#include "report/report.h"
+#include "scan/tape_scan.h"
+
+namespace mzfscan {
+
+// Exit statuses.
+inline constexpr int STATUS_OK = 0;         // every program found was saved verified
+inline constexpr int STATUS_FAILED = 1;     // a recording or a file could not be read or written
+inline constexpr int STATUS_USAGE = 2;      // the command line is wrong
+inline constexpr int STATUS_NOT_SAVED = 3;  // a program is damaged, or nothing was found
+
+// Which channel is read: every one (the best wins), their average, or one of them (0-based).
+inline constexpr int CHANNEL_AUTO = -2;
+inline constexpr int CHANNEL_MIX = -1;
+// Which polarity is read: both (the best wins) or one Polarity.
+inline constexpr int POLARITY_AUTO = -1;
+
+struct ScanSettings {
+  int channel = CHANNEL_AUTO;
+  int polarity = POLARITY_AUTO;
+  std::int64_t max_frames = -1;  // stop after this many frames (negative: read everything)
+};
+
+// A channel being read, both polarities.
+struct Candidate {
+  int channel;  // 0-based, or CHANNEL_MIX
+  std::unique_ptr<ChannelScanner> scanner;
+};
+
+// The readings of one recording and the one chosen.
+struct ScanResult {
+  std::vector<Candidate> candidates;
+  std::size_t chosen = 0;  // index into candidates
+  Polarity polarity = POLARITY_FALLING;
+  std::int64_t frames = 0;  // frames read, at the input's rate
+  const TapeReading& reading() const;
+  SignalLevel level() const;
+};
+
+// Reads all of `input` through the candidates of `settings` in one pass and chooses the best
+// reading: more verified blocks, then cleaner pulses, then the first channel, falling before
+// rising. Returns false with a message when the channel asked for does not exist or memory
+// runs out; a read error stops the reading (see input.error()) but still chooses.
+bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* result,
+                std::string* error);
+
+// The report of a scanned recording, without files (those come from save_programs()).
+RecordingReport describe_recording(const std::string& path, const AudioInput& input,
+                                   const ScanResult& result);
+
+// How saving goes: into `writer`'s directory, shown as `directory_label`.
+struct SaveSettings {
+  bool keep_damaged = false;
+  std::string directory_label;  // prefix of file names in messages ("" or "DIR/")
+};
+
+// Numbers every program of the chosen reading, saves the verified ones (and with keep_damaged
+// the others under ".DAMAGED.MZF" names), fills the report's file names and returns the status
+// it implies. Write failures and name clashes go to `errors`, naming the file.
+int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
+                  const SaveSettings& settings, RecordingReport* report, std::FILE* errors);
+
+// Why nothing was found on `path`, and what to try, for `errors`.
+std::string nothing_found_diagnosis(const std::string& path, const ScanResult& result);
+
+// The command line of a run.
+struct RunOptions {
+  std::vector<std::string> recordings;
+  std::string output_directory;  // empty: the current directory
+  bool json = false;
+  int channel = CHANNEL_AUTO;
+  int polarity = POLARITY_AUTO;
+  bool keep_damaged = false;
+  bool force = false;
+  std::string wav_path;   // empty: none
+  std::string plot_path;  // empty: none
+};
+
+// Runs mzfscan: the report to `out`, messages to `errors`. Returns the exit status.
+int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors);
+
+}  // namespace mzfscan

@@ -1,0 +1,423 @@
+// The worn-tape reader on recordings made by tapesynth in memory: one stress axis per table
+// (level, DC offset, noise, speed, drift, rate, polarity, dropouts), loaders, empty recordings,
+// chunking, and the identity with the classic converter on clean recordings of the corpus.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scan/tape_scan.h"
+#include "signal/pulse_detector.h"
+#include "tape/tape_decoder.h"
+#include "tests/test_support.h"
+
+using namespace testing_support;
+using mzfscan::ChannelScanner;
+using mzfscan::TapeReading;
+
+namespace {
+
+// Short gaps keep the recordings small: the reader needs about a hundred steady pulses.
+tapesynth::SynthOptions quick(int rate = 44100) {
+  tapesynth::SynthOptions o;
+  o.sample_rate = rate;
+  o.long_gap = 400;
+  o.short_gap = 300;
+  o.silence_between = 0.3;
+  return o;
+}
+
+std::vector<tapesynth::Program> two_programs() {
+  return {make_program("FIRST", pattern(300, 1)), make_program("SECOND", pattern(41, 2))};
+}
+
+// Feeds `frames` interleaved frames of `channels` channels, channel `channel` (0-based), in
+// chunks whose sizes cycle through `chunks` (odd sizes on purpose), and finishes the reading.
+std::unique_ptr<ChannelScanner> scan(const std::vector<float>& samples, int rate, int channels = 1,
+                                     int channel = 0,
+                                     std::vector<std::size_t> chunks = {4097, 1, 333, 8191, 7}) {
+  auto scanner = std::make_unique<ChannelScanner>();
+  mzfscan::channel_scanner_init(*scanner, rate);
+  const auto stride = static_cast<std::size_t>(channels);
+  const std::size_t frames = samples.size() / stride;
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < frames; ++i) {
+    const std::size_t n = std::min(chunks[i % chunks.size()], frames - at);
+    mzfscan::channel_scanner_feed(*scanner, samples.data() + at * stride + channel, n, stride);
+    at += n;
+  }
+  mzfscan::channel_scanner_finish(*scanner);
+  return scanner;
+}
+
+std::unique_ptr<ChannelScanner> scan_tape(const std::vector<tapesynth::Program>& programs,
+                                          const tapesynth::SynthOptions& o) {
+  const tapesynth::Recorder recorder = tapesynth::record_tape(programs, o);
+  return scan(tapesynth::render_float(recorder, o), o.sample_rate, o.channels,
+              o.signal_channel - 1);
+}
+
+const TapeReading& reading(const ChannelScanner& s, bool falling = true) {
+  return mzfscan::channel_scanner_reading(
+      s, falling ? mzfscan::POLARITY_FALLING : mzfscan::POLARITY_RISING);
+}
+
+Bytes header_of(const mzfscan::ScannedProgram& p) {
+  return Bytes(p.header, p.header + 128);
+}
+
+// Every program read exactly, with both copies of every block verified.
+void expect_clean(const TapeReading& r, const std::vector<tapesynth::Program>& programs,
+                  const std::string& label) {
+  ASSERT_EQ(r.programs.size(), programs.size()) << label;
+  for (std::size_t i = 0; i < programs.size(); ++i) {
+    EXPECT_EQ(header_of(r.programs[i]), programs[i].header) << label << " program " << i;
+    EXPECT_EQ(r.programs[i].body, programs[i].body) << label << " program " << i;
+    EXPECT_EQ(r.programs[i].header_verdict, mzfscan::VERDICT_OK) << label;
+    EXPECT_EQ(r.programs[i].body_verdict, mzfscan::VERDICT_OK) << label;
+  }
+  EXPECT_EQ(r.verified_blocks, static_cast<int>(4 * programs.size())) << label;
+}
+
+TEST(ScanLevel, DecodesDownToMinus40dBAt16Bits) {
+  for (double db : {0.0, -6.0, -20.0, -40.0}) {
+    tapesynth::SynthOptions o = quick();
+    o.format = tapesynth::SampleFormat::S16;
+    o.amplitude = 127.9 * std::pow(10.0, db / 20);
+    const auto s = scan_tape(two_programs(), o);
+    expect_clean(reading(*s), two_programs(), "level " + std::to_string(db) + " dB");
+    const mzfscan::SignalLevel level = mzfscan::channel_scanner_level(*s);
+    EXPECT_NEAR(level.peak, std::pow(10.0, db / 20), 0.01 * std::pow(10.0, db / 20)) << db;
+  }
+}
+
+TEST(ScanDcOffset, FollowsTheMidLevel) {
+  for (double offset : {-60.0, -20.0, 20.0, 60.0}) {
+    tapesynth::SynthOptions o = quick();
+    o.amplitude = 60;
+    o.dc_offset = offset;
+    const auto s = scan_tape(two_programs(), o);
+    expect_clean(reading(*s), two_programs(), "offset " + std::to_string(offset));
+    EXPECT_NEAR(mzfscan::channel_scanner_level(*s).dc, offset / 128, 0.02) << offset;
+  }
+}
+
+TEST(ScanNoise, ReadsThroughNoise) {
+  for (double noise : {5.0, 15.0, 30.0}) {
+    tapesynth::SynthOptions o = quick();
+    o.noise = noise;
+    o.seed = 7;
+    expect_clean(reading(*scan_tape(two_programs(), o)), two_programs(),
+                 "noise " + std::to_string(noise));
+  }
+}
+
+TEST(ScanSpeed, FollowsTapeSpeedAndReportsIt) {
+  for (double speed : {0.9, 0.95, 1.05, 1.1}) {
+    tapesynth::SynthOptions o = quick();
+    o.speed = speed;
+    const auto s = scan_tape(two_programs(), o);
+    const std::string label = "speed " + std::to_string(speed);
+    expect_clean(reading(*s), two_programs(), label);
+    EXPECT_NEAR(reading(*s).speed_percent, (speed - 1) * 100, 0.5) << label;
+    EXPECT_NEAR(reading(*s).short_us, 504 / speed, 5) << label;
+    EXPECT_NEAR(reading(*s).long_us, 958 / speed, 8) << label;
+  }
+}
+
+TEST(ScanDrift, FollowsSlowSpeedDrift) {
+  // The first program's body lasts about 4 s: several cycles of drift inside one block.
+  for (double drift : {5.0, 10.0}) {
+    for (double period : {1.0, 3.0}) {
+      tapesynth::SynthOptions o = quick();
+      o.drift = drift;
+      o.drift_period = period;
+      expect_clean(reading(*scan_tape(two_programs(), o)), two_programs(),
+                   "drift " + std::to_string(drift) + " period " + std::to_string(period));
+    }
+  }
+}
+
+TEST(ScanRate, ReadsAtEveryRate) {
+  for (int rate : {11025, 22050, 44100, 48000, 96000}) {
+    const auto s = scan_tape(two_programs(), quick(rate));
+    expect_clean(reading(*s), two_programs(), "rate " + std::to_string(rate));
+    // Times are real: the first header's mark starts after 0.1 s of silence and the gap.
+    const double mark = 0.1 + 400 * 504e-6;
+    EXPECT_NEAR(reading(*s).programs[0].time_seconds, mark, 0.002) << rate;
+  }
+}
+
+TEST(ScanPolarity, TheMatchingPolarityVerifiesAndWins) {
+  for (bool falling : {true, false}) {
+    tapesynth::SynthOptions o = quick();
+    o.falling_first = falling;
+    const auto s = scan_tape(two_programs(), o);
+    const TapeReading& right = reading(*s, falling);
+    const TapeReading& wrong = reading(*s, !falling);
+    expect_clean(right, two_programs(), falling ? "falling" : "rising");
+    EXPECT_EQ(wrong.verified_blocks, 0) << falling;
+    EXPECT_GT(right.separation, wrong.separation + 0.05) << falling;
+    EXPECT_TRUE(mzfscan::better_reading(right, wrong)) << falling;
+    EXPECT_FALSE(mzfscan::better_reading(wrong, right)) << falling;
+  }
+}
+
+TEST(ScanPolarity, SeparationDecidesATie) {
+  TapeReading clean{}, blurred{};
+  clean.verified_blocks = blurred.verified_blocks = 3;
+  clean.separation = 0.99;
+  blurred.separation = 0.8;
+  EXPECT_TRUE(mzfscan::better_reading(clean, blurred));
+  EXPECT_FALSE(mzfscan::better_reading(blurred, clean));
+  blurred.verified_blocks = 4;  // more verified blocks win whatever the separation
+  EXPECT_TRUE(mzfscan::better_reading(blurred, clean));
+}
+
+TEST(ScanChannels, ReadsTheSignalChannelOfInterleavedFrames) {
+  tapesynth::SynthOptions o = quick(22050);
+  o.channels = 3;
+  o.signal_channel = 2;
+  o.noise = 3;
+  o.format = tapesynth::SampleFormat::F32;
+  const tapesynth::Recorder recorder = tapesynth::record_tape(two_programs(), o);
+  const std::vector<float> frames = tapesynth::render_float(recorder, o);
+  expect_clean(reading(*scan(frames, o.sample_rate, 3, 1)), two_programs(), "channel 2");
+  for (int silent : {0, 2}) {
+    const auto s = scan(frames, o.sample_rate, 3, silent);
+    EXPECT_TRUE(reading(*s).programs.empty()) << silent;
+    EXPECT_EQ(reading(*s).verified_blocks + reading(*s, false).verified_blocks, 0) << silent;
+  }
+}
+
+// Dropouts in chosen copies of every program, and the verdicts they must give.
+struct DropoutCase {
+  std::vector<tapesynth::CopyId> copies;
+  int header_verdict, body_verdict, verified_blocks;
+};
+
+TEST(ScanDropouts, SecondCopiesRescueAndDamageIsNeverVerified) {
+  using tapesynth::CopyId;
+  const DropoutCase cases[] = {
+      {{CopyId::HEADER1}, mzfscan::VERDICT_COPY, mzfscan::VERDICT_OK, 3},
+      {{CopyId::BODY1}, mzfscan::VERDICT_OK, mzfscan::VERDICT_COPY, 3},
+      {{CopyId::HEADER2, CopyId::BODY2}, mzfscan::VERDICT_OK, mzfscan::VERDICT_OK, 2},
+      {{CopyId::HEADER1, CopyId::BODY1}, mzfscan::VERDICT_COPY, mzfscan::VERDICT_COPY, 2},
+      {{CopyId::BODY1, CopyId::BODY2}, mzfscan::VERDICT_OK, mzfscan::VERDICT_DAMAGED, 2},
+      {{CopyId::HEADER1, CopyId::HEADER2}, mzfscan::VERDICT_DAMAGED, mzfscan::VERDICT_OK, 2},
+  };
+  for (double start : {0.1, 0.5, 0.9}) {
+    for (const DropoutCase& c : cases) {
+      tapesynth::SynthOptions o = quick();
+      for (CopyId copy : c.copies) o.dropouts.push_back({copy, start, 25});
+      const std::vector<tapesynth::Program> programs = two_programs();
+      const auto s = scan_tape(programs, o);
+      const TapeReading& r = reading(*s);
+      const std::string label =
+          "case " + std::to_string(&c - cases) + " at " + std::to_string(start);
+      ASSERT_EQ(r.programs.size(), programs.size()) << label;
+      EXPECT_EQ(r.verified_blocks, static_cast<int>(c.verified_blocks * programs.size())) << label;
+      for (std::size_t i = 0; i < programs.size(); ++i) {
+        const mzfscan::ScannedProgram& p = r.programs[i];
+        EXPECT_EQ(p.header_verdict, c.header_verdict) << label;
+        EXPECT_EQ(p.body_verdict, c.body_verdict) << label;
+        // What verified is exact; a damaged header's body is still found by its extent.
+        if (c.header_verdict != mzfscan::VERDICT_DAMAGED) {
+          EXPECT_EQ(header_of(p), programs[i].header) << label;
+        }
+        if (c.body_verdict != mzfscan::VERDICT_DAMAGED) {
+          EXPECT_EQ(p.body, programs[i].body) << label;
+        } else {
+          EXPECT_EQ(p.body.size(), programs[i].body.size()) << label;
+          EXPECT_NE(p.body, programs[i].body) << label;
+        }
+      }
+      // Every copy is on the timeline, in order, verified only when its checksum matched.
+      ASSERT_EQ(r.copies.size(), 4 * programs.size()) << label;
+      int verified = 0;
+      for (std::size_t k = 0; k < r.copies.size(); ++k) {
+        EXPECT_EQ(r.copies[k].is_header, k % 4 < 2) << label;
+        EXPECT_EQ(r.copies[k].copy, static_cast<int>(k % 2) + 1) << label;
+        EXPECT_LT(r.copies[k].start_seconds, r.copies[k].end_seconds) << label;
+        if (k > 0) {
+          EXPECT_LE(r.copies[k - 1].end_seconds, r.copies[k].start_seconds) << label;
+        }
+        verified += r.copies[k].verified ? 1 : 0;
+      }
+      EXPECT_EQ(verified, r.verified_blocks) << label;
+    }
+  }
+}
+
+TEST(ScanDropouts, ABadChecksumInTheFirstCopyIsTakenFromTheSecond) {
+  const tapesynth::Program p = make_program("BADSUM", pattern(120, 9));
+  tapesynth::Recorder recorder(quick());
+  recorder.silence(0.1);
+  record_until_body(recorder, p.header);
+  recorder.block(p.body, static_cast<std::uint16_t>(tapesynth::checksum_of(p.body) + 1));
+  recorder.pulse(true);
+  recorder.pulses(false, 256);
+  recorder.block(p.body);
+  recorder.pulse(true);
+  recorder.silence(0.1);
+  const auto s = scan(tapesynth::render_float(recorder, quick()), 44100);
+  ASSERT_EQ(reading(*s).programs.size(), 1U);
+  EXPECT_EQ(reading(*s).programs[0].body_verdict, mzfscan::VERDICT_COPY);
+  EXPECT_EQ(reading(*s).programs[0].body, p.body);
+}
+
+// The classic converter's files for a recording: each program's header record and body.
+std::vector<Bytes> classic_files(const Bytes& samples, bool* all_verified) {
+  std::FILE* trace = std::fopen("/dev/null", "w");
+  auto decoder = std::make_unique<mzfextract::TapeDecoder>();
+  mzfextract::tape_decoder_init(*decoder, trace);
+  mzfextract::PulseDetector detector;
+  mzfextract::pulse_detector_init(detector);
+  std::vector<Bytes> files;
+  *all_verified = true;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    std::int64_t period = 0;
+    if (!mzfextract::feed(detector, static_cast<std::uint8_t>(~samples[i]), &period)) continue;
+    if (mzfextract::on_period(*decoder, period, static_cast<std::int64_t>(i + 1)) ==
+        mzfextract::TAPE_PROGRAM_COMPLETE) {
+      const mzfextract::ProgramView v = mzfextract::finished_program(*decoder);
+      Bytes file(v.header, v.header + 128);
+      file.insert(file.end(), v.body, v.body + v.body_length);
+      files.push_back(file);
+      *all_verified = *all_verified && v.header_verified && v.body_verified;
+    }
+  }
+  std::fclose(trace);
+  return files;
+}
+
+std::vector<Bytes> scanned_files(const TapeReading& r) {
+  std::vector<Bytes> files;
+  for (const mzfscan::ScannedProgram& p : r.programs) {
+    Bytes file = header_of(p);
+    file.insert(file.end(), p.body.begin(), p.body.end());
+    files.push_back(file);
+  }
+  return files;
+}
+
+TEST(ScanLoader, RelaysLikeTheClassicConverter) {
+  Bytes loader = make_header("LOADER", 90, 0xD400, 0xD400);
+  Bytes loader_body = pattern(90, 3);
+  const std::uint8_t relayed[13] = {0xF4, 0x01, 0x00, 0x12, 0x34, 0x12, 1, 2, 3, 4, 5, 6, 7};
+  std::copy(std::begin(relayed), std::end(relayed), loader_body.begin() + 77);
+  const Bytes body = pattern(500, 4);
+  for (bool cancelled : {false, true}) {
+    tapesynth::Recorder recorder(quick());
+    recorder.silence(0.1);
+    recorder.program({loader, loader_body});
+    const tapesynth::Program other = make_program("OTHER", pattern(30, 5));
+    if (cancelled) recorder.program(other);  // a new header cancels the relay
+    recorder.pulses(false, 300);
+    recorder.tape_mark(20);
+    recorder.pulse(true);
+    for (int copy = 0; copy < 2; ++copy) {
+      recorder.block(body);
+      recorder.pulse(true);
+      recorder.pulses(false, 256);
+    }
+    recorder.silence(0.1);
+    const auto s = scan(tapesynth::render_float(recorder, quick()), 44100);
+    const TapeReading& r = reading(*s);
+    if (!cancelled) {
+      ASSERT_EQ(r.programs.size(), 1U);
+      Bytes expected = loader;
+      std::copy(std::begin(relayed), std::end(relayed), expected.begin() + 18);
+      EXPECT_EQ(header_of(r.programs[0]), expected);
+      EXPECT_EQ(r.programs[0].body, body);
+      EXPECT_EQ(r.programs[0].header_verdict, mzfscan::VERDICT_OK);
+      EXPECT_EQ(r.programs[0].body_verdict, mzfscan::VERDICT_OK);
+      bool verified = false;
+      EXPECT_EQ(scanned_files(r), classic_files(recorder.samples(), &verified));
+      EXPECT_TRUE(verified);
+    } else {
+      // The other program, then a body with no header of its own.
+      ASSERT_EQ(r.programs.size(), 2U);
+      EXPECT_EQ(header_of(r.programs[0]), other.header);
+      EXPECT_EQ(r.programs[1].header_verdict, mzfscan::VERDICT_MISSING);
+      EXPECT_EQ(r.programs[1].body, body);
+    }
+    EXPECT_EQ(r.verified_blocks, cancelled ? 10 : 6);
+  }
+}
+
+TEST(ScanNothing, EmptyOrSignalFreeRecordingsGiveNoPrograms) {
+  std::vector<std::vector<float>> inputs = {
+      {}, std::vector<float>(44100, 0.0F), std::vector<float>(44100, 0.3F)};
+  std::vector<float> noise(88200);
+  const Bytes random = pattern(noise.size(), 11);
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = (random[i] - 128) / 128.0F;
+  inputs.push_back(noise);
+  std::vector<float> tone(88200);  // a steady tone: a gap that never ends in a tape mark
+  for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = (i / 11) % 2 == 0 ? 0.5F : -0.5F;
+  inputs.push_back(tone);
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    const auto s = scan(inputs[k], 44100);
+    for (bool falling : {true, false}) {
+      EXPECT_TRUE(reading(*s, falling).programs.empty()) << k;
+      EXPECT_TRUE(reading(*s, falling).copies.empty()) << k;
+      EXPECT_EQ(reading(*s, falling).verified_blocks, 0) << k;
+    }
+  }
+}
+
+TEST(ScanChunks, ChunkSizesAreInvisible) {
+  tapesynth::SynthOptions o = quick(48000);
+  o.noise = 10;
+  o.dropouts.push_back({tapesynth::CopyId::BODY1, 0.3, 10});
+  const tapesynth::Recorder recorder = tapesynth::record_tape(two_programs(), o);
+  const std::vector<float> samples = tapesynth::render_float(recorder, o);
+  const auto whole = scan(samples, o.sample_rate, 1, 0, {samples.size()});
+  for (const std::vector<std::size_t>& chunks :
+       std::vector<std::vector<std::size_t>>{{1}, {3, 4096}, {4095, 4097}, {65537}}) {
+    const auto s = scan(samples, o.sample_rate, 1, 0, chunks);
+    for (bool falling : {true, false}) {
+      const TapeReading& a = reading(*whole, falling);
+      const TapeReading& b = reading(*s, falling);
+      EXPECT_EQ(scanned_files(a), scanned_files(b)) << chunks[0];
+      ASSERT_EQ(a.copies.size(), b.copies.size()) << chunks[0];
+      for (std::size_t k = 0; k < a.copies.size(); ++k) {
+        EXPECT_EQ(a.copies[k].start_seconds, b.copies[k].start_seconds) << chunks[0];
+        EXPECT_EQ(a.copies[k].verified, b.copies[k].verified) << chunks[0];
+      }
+      EXPECT_TRUE(
+          std::equal(std::begin(a.histogram), std::end(a.histogram), std::begin(b.histogram)))
+          << chunks[0];
+      EXPECT_EQ(a.separation, b.separation) << chunks[0];
+    }
+  }
+}
+
+TEST(ScanIdentity, SameFilesAsTheClassicConverterOnCleanCorpusRecordings) {
+  const std::string corpus = corpus_dir();
+  if (corpus.empty()) GTEST_SKIP() << "shared corpus not found beside the project; skipped";
+  const std::vector<std::vector<std::string>> tapes = {
+      {"TestHalt.mzf", "8253-test.mzt", "TestKeyboard.mzf"},
+      {"advent 2021-25 7.mzf", "TestWriteCharacters.mzf", "Drinking game v2.mzf"}};
+  for (const auto& tape : tapes) {
+    std::vector<tapesynth::Program> programs;
+    for (const std::string& file : tape) {
+      ASSERT_TRUE(tapesynth::split_mzf(read_file(corpus + "/" + file), programs)) << file;
+    }
+    for (int rate : {44100, 48000}) {
+      const tapesynth::SynthOptions o = quick(rate);
+      const tapesynth::Recorder recorder = tapesynth::record_tape(programs, o);
+      bool verified = false;
+      const std::vector<Bytes> classic = classic_files(recorder.samples(), &verified);
+      ASSERT_TRUE(verified) << tape[0];
+      ASSERT_EQ(classic.size(), programs.size()) << tape[0];
+      const auto s = scan(tapesynth::render_float(recorder, o), rate);
+      EXPECT_EQ(scanned_files(reading(*s)), classic) << tape[0] << " at " << rate;
+    }
+  }
+}
+
+}  // namespace
