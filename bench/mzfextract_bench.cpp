@@ -1,8 +1,8 @@
 // Throughput benchmark. Records one hour of tape at 48000 samples per second from the corpus
 // programs (or synthetic ones), then times the whole mzfextract process against a process that
 // only reads the file in 2048-byte chunks, as dd does, and against dd itself: alternating runs,
-// several rounds, medians and their ratios per round and over all runs; also the converter's peak memory and each detector
-// path alone on samples in memory.
+// several rounds, medians and their ratios per round and over all runs; also the converter's peak
+// memory and each detector path alone on samples in memory.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>

@@ -489,9 +489,11 @@ MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size
     const std::uint8_t* outside = OUTSIDE + (WINDOW - 1 - k);
     const __m256i out0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside));
     const __m256i out1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside + 32));
-    high = complement(lowest(_mm256_min_epu8(_mm256_or_si256(r0, out0), _mm256_or_si256(r1, out1))));
-    const std::uint8_t window_low = lowest(_mm256_min_epu8(
-        _mm256_or_si256(_mm256_xor_si256(r0, flip), out0), _mm256_or_si256(_mm256_xor_si256(r1, flip), out1)));
+    high =
+        complement(lowest(_mm256_min_epu8(_mm256_or_si256(r0, out0), _mm256_or_si256(r1, out1))));
+    const std::uint8_t window_low =
+        lowest(_mm256_min_epu8(_mm256_or_si256(_mm256_xor_si256(r0, flip), out0),
+                               _mm256_or_si256(_mm256_xor_si256(r1, flip), out1)));
     low = window_low < before ? window_low : before;
     before = complement(p[k - 1]);
     c += k;
@@ -508,8 +510,8 @@ MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size
 
 // Searches raw[0, count) up to where fewer than WINDOW bytes remain past the last crossing or
 // window; the true state at its end is left in `d`.
-MZF_AVX2 ChunkScan detect_stream_avx2(PulseDetector& d, const std::uint8_t* raw,
-                                      std::size_t count, Crossing* out, std::size_t capacity) {
+MZF_AVX2 ChunkScan detect_stream_avx2(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
+                                      Crossing* out, std::size_t capacity) {
   count = fitting(count, capacity);
   // A local copy, so that the compiler can keep it in registers across the stores to `out`.
   Search s = search_from(d, 0);

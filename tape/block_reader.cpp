@@ -138,8 +138,8 @@ int read_block(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) 
   const Crossing crossing{period, 0};
   int event = TAPE_NO_EVENT;
   // One less, wrapping around rather than overflowing; read_block_run() adds it back.
-  read_block_run(d, &crossing, 1, static_cast<std::int64_t>(static_cast<std::uint64_t>(sample_number) - 1),
-                 &event);
+  read_block_run(d, &crossing, 1,
+                 static_cast<std::int64_t>(static_cast<std::uint64_t>(sample_number) - 1), &event);
   return event;
 }
 

@@ -423,14 +423,10 @@ std::vector<std::uint8_t> moving_threshold() {
 }
 
 const ChunkInput CHUNK_INPUTS[] = {
-    {"moving_threshold", moving_threshold},
-    {"random_bytes", random_bytes},
-    {"around_threshold", around_threshold},
-    {"silence_limit", silence_limit},
-    {"noisy_falling", noisy_falling},
-    {"noisy_rising", noisy_rising},
-    {"level_jumps", level_jumps},
-    {"every_other_sample", every_other_sample},
+    {"moving_threshold", moving_threshold}, {"random_bytes", random_bytes},
+    {"around_threshold", around_threshold}, {"silence_limit", silence_limit},
+    {"noisy_falling", noisy_falling},       {"noisy_rising", noisy_rising},
+    {"level_jumps", level_jumps},           {"every_other_sample", every_other_sample},
 };
 
 class ChunkDetector : public ::testing::TestWithParam<std::tuple<DetectorPath, ChunkInput>> {};
@@ -489,19 +485,23 @@ std::vector<Found> stream_crossings(DetectorPath path, const std::vector<std::ui
   };
   for (std::size_t start = 0; start < raw.size();) {
     const std::size_t count = std::min(start == 0 && first > 0 ? first : size, raw.size() - start);
-    std::copy_n(raw.begin() + static_cast<std::ptrdiff_t>(start), count, buffer.begin() + static_cast<std::ptrdiff_t>(carried));
+    std::copy_n(raw.begin() + static_cast<std::ptrdiff_t>(start), count,
+                buffer.begin() + static_cast<std::ptrdiff_t>(carried));
     const std::size_t available = carried + count;
-    const ChunkScan scan = detect_stream_along(path, d, buffer.data(), available, out.data(), out.size());
+    const ChunkScan scan =
+        detect_stream_along(path, d, buffer.data(), available, out.data(), out.size());
     if (available - scan.consumed >= STREAM_LOOKAHEAD) {
       ADD_FAILURE() << "left " << available - scan.consumed << " of " << available;
       break;
     }
     take(scan);
     carried = available - scan.consumed;
-    std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(scan.consumed), buffer.begin() + static_cast<std::ptrdiff_t>(available), buffer.begin());
+    std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(scan.consumed),
+              buffer.begin() + static_cast<std::ptrdiff_t>(available), buffer.begin());
     start += count;
   }
-  const ChunkScan last = detect_chunk_along(path, d, buffer.data(), carried, out.data(), out.size());
+  const ChunkScan last =
+      detect_chunk_along(path, d, buffer.data(), carried, out.data(), out.size());
   EXPECT_EQ(last.consumed, carried);
   take(last);
   *state = d;

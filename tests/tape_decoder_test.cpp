@@ -342,8 +342,8 @@ BatchRun feed_in_batches(const std::vector<std::int64_t>& periods, std::size_t b
     const auto samples_before = static_cast<std::int64_t>(30 * start);
     for (std::size_t taken = 0; taken < count;) {
       int event = TAPE_NO_EVENT;
-      taken += on_crossings(*decoder, crossings.data() + taken, count - taken, samples_before,
-                            &event);
+      taken +=
+          on_crossings(*decoder, crossings.data() + taken, count - taken, samples_before, &event);
       if (event == TAPE_PROGRAM_COMPLETE) {
         const ProgramView program = finished_program(*decoder);
         run.bodies.emplace_back(program.body, program.body + program.body_length);
