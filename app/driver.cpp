@@ -29,6 +29,19 @@ int save_program(MzfWriter& writer, const ProgramView& program) {
   return 1;
 }
 
+// Hands the crossings of a buffer whose first sample follows `samples_before` others to the
+// decoder, saving every program it completes. Returns the exit status that implies.
+int decode_crossings(TapeDecoder& decoder, MzfWriter& writer, const Crossing* crossings,
+                     std::size_t count, std::int64_t samples_before) {
+  int status = 0;
+  for (std::size_t i = 0; i < count;) {
+    int event = TAPE_NO_EVENT;
+    i += on_crossings(decoder, crossings + i, count - i, samples_before, &event);
+    if (event == TAPE_PROGRAM_COMPLETE) status |= save_program(writer, finished_program(decoder));
+  }
+  return status;
+}
+
 // Reads up to one chunk, retrying reads interrupted by a signal. Returns what read() returned.
 ssize_t read_chunk(int fd, std::uint8_t* chunk) {
   ssize_t count = 0;
@@ -62,22 +75,27 @@ int convert_recording(int input_fd, std::FILE* trace) {
   }
 
   int status = 0;
-  std::uint8_t chunk[READ_CHUNK];
-  std::int64_t samples_before_chunk = 0;
+  // Each read appends one chunk to the bytes the detector left over from the one before (fewer
+  // than STREAM_LOOKAHEAD), so that its windows never straddle two reads.
+  std::uint8_t buffer[STREAM_LOOKAHEAD + READ_CHUNK];
+  std::size_t carried = 0;
+  // Room for every crossing of a full buffer, so that each is taken whole.
+  constexpr std::size_t CAPACITY = max_crossings(sizeof buffer);
+  Crossing crossings[CAPACITY];
+  std::int64_t samples_before_buffer = 0;
   ssize_t count = 0;
-  while ((count = read_chunk(input_fd, chunk)) > 0) {
-    const auto size = static_cast<std::size_t>(count);
-    std::size_t consumed = 0;
-    while (consumed < size) {
-      std::int64_t period = 0;
-      consumed += feed_span(detector, chunk + consumed, size - consumed, &period);
-      if (period == 0) break;
-      const std::int64_t sample_number = samples_before_chunk + static_cast<std::int64_t>(consumed);
-      if (on_period(*decoder, period, sample_number) == TAPE_PROGRAM_COMPLETE) {
-        status |= save_program(writer, finished_program(*decoder));
-      }
-    }
-    samples_before_chunk += count;
+  for (;;) {
+    count = read_chunk(input_fd, buffer + carried);
+    const bool at_end = count <= 0;
+    const std::size_t available = carried + (at_end ? 0 : static_cast<std::size_t>(count));
+    // At the end of the input (or a read error) the bytes left over are taken as they are.
+    const ChunkScan scan = at_end ? detect_chunk(detector, buffer, available, crossings, CAPACITY)
+                                  : detect_stream(detector, buffer, available, crossings, CAPACITY);
+    status |= decode_crossings(*decoder, writer, crossings, scan.crossings, samples_before_buffer);
+    samples_before_buffer += static_cast<std::int64_t>(scan.consumed);
+    carried = available - scan.consumed;
+    if (at_end) break;
+    std::memmove(buffer, buffer + scan.consumed, carried);
   }
   if (count < 0) {
     std::perror("Chyba cteni souboru");

@@ -1,7 +1,8 @@
 // Throughput benchmark. Records one hour of tape at 48000 samples per second from the corpus
-// programs (or synthetic ones), then times, side by side and several times each, the whole
-// mzfextract process and a process that only reads the file; reports medians, their ratio, the
-// converter's peak memory, and the detector alone on samples in memory.
+// programs (or synthetic ones), then times the whole mzfextract process against a process that
+// only reads the file in 2048-byte chunks, as dd does, and against dd itself: alternating runs,
+// several rounds, medians and their ratios per round and over all runs; also the converter's peak
+// memory and each detector path alone on samples in memory.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -26,7 +27,9 @@ namespace {
 
 constexpr int RATE = 48000;
 constexpr double SECONDS = 3600;
-constexpr int RUNS = 5;
+constexpr int ROUNDS = 3;
+constexpr std::size_t CHUNK = 2048;
+constexpr int RUNS = 5;  // alternating pairs per round
 
 std::vector<tapesynth::Program> bench_programs() {
   std::vector<tapesynth::Program> programs;
@@ -79,14 +82,22 @@ struct Timing {
 };
 
 // Runs a program with standard output to /dev/null in `cwd`; returns wall time and peak RSS.
-Timing run_process(const char* path, const std::string& input, const std::string& cwd) {
+// With `dd` set, runs `dd if=INPUT of=/dev/null bs=2048` instead.
+Timing run_process(const char* path, const std::string& input, const std::string& cwd,
+                   bool dd = false) {
   const auto start = Clock::now();
   const pid_t child = ::fork();
   if (child == 0) {
     if (::chdir(cwd.c_str()) != 0) ::_exit(126);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
-    ::execl(path, path, input.c_str(), static_cast<char*>(nullptr));
+    ::dup2(null, 2);
+    if (dd) {
+      const std::string in = "if=" + input;
+      ::execlp("dd", "dd", in.c_str(), "of=/dev/null", "bs=2048", static_cast<char*>(nullptr));
+    } else {
+      ::execl(path, path, input.c_str(), static_cast<char*>(nullptr));
+    }
     ::_exit(127);
   }
   int status = 0;
@@ -135,52 +146,75 @@ int main() {
   const double megabytes = static_cast<double>(fs::file_size(wav)) / 1e6;
   std::printf("recording: %.1f MB\n", megabytes);
 
-  std::vector<double> converter, baseline;
+  std::vector<double> converter, baseline, dd, ratios, dd_ratios;
   long peak_kib = 0;
-  for (int run = 0; run < RUNS; ++run) {
-    baseline.push_back(run_process(READ_BASELINE_PATH, wav, dir.string()).seconds);
-    const Timing t = run_process(MZFEXTRACT_PATH, wav, (dir / "out").string());
-    converter.push_back(t.seconds);
-    peak_kib = std::max(peak_kib, t.peak_kib);
+  for (int round = 0; round < ROUNDS; ++round) {
+    std::vector<double> round_converter, round_baseline, round_dd;
+    for (int run = 0; run < RUNS; ++run) {
+      round_baseline.push_back(run_process(READ_BASELINE_PATH, wav, dir.string()).seconds);
+      const Timing t = run_process(MZFEXTRACT_PATH, wav, (dir / "out").string());
+      round_converter.push_back(t.seconds);
+      peak_kib = std::max(peak_kib, t.peak_kib);
+      round_dd.push_back(run_process(nullptr, wav, dir.string(), true).seconds);
+    }
+    const double c = median(round_converter), b = median(round_baseline), d = median(round_dd);
+    ratios.push_back(c / b);
+    dd_ratios.push_back(c / d);
+    std::printf(
+        "round %d: baseline median %.3f s, dd median %.3f s, mzfextract median %.3f s, "
+        "ratio %.2f (to dd %.2f)\n",
+        round + 1, b, d, c, c / b, c / d);
+    converter.insert(converter.end(), round_converter.begin(), round_converter.end());
+    baseline.insert(baseline.end(), round_baseline.begin(), round_baseline.end());
+    dd.insert(dd.end(), round_dd.begin(), round_dd.end());
   }
-  const double c = median(converter), b = median(baseline);
-  std::printf("read-only baseline: median %.3f s, %.0f MB/s\n", b, megabytes / b);
-  std::printf("mzfextract:         median %.3f s, %.0f MB/s\n", c, megabytes / c);
-  std::printf("ratio mzfextract / baseline: %.2f\n", c / b);
+  const double c = median(converter), b = median(baseline), d = median(dd);
+  std::printf("read-only baseline (2048-byte reads): median %.3f s, %.0f MB/s\n", b, megabytes / b);
+  std::printf("dd if=FILE of=/dev/null bs=2048:      median %.3f s, %.0f MB/s\n", d, megabytes / d);
+  std::printf("mzfextract:                           median %.3f s, %.0f MB/s\n", c, megabytes / c);
+  std::printf("ratio mzfextract / baseline: %.2f over all %d runs each (rounds %.2f to %.2f)\n",
+              c / b, ROUNDS * RUNS, *std::min_element(ratios.begin(), ratios.end()),
+              *std::max_element(ratios.begin(), ratios.end()));
+  std::printf("ratio mzfextract / dd:       %.2f over all %d runs each (rounds %.2f to %.2f)\n",
+              c / d, ROUNDS * RUNS, *std::min_element(dd_ratios.begin(), dd_ratios.end()),
+              *std::max_element(dd_ratios.begin(), dd_ratios.end()));
   std::printf("mzfextract peak resident memory: %.2f MiB\n", static_cast<double>(peak_kib) / 1024);
   std::printf("MZF files written: %zu\n",
               static_cast<std::size_t>(std::distance(fs::directory_iterator(dir / "out"), {})));
 
   std::ifstream in(wav, std::ios::binary);
   const std::vector<std::uint8_t> samples{std::istreambuf_iterator<char>(in), {}};
-  long fast_periods = 0, reference_periods = 0;
-  const double fast = detector_rate(
-      samples,
-      [](mzfextract::PulseDetector& d, const auto& s) {
-        long n = 0;
-        for (std::size_t i = 0; i < s.size();) {
-          std::int64_t period = 0;
-          i += mzfextract::feed_span(d, s.data() + i, s.size() - i, &period);
-          n += period != 0;
-        }
-        return n;
-      },
-      &fast_periods);
-  const double reference = detector_rate(
-      samples,
-      [](mzfextract::PulseDetector& d, const auto& s) {
-        long n = 0;
-        for (std::uint8_t raw : s) {
-          std::int64_t period = 0;
-          n += mzfextract::feed(d, static_cast<std::uint8_t>(~raw), &period);
-        }
-        return n;
-      },
-      &reference_periods);
-  std::printf(
-      "detector in memory: span %.2f samples/ns, per-sample reference %.2f samples/ns"
-      " (%ld and %ld periods)\n",
-      fast, reference, fast_periods, reference_periods);
+  const mzfextract::DetectorPath paths[] = {mzfextract::DetectorPath::AVX2,
+                                            mzfextract::DetectorPath::SSE2,
+                                            mzfextract::DetectorPath::REFERENCE};
+  const char* const names[] = {"AVX2 chunks", "SSE2 span", "per-sample reference"};
+  long expected_periods = -1;
+  bool agree = true;
+  for (std::size_t p = 0; p < std::size(paths); ++p) {
+    if (!mzfextract::detector_path_available(paths[p])) {
+      std::printf("detector in memory, %s: not available here\n", names[p]);
+      continue;
+    }
+    long periods = 0;
+    const double rate = detector_rate(
+        samples,
+        [&](mzfextract::PulseDetector& d, const std::vector<std::uint8_t>& s) {
+          mzfextract::Crossing out[mzfextract::max_crossings(CHUNK)];
+          long n = 0;
+          for (std::size_t i = 0; i < s.size(); i += CHUNK) {
+            const std::size_t count = std::min(CHUNK, s.size() - i);
+            n += static_cast<long>(mzfextract::detect_chunk_along(paths[p], d, s.data() + i, count,
+                                                                  out, std::size(out))
+                                       .crossings);
+          }
+          return n;
+        },
+        &periods);
+    std::printf("detector in memory, %s: %.2f samples/ns (%ld periods)\n", names[p], rate, periods);
+    if (expected_periods >= 0 && periods != expected_periods) agree = false;
+    expected_periods = periods;
+  }
   fs::remove_all(dir);
-  return fast_periods == reference_periods ? 0 : 1;
+  if (!agree) std::printf("the detector paths disagree\n");
+  return agree ? 0 : 1;
 }

@@ -1,7 +1,16 @@
 #include "signal/pulse_detector.h"
 
+#include <cstring>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+
+// The AVX2 path is compiled on x86-64 alongside the baseline code and chosen at run time;
+// MZF_NO_AVX2 leaves it out, as does a build without SSE2.
+#if defined(__x86_64__) && defined(__SSE2__) && !defined(MZF_NO_AVX2)
+#define MZF_AVX2_PATH 1
+#include <immintrin.h>
 #endif
 
 namespace mzfextract {
@@ -189,5 +198,413 @@ std::size_t feed_span(PulseDetector& d, const std::uint8_t* raw, std::size_t cou
 }
 
 #endif
+
+namespace {
+
+// The number of bytes of `count` whose crossings surely fit into `capacity` entries.
+std::size_t fitting(std::size_t count, std::size_t capacity) {
+  const std::size_t most = capacity * static_cast<std::size_t>(DEBOUNCE_LIMIT + 1);
+  return count < most ? count : most;
+}
+
+ChunkScan detect_chunk_reference(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
+                                 Crossing* out, std::size_t capacity) {
+  count = fitting(count, capacity);
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::int64_t period = 0;
+    if (feed(d, complement(raw[i]), &period))
+      out[found++] = {period, static_cast<std::uint32_t>(i)};
+  }
+  return {found, count};
+}
+
+ChunkScan detect_chunk_span(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
+                            Crossing* out, std::size_t capacity) {
+  count = fitting(count, capacity);
+  std::size_t found = 0;
+  std::size_t consumed = 0;
+  while (consumed < count) {
+    std::int64_t period = 0;
+    consumed += feed_span(d, raw + consumed, count - consumed, &period);
+    if (period != 0) out[found++] = {period, static_cast<std::uint32_t>(consumed - 1)};
+  }
+  return {found, count};
+}
+
+}  // namespace
+
+#if defined(MZF_AVX2_PATH)
+
+namespace {
+
+// AVX2 path. A search looks at a 64-sample window starting right after the last crossing (or
+// where the previous window ended). While the cycle lasts, the threshold cannot change before the
+// silence limit, so one compare per 32 samples gives the samples at or above it, a shift of that
+// mask the samples before them, and the lowest bit where a sample at or above follows one below
+// (and that the debounce and the silence limit allow) is the crossing, exactly as feed() would
+// find it first. The cycle's extremes are the minimum and maximum of the same vectors with the
+// lanes after the crossing masked out.
+//
+// Right after a crossing at c, the cycles are followed by follow_cycles() with windows that start
+// at c itself, so that lane k is the sample k after the crossing: its elapsed count is k, the
+// debounce allows lanes 6 and up, and the silence limit lies beyond the window. The search's
+// serial chain would be crossing, extremes, threshold, next crossing; it is cut short by searching
+// each window twice, once with the threshold of the cycle before (known long before) and once with
+// the true one (known only once the extremes are folded). The first compare decides where the
+// next window starts; the second only checks it, off the chain. When both find the first rise in
+// the same lane the crossing is the same, and so is everything after it: the state after a
+// crossing depends on nothing but where it and the one before it lie. When they differ (the
+// threshold moved across a sample at the edge), the window is searched again with the true
+// threshold.
+//
+// A window never reaches past the bytes given; the stream detector leaves the last ones, fewer
+// than 64, to be passed again in front of the next chunk, and detect_chunk() takes them through
+// feed_span().
+
+#define MZF_AVX2 __attribute__((target("avx2,bmi")))
+
+constexpr std::size_t WINDOW = 64;
+// 64 zeros then 64 ones: loaded at offset 64 - n, lanes from n on are all ones (outside the
+// cycle).
+alignas(64) constexpr std::uint8_t OUTSIDE[2 * WINDOW] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// A search: the detector's fields plus the index of the next sample within the chunk.
+struct Search {
+  std::size_t pos;
+  std::int64_t elapsed;
+  std::uint8_t previous;
+  std::uint8_t cur_min;
+  std::uint8_t cur_max;
+  std::uint8_t prev_min;
+  std::uint8_t prev_max;
+};
+
+Search search_from(const PulseDetector& d, std::size_t pos) {
+  return {pos, d.elapsed, d.previous, d.cur_min, d.cur_max, d.prev_min, d.prev_max};
+}
+
+PulseDetector detector_of(const Search& s) {
+  return {s.previous, s.elapsed, s.cur_min, s.cur_max, s.prev_min, s.prev_max};
+}
+
+// Lowest of the 32 lanes: two lane-wise halvings, then the 16-bit minimum instruction on the
+// bytes widened with zeros.
+MZF_AVX2 inline std::uint8_t lowest(__m256i v) {
+  __m128i m = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  m = _mm_min_epu8(m, _mm_srli_epi16(m, 8));
+  return static_cast<std::uint8_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(m)));
+}
+
+MZF_AVX2 inline std::uint64_t mask64(__m256i low_half, __m256i high_half) {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(low_half)) |
+         static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high_half)))
+             << 32;
+}
+
+// Starts a new cycle at crossing lane `k` of the window at `p`, as feed() does.
+inline void start_cycle_at(Search& s, const std::uint8_t* p, unsigned k) {
+  s.cur_min = k > 0 ? complement(p[k - 1]) : s.previous;
+  s.cur_max = complement(p[k]);
+  s.previous = s.cur_max;
+  s.elapsed = 0;
+  s.pos += k + 1;
+}
+
+// Searches one window at s.pos, which must end within the chunk. Returns true and stores the
+// crossing in `*out` when it found one; otherwise the search has moved past the window (or up to
+// the silence limit).
+MZF_AVX2 inline bool search_window(Search& s, const std::uint8_t* raw, Crossing* out) {
+  const std::uint8_t* p = raw + s.pos;
+  const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  if (s.elapsed >= SILENCE_LIMIT) {
+    // In silence the threshold is mid-scale and the trackers stay there: a crossing is a raw
+    // byte below 128 after one at or above 128, which the sign bits tell.
+    s.cur_min = s.cur_max = s.prev_min = s.prev_max = MID_LEVEL;
+    const std::uint64_t below = mask64(r0, r1);
+    const std::uint64_t rises =
+        ~below & (below << 1 | static_cast<std::uint64_t>(s.previous < MID_LEVEL));
+    if (rises == 0) {
+      s.elapsed += static_cast<std::int64_t>(WINDOW);
+      s.previous = complement(p[WINDOW - 1]);
+      s.pos += WINDOW;
+      return false;
+    }
+    const auto k = static_cast<unsigned>(__builtin_ctzll(rises));
+    *out = {s.elapsed + k + 1, static_cast<std::uint32_t>(s.pos + k)};
+    start_cycle_at(s, p, k);
+    return true;
+  }
+  const auto threshold = static_cast<std::uint8_t>((s.prev_min + s.prev_max + 1) >> 1);
+  const __m256i flip = _mm256_set1_epi8(-1);
+  const __m256i u0 = _mm256_xor_si256(r0, flip);
+  const __m256i u1 = _mm256_xor_si256(r1, flip);
+  const __m256i t = _mm256_set1_epi8(static_cast<char>(threshold));
+  const std::uint64_t at_or_above = mask64(_mm256_cmpeq_epi8(_mm256_max_epu8(u0, t), u0),
+                                           _mm256_cmpeq_epi8(_mm256_max_epu8(u1, t), u1));
+  std::uint64_t rises =
+      at_or_above & ~(at_or_above << 1 | static_cast<std::uint64_t>(s.previous >= threshold));
+  // Lane k holds the sample whose elapsed count is s.elapsed + k + 1.
+  if (s.elapsed < DEBOUNCE_LIMIT) rises &= ~std::uint64_t{0} << (DEBOUNCE_LIMIT - s.elapsed);
+  std::size_t lanes = WINDOW;
+  const auto available = static_cast<std::size_t>(SILENCE_LIMIT - s.elapsed);  // at least 1
+  if (available < WINDOW) {
+    rises &= (std::uint64_t{1} << available) - 1;
+    lanes = available;
+  }
+  if (rises != 0) lanes = static_cast<std::size_t>(__builtin_ctzll(rises)) + 1;
+  // Fold the lanes up to and including the crossing (or all that were searched) into the
+  // trackers; the maximum of u is 255 minus the minimum of the raw bytes.
+  const std::uint8_t* outside = OUTSIDE + (WINDOW - lanes);
+  const __m256i out0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside));
+  const __m256i out1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside + 32));
+  const std::uint8_t low =
+      lowest(_mm256_min_epu8(_mm256_or_si256(u0, out0), _mm256_or_si256(u1, out1)));
+  const auto high =
+      complement(lowest(_mm256_min_epu8(_mm256_or_si256(r0, out0), _mm256_or_si256(r1, out1))));
+  if (low < s.cur_min) s.cur_min = low;
+  if (high > s.cur_max) s.cur_max = high;
+  if (rises == 0) {
+    s.elapsed += static_cast<std::int64_t>(lanes);
+    s.previous = complement(p[lanes - 1]);
+    s.pos += lanes;
+    return false;
+  }
+  const auto k = static_cast<unsigned>(lanes - 1);
+  *out = {s.elapsed + k + 1, static_cast<std::uint32_t>(s.pos + k)};
+  s.prev_min = s.cur_min;
+  s.prev_max = s.cur_max;
+  start_cycle_at(s, p, k);
+  return true;
+}
+
+// The raw-byte ceiling of the threshold that the extremes `low` and `high` set: a complemented
+// sample u is at or above the threshold exactly when its raw byte 255 - u is at or below this.
+inline std::uint8_t ceiling_of(std::uint8_t low, std::uint8_t high) {
+  return static_cast<std::uint8_t>(255 - ((low + high + 1) >> 1));
+}
+
+// Lanes of a window starting at a crossing where a crossing may lie: the debounce needs more
+// than DEBOUNCE_LIMIT samples since it, and lane k is the k-th sample after it.
+constexpr std::uint64_t AFTER_DEBOUNCE = ~std::uint64_t{0} << (DEBOUNCE_LIMIT + 1);
+
+// The lanes of the window r0, r1 (raw bytes, lane 0 the last crossing) where the signal rises
+// to the threshold of raw ceiling `ceiling` and the debounce allows a crossing.
+MZF_AVX2 inline std::uint64_t rises_after_crossing(__m256i r0, __m256i r1, std::uint8_t ceiling) {
+  const __m256i c = _mm256_set1_epi8(static_cast<char>(ceiling));
+  const std::uint64_t at_or_above = mask64(_mm256_cmpeq_epi8(_mm256_min_epu8(r0, c), r0),
+                                           _mm256_cmpeq_epi8(_mm256_min_epu8(r1, c), r1));
+  return at_or_above & ~(at_or_above << 1) & AFTER_DEBOUNCE;
+}
+
+// The rises of a stretch of samples, one bit per sample (bit i for raw[base + i]): where a sample
+// at or above a threshold follows one below it. The debounce is left to the reader.
+constexpr std::size_t MAP_WORDS = 40;
+struct RiseMap {
+  std::size_t base;
+  std::size_t end;  // the samples mapped end here
+  std::uint64_t words[MAP_WORDS + 1];
+};
+
+// Maps the rises to the threshold of raw ceiling `ceiling` in whole windows from raw[from] on,
+// as many as fit before `count`; a zero word follows them, so that reading 8 bytes anywhere in the
+// map stays within what was written.
+MZF_AVX2 void map_rises(RiseMap& map, const std::uint8_t* raw, std::size_t from, std::size_t count,
+                        std::uint8_t ceiling) {
+  const __m256i c = _mm256_set1_epi8(static_cast<char>(ceiling));
+  std::size_t words = (count - from) / WINDOW;
+  if (words > MAP_WORDS) words = MAP_WORDS;
+  std::uint64_t carry = 0;  // whether the sample before the window was at or above
+  for (std::size_t j = 0; j < words; ++j) {
+    const std::uint8_t* p = raw + from + j * WINDOW;
+    const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const std::uint64_t at_or_above = mask64(_mm256_cmpeq_epi8(_mm256_min_epu8(r0, c), r0),
+                                             _mm256_cmpeq_epi8(_mm256_min_epu8(r1, c), r1));
+    map.words[j] = at_or_above & ~(at_or_above << 1 | carry);
+    carry = at_or_above >> 63;
+  }
+  map.words[words] = 0;
+  map.base = from;
+  map.end = from + words * WINDOW;
+}
+
+// The lanes a followed cycle may end in: after the debounce, and short of the last lane, so that
+// the 57 lanes read from the map at any bit offset cover them all.
+constexpr std::uint64_t FOLLOWED_LANES = AFTER_DEBOUNCE & (~std::uint64_t{0} >> 1);
+constexpr unsigned FIRST_LANE = DEBOUNCE_LIMIT + 1;
+
+// Follows the signal from the crossing just found (at s.pos - 1, with s.elapsed 0), one cycle per
+// window, while a window fits in raw[0, count) and the cycle ends within it. Stores the crossings
+// at out[found...] and returns their new number; `s` is the true state after the last of them.
+MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count,
+                                   Crossing* out, std::size_t found) {
+  std::size_t c = s.pos - 1;
+  std::uint8_t before = s.cur_min;  // the sample before the crossing at c
+  // The extremes of the cycle that ended at c, which set the threshold of the next one.
+  std::uint8_t low = s.prev_min;
+  std::uint8_t high = s.prev_max;
+  const __m256i flip = _mm256_set1_epi8(-1);
+  RiseMap map;
+  map_rises(map, raw, c, count, ceiling_of(low, high));
+  while (c + WINDOW <= count) {
+    const std::uint8_t ceiling = ceiling_of(low, high);
+    if (c + WINDOW > map.end) [[unlikely]] {
+      map_rises(map, raw, c, count, ceiling);
+    }
+    // The guess: the rises of the map, made with the threshold of a cycle before. Reading them is
+    // all that the next crossing waits for.
+    const std::size_t first = c + FIRST_LANE - map.base;
+    std::uint64_t mapped = 0;
+    std::memcpy(&mapped, reinterpret_cast<const std::uint8_t*>(map.words) + first / 8,
+                sizeof mapped);
+    const std::uint64_t rises = (mapped >> (first % 8)) << FIRST_LANE & FOLLOWED_LANES;
+    // The check, off that chain: the rises to the true threshold in the window at c.
+    const std::uint8_t* p = raw + c;
+    const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const std::uint64_t true_rises = rises_after_crossing(r0, r1, ceiling) & FOLLOWED_LANES;
+    // The crossing is the lowest rise, so the same lowest bit means the same crossing (or none
+    // within the lanes for both). Otherwise the map is made again with the true threshold, and
+    // the window searched again.
+    if ((rises & (0 - rises)) != (true_rises & (0 - true_rises))) [[unlikely]] {
+      map_rises(map, raw, c, count, ceiling);
+      continue;
+    }
+    if (rises == 0) break;  // a longer cycle, or one that the silence limit may end
+    const auto k = static_cast<unsigned>(__builtin_ctzll(rises));
+    out[found++] = {static_cast<std::int64_t>(k), static_cast<std::uint32_t>(c + k)};
+    // The ended cycle's extremes: lanes 0 to k (the crossing at c starts the maximum, and no
+    // sample between the two crossings lies outside them), and the sample before c, which
+    // starts the minimum. Lanes past k are set to all ones, neutral for a minimum.
+    const std::uint8_t* outside = OUTSIDE + (WINDOW - 1 - k);
+    const __m256i out0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside));
+    const __m256i out1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside + 32));
+    high =
+        complement(lowest(_mm256_min_epu8(_mm256_or_si256(r0, out0), _mm256_or_si256(r1, out1))));
+    const std::uint8_t window_low =
+        lowest(_mm256_min_epu8(_mm256_or_si256(_mm256_xor_si256(r0, flip), out0),
+                               _mm256_or_si256(_mm256_xor_si256(r1, flip), out1)));
+    low = window_low < before ? window_low : before;
+    before = complement(p[k - 1]);
+    c += k;
+  }
+  s.pos = c + 1;
+  s.elapsed = 0;
+  s.previous = complement(raw[c]);
+  s.cur_max = s.previous;
+  s.cur_min = before;
+  s.prev_min = low;
+  s.prev_max = high;
+  return found;
+}
+
+// Searches raw[0, count) up to where fewer than WINDOW bytes remain past the last crossing or
+// window; the true state at its end is left in `d`.
+MZF_AVX2 ChunkScan detect_stream_avx2(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
+                                      Crossing* out, std::size_t capacity) {
+  count = fitting(count, capacity);
+  // A local copy, so that the compiler can keep it in registers across the stores to `out`.
+  Search s = search_from(d, 0);
+  std::size_t found = 0;
+  while (s.pos + WINDOW <= count) {
+    if (search_window(s, raw, &out[found])) found = follow_cycles(s, raw, count, out, found + 1);
+  }
+  d = detector_of(s);
+  return {found, s.pos};
+}
+
+MZF_AVX2 ChunkScan detect_chunk_avx2(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
+                                     Crossing* out, std::size_t capacity) {
+  count = fitting(count, capacity);
+  const ChunkScan scan = detect_stream_avx2(d, raw, count, out, capacity);
+  std::size_t found = scan.crossings;
+  std::size_t pos = scan.consumed;
+  // The last samples, fewer than a window.
+  while (pos < count) {
+    std::int64_t period = 0;
+    pos += feed_span(d, raw + pos, count - pos, &period);
+    if (period != 0) out[found++] = {period, static_cast<std::uint32_t>(pos - 1)};
+  }
+  return {found, count};
+}
+
+// A test of the feature word that the runtime fills in at start-up; cheap enough per chunk, and
+// unlike a cached static it needs no guard from the C++ runtime library. The path also counts
+// trailing zeros with BMI1, which every processor with AVX2 has so far, but it is checked too.
+bool avx2_supported() {
+  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0;
+}
+
+}  // namespace
+
+#endif
+
+bool detector_path_available(DetectorPath path) {
+  switch (path) {
+    case DetectorPath::REFERENCE:
+    case DetectorPath::SSE2: return true;
+    case DetectorPath::AVX2:
+#if defined(MZF_AVX2_PATH)
+      return avx2_supported();
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+DetectorPath detector_path_chosen() {
+  return detector_path_available(DetectorPath::AVX2) ? DetectorPath::AVX2 : DetectorPath::SSE2;
+}
+
+ChunkScan detect_chunk_along(DetectorPath path, PulseDetector& detector, const std::uint8_t* raw,
+                             std::size_t count, Crossing* out, std::size_t capacity) {
+  switch (path) {
+    case DetectorPath::REFERENCE:
+      return detect_chunk_reference(detector, raw, count, out, capacity);
+    case DetectorPath::SSE2: break;
+    case DetectorPath::AVX2:
+#if defined(MZF_AVX2_PATH)
+      return detect_chunk_avx2(detector, raw, count, out, capacity);
+#else
+      break;
+#endif
+  }
+  return detect_chunk_span(detector, raw, count, out, capacity);
+}
+
+ChunkScan detect_chunk(PulseDetector& detector, const std::uint8_t* raw, std::size_t count,
+                       Crossing* out, std::size_t capacity) {
+#if defined(MZF_AVX2_PATH)
+  if (avx2_supported()) return detect_chunk_avx2(detector, raw, count, out, capacity);
+#endif
+  return detect_chunk_span(detector, raw, count, out, capacity);
+}
+
+ChunkScan detect_stream_along(DetectorPath path, PulseDetector& detector, const std::uint8_t* raw,
+                              std::size_t count, Crossing* out, std::size_t capacity) {
+#if defined(MZF_AVX2_PATH)
+  if (path == DetectorPath::AVX2) return detect_stream_avx2(detector, raw, count, out, capacity);
+#endif
+  return detect_chunk_along(path, detector, raw, count, out, capacity);
+}
+
+ChunkScan detect_stream(PulseDetector& detector, const std::uint8_t* raw, std::size_t count,
+                        Crossing* out, std::size_t capacity) {
+#if defined(MZF_AVX2_PATH)
+  if (avx2_supported()) return detect_stream_avx2(detector, raw, count, out, capacity);
+#endif
+  return detect_chunk_span(detector, raw, count, out, capacity);
+}
 
 }  // namespace mzfextract

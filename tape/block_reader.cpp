@@ -16,14 +16,32 @@ constexpr std::uint32_t DUMP_BYTES_PER_PARAGRAPH = 256;
 constexpr double NOMINAL_SAMPLE_RATE = 48000.0;
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
-int bit_of(const TapeDecoder& d, std::int64_t period) {
-  return static_cast<double>(period) > d.t0 ? 1 : 0;
+// The hex dump of the bytes read by one call, gathered here and written with one fwrite() before
+// anything else is printed and before the call returns: the trace receives exactly the characters
+// that printing "%02X " and each newline one by one would give it, in the same order, and stdio
+// writes them out at the same points as it fills its buffer.
+struct Dump {
+  std::FILE* trace;
+  std::size_t length;
+  char text[256];
+};
+
+void dump_flush(Dump& dump) {
+  if (dump.length > 0) std::fwrite(dump.text, 1, dump.length, dump.trace);
+  dump.length = 0;
 }
 
-// Prints a byte as "%02X " would, without the cost of formatting.
-void dump_byte(std::FILE* trace, std::uint8_t byte) {
-  const char cell[3] = {HEX_DIGITS[byte >> 4], HEX_DIGITS[byte & 0xF], ' '};
-  std::fwrite(cell, 1, sizeof cell, trace);
+// Appends "%02X " and, after every line or paragraph of bytes, its newlines (at most 5 characters).
+void dump_byte(Dump& dump, std::uint8_t byte, std::uint32_t bytes_read, bool body) {
+  if (dump.length > sizeof dump.text - 5) dump_flush(dump);
+  char* cell = dump.text + dump.length;
+  cell[0] = HEX_DIGITS[byte >> 4];
+  cell[1] = HEX_DIGITS[byte & 0xF];
+  cell[2] = ' ';
+  std::size_t length = 3;
+  if (bytes_read % DUMP_BYTES_PER_LINE == 0) cell[length++] = '\n';
+  if (body && bytes_read % DUMP_BYTES_PER_PARAGRAPH == 0) cell[length++] = '\n';
+  dump.length += length;
 }
 
 // Prints the block's computed checksum and "crc OK!" when it matches the stored one. Returns
@@ -64,33 +82,65 @@ int body_complete(TapeDecoder& d) {
 
 }  // namespace
 
-int read_block(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
+std::size_t read_block_run(TapeDecoder& d, const Crossing* crossings, std::size_t count,
+                           std::int64_t samples_before, int* event) {
+  *event = TAPE_NO_EVENT;
   const bool body = d.state == READ_BODY;
-  std::uint8_t& byte = (body ? d.buffers.body : d.buffers.header)[d.byte_index];
-  if (d.bit_index == 0) {
-    byte = 0;
-    // A header's start pulses are taken as they come; a body's must be long. A missing one
-    // is reported and the next period is taken as the start pulse again.
-    if (body && bit_of(d, period) == 0) {
-      std::fprintf(d.trace, "\nchyba synchronizace %.3fs !!!\n",
-                   static_cast<double>(sample_number) / NOMINAL_SAMPLE_RATE);
-      return TAPE_NO_EVENT;
-    }
-    d.bit_index = 1;
-    return TAPE_NO_EVENT;
-  }
-  byte = static_cast<std::uint8_t>(byte << 1 | bit_of(d, period));
-  if (++d.bit_index <= BITS_PER_BYTE) return TAPE_NO_EVENT;
-  dump_byte(d.trace, byte);
-  ++d.byte_index;
-  if (d.byte_index % DUMP_BYTES_PER_LINE == 0) std::fputc('\n', d.trace);
-  if (body && d.byte_index % DUMP_BYTES_PER_PARAGRAPH == 0) std::fputc('\n', d.trace);
+  std::uint8_t* const block = body ? d.buffers.body : d.buffers.header;
+  // Neither the threshold nor the block's size changes while the block is read.
   const std::uint32_t block_size = body ? d.buffers.body_length + CHECKSUM_SIZE : HEADER_BLOCK_SIZE;
-  if (d.byte_index < block_size) {
-    d.bit_index = 0;
-    return TAPE_NO_EVENT;
+  const double t0 = d.t0;
+  // The byte in progress and the counters stay in registers; the block and the record get them
+  // back before anything else can look at them.
+  std::int32_t bit_index = d.bit_index;
+  std::uint32_t byte_index = d.byte_index;
+  unsigned byte = block[byte_index];
+  Dump dump{d.trace, 0, {}};
+  bool complete = false;
+  std::size_t i = 0;
+  while (i < count && !complete) {
+    const Crossing& crossing = crossings[i++];
+    const unsigned bit = static_cast<double>(crossing.period) > t0 ? 1 : 0;
+    if (bit_index == 0) {
+      byte = 0;
+      // A header's start pulses are taken as they come; a body's must be long. A missing one
+      // is reported and the next period is taken as the start pulse again.
+      if (body && bit == 0) {
+        dump_flush(dump);
+        // In unsigned arithmetic, which wraps where a caller's numbers would overflow; see
+        // read_block().
+        const auto sample_number = static_cast<std::int64_t>(
+            static_cast<std::uint64_t>(samples_before) + crossing.index + 1);
+        std::fprintf(d.trace, "\nchyba synchronizace %.3fs !!!\n",
+                     static_cast<double>(sample_number) / NOMINAL_SAMPLE_RATE);
+        continue;
+      }
+      bit_index = 1;
+      continue;
+    }
+    byte = (byte << 1 | bit) & 0xFF;
+    if (++bit_index <= BITS_PER_BYTE) continue;
+    block[byte_index] = static_cast<std::uint8_t>(byte);
+    ++byte_index;
+    dump_byte(dump, static_cast<std::uint8_t>(byte), byte_index, body);
+    bit_index = 0;
+    complete = byte_index == block_size;
   }
-  return body ? body_complete(d) : header_complete(d);
+  if (!complete) block[byte_index] = static_cast<std::uint8_t>(byte);
+  d.bit_index = bit_index;
+  d.byte_index = byte_index;
+  dump_flush(dump);
+  if (complete) *event = body ? body_complete(d) : header_complete(d);
+  return i;
+}
+
+int read_block(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
+  const Crossing crossing{period, 0};
+  int event = TAPE_NO_EVENT;
+  // One less, wrapping around rather than overflowing; read_block_run() adds it back.
+  read_block_run(d, &crossing, 1,
+                 static_cast<std::int64_t>(static_cast<std::uint64_t>(sample_number) - 1), &event);
+  return event;
 }
 
 }  // namespace mzfextract

@@ -12,6 +12,12 @@ namespace mzfextract {
 // returns TAPE_PROGRAM_COMPLETE when a body other than a loader's is complete.
 int read_block(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_number);
 
+// Reads the periods of `count` crossings into the block in progress, as read_block() would one
+// by one, while the decoder stays in READ_HEADER or READ_BODY; `samples_before` as for
+// on_crossings(). Returns the number taken; `*event` tells whether the last completed a program.
+std::size_t read_block_run(TapeDecoder& decoder, const Crossing* crossings, std::size_t count,
+                           std::int64_t samples_before, int* event);
+
 // Loader relay. A loader is a 90-byte body loaded and started at 0xD400 whose bytes 77 to 89
 // carry the length and addresses of the program that follows it on tape.
 // Sets `loader_pending` when the header just read announces a loader, clears it otherwise.

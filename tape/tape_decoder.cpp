@@ -105,6 +105,33 @@ int on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
   std::abort();
 }
 
+std::size_t on_crossings(TapeDecoder& d, const Crossing* crossings, std::size_t count,
+                         std::int64_t samples_before, int* event) {
+  *event = TAPE_NO_EVENT;
+  std::size_t i = 0;
+  while (i < count) {
+    switch (d.state) {
+      case SEEK_GAP:
+        // Most periods of a tape are gap periods: take them in a loop of their own.
+        do {
+          seek_gap(d, crossings[i].period);
+        } while (++i < count && d.state == SEEK_GAP);
+        break;
+      case READ_HEADER:
+      case READ_BODY:
+        i += read_block_run(d, crossings + i, count - i, samples_before, event);
+        if (*event != TAPE_NO_EVENT) return i;
+        break;
+      default:
+        // The tape marks: a few dozen periods each.
+        on_period(d, crossings[i].period, samples_before + crossings[i].index + 1);
+        ++i;
+        break;
+    }
+  }
+  return i;
+}
+
 ProgramView finished_program(const TapeDecoder& d) {
   const TapeBuffers& b = d.buffers;
   return ProgramView{b.header, b.body, b.body_length, b.header_verified, b.body_verified};

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "signal/pulse_detector.h"
 #include "tape/tape_format.h"
 
 namespace mzfextract {
@@ -65,7 +66,16 @@ void tape_decoder_init(TapeDecoder& decoder, std::FILE* trace);
 // TAPE_PROGRAM_COMPLETE when a program body (not a loader's) has just been read completely.
 int on_period(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_number);
 
-// The program completed by the last on_period() that returned TAPE_PROGRAM_COMPLETE.
+// Takes the periods of `count` crossings in turn, exactly as on_period() would take each, the
+// crossing at index i of the detector's buffer ending at sample number `samples_before` + i + 1.
+// Stops right after a period that completes a program and sets `*event` to
+// TAPE_PROGRAM_COMPLETE, otherwise takes them all and sets it to TAPE_NO_EVENT. Returns the
+// number of crossings taken.
+std::size_t on_crossings(TapeDecoder& decoder, const Crossing* crossings, std::size_t count,
+                         std::int64_t samples_before, int* event);
+
+// The program completed by the last on_period() that returned TAPE_PROGRAM_COMPLETE (or
+// on_crossings() that reported it).
 ProgramView finished_program(const TapeDecoder& decoder);
 
 }  // namespace mzfextract

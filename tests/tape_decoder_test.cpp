@@ -315,3 +315,74 @@ TEST(LoaderRelay, LaterHeaderCancelsTheLoader) {
   EXPECT_EQ(d.feed(Periods().body({7, 8, 9})), 1);
   EXPECT_EQ(d.header_record(), make_header("NEXT", 3));
 }
+
+namespace {
+
+// A decoder fed through on_crossings() in batches of `batch` periods (the crossings 30 samples
+// apart, as Decoder numbers them), the way the driver feeds it. Returns the trace, the programs
+// completed (their bodies) and the final record.
+struct BatchRun {
+  std::string trace;
+  std::vector<Bytes> bodies;
+};
+
+BatchRun feed_in_batches(const std::vector<std::int64_t>& periods, std::size_t batch) {
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* trace = open_memstream(&text, &size);
+  auto decoder = std::make_unique<TapeDecoder>();
+  tape_decoder_init(*decoder, trace);
+  BatchRun run;
+  std::vector<Crossing> crossings;
+  for (std::size_t start = 0; start < periods.size(); start += batch) {
+    const std::size_t count = std::min(batch, periods.size() - start);
+    crossings.clear();
+    for (std::size_t i = 0; i < count; ++i)
+      crossings.push_back({periods[start + i], static_cast<std::uint32_t>(30 * i + 29)});
+    const auto samples_before = static_cast<std::int64_t>(30 * start);
+    for (std::size_t taken = 0; taken < count;) {
+      int event = TAPE_NO_EVENT;
+      taken +=
+          on_crossings(*decoder, crossings.data() + taken, count - taken, samples_before, &event);
+      if (event == TAPE_PROGRAM_COMPLETE) {
+        const ProgramView program = finished_program(*decoder);
+        run.bodies.emplace_back(program.body, program.body + program.body_length);
+      }
+    }
+  }
+  std::fclose(trace);
+  run.trace.assign(text, size);
+  std::free(text);
+  return run;
+}
+
+}  // namespace
+
+// A tape with a loader, a program of more than 256 bytes, a missing start pulse and a bad
+// checksum, fed in batches of every size from 1 to 700 periods: the trace and the programs
+// are exactly those of one on_period() call per period, wherever the batches end.
+TEST(Batches, EveryBatchSizeGivesTheTraceOfSinglePeriods) {
+  Periods tape;
+  tape.header(loader_header()).body(loader_body(300, 0x1200, 0x1234));
+  tape.body(testing_support::pattern(300, 4));
+  tape.header(make_header("SYNC", 3)).gap(200).longs(20).gap(20).longs(1);
+  tape.add(24).block({1, 2, 3}).longs(1);  // a short start pulse first
+  Bytes bad = with_checksum({9, 8, 7});
+  bad.back() ^= 1;
+  tape.header(make_header("BAD", 3)).gap(200).longs(20).gap(20).longs(1);
+  for (std::uint8_t b : bad) tape.byte(b);
+  tape.longs(1).gap(150);
+
+  Decoder single;
+  const int completed = single.feed(tape);
+  ASSERT_EQ(completed, 3);
+  const std::string expected = single.trace();
+  ASSERT_NE(expected.find("chyba synchronizace"), std::string::npos);
+  for (std::size_t batch = 1; batch <= 700; ++batch) {
+    const BatchRun run = feed_in_batches(tape.list, batch);
+    ASSERT_EQ(run.trace, expected) << "batch " << batch;
+    ASSERT_EQ(run.bodies.size(), 3u) << "batch " << batch;
+    EXPECT_EQ(run.bodies[0], testing_support::pattern(300, 4)) << "batch " << batch;
+    EXPECT_EQ(run.bodies[1], (Bytes{1, 2, 3})) << "batch " << batch;
+  }
+}
