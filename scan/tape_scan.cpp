@@ -487,7 +487,23 @@ constexpr float SAMPLE_LIMIT = 4.0F;
 // Copies one channel's samples out of the interleaved frames. Comparisons written so that a NaN
 // fails them: what follows needs finite samples.
 void gather(const float* samples, std::size_t n, std::size_t stride, float* out) {
-  for (std::size_t i = 0; i < n; ++i) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  // Mono and stereo, the common cases, four samples at a time. The loads never reach past the
+  // last sample: a stereo block reads frames i to i + 3 only.
+  const __m128 low = _mm_set1_ps(-SAMPLE_LIMIT), high = _mm_set1_ps(SAMPLE_LIMIT);
+  const auto clamp = [&](__m128 v) { return _mm_min_ps(_mm_max_ps(v, low), high); };
+  if (stride == 1) {
+    for (; i + 4 <= n; i += 4) _mm_storeu_ps(out + i, clamp(_mm_loadu_ps(samples + i)));
+  } else if (stride == 2) {
+    for (; i + 4 < n; i += 4) {
+      const __m128 first = _mm_loadu_ps(samples + 2 * i);
+      const __m128 second = _mm_loadu_ps(samples + 2 * i + 4);
+      _mm_storeu_ps(out + i, clamp(_mm_shuffle_ps(first, second, _MM_SHUFFLE(2, 0, 2, 0))));
+    }
+  }
+#endif
+  for (; i < n; ++i) {
     const float x = samples[i * stride];
     const float floor = x > -SAMPLE_LIMIT ? x : -SAMPLE_LIMIT;
     out[i] = floor < SAMPLE_LIMIT ? floor : SAMPLE_LIMIT;
