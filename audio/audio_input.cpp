@@ -111,6 +111,7 @@ AudioInput::~AudioInput() {
   if (resampler_ != nullptr) soxr_delete(static_cast<soxr_t>(resampler_));
   if (file_ != nullptr) sf_close(sndfile(file_));
   delete[] buffer_;
+  delete[] pcm16_;
   delete[] resampled_;
 }
 
@@ -172,6 +173,12 @@ bool AudioInput::finish_open(bool resample, std::string* error) {
   sf_command(sndfile(file_), SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
   const auto channels = static_cast<std::size_t>(info_.channels);
   buffer_ = new (std::nothrow) float[AUDIO_CHUNK_FRAMES * channels];
+  // 16-bit PCM, the most common capture, is read as it is and scaled here: the same values
+  // libsndfile's own conversion gives (x / 32768 is exact), at a fraction of its cost.
+  if ((sf_info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16) {
+    pcm16_ = new (std::nothrow) std::int16_t[AUDIO_CHUNK_FRAMES * channels];
+    if (pcm16_ == nullptr) buffer_ = nullptr;
+  }
   if (buffer_ == nullptr) {
     *error = std::strerror(ENOMEM);
     return false;
@@ -193,8 +200,17 @@ bool AudioInput::finish_open(bool resample, std::string* error) {
 }
 
 std::size_t AudioInput::read_file_chunk() {
-  const sf_count_t count =
-      sf_readf_float(sndfile(file_), buffer_, static_cast<sf_count_t>(AUDIO_CHUNK_FRAMES));
+  constexpr float PCM16_SCALE = 1.0F / 32768;
+  sf_count_t count = 0;
+  if (pcm16_ != nullptr) {
+    count = sf_readf_short(sndfile(file_), pcm16_, static_cast<sf_count_t>(AUDIO_CHUNK_FRAMES));
+    const std::size_t values =
+        count > 0 ? static_cast<std::size_t>(count) * static_cast<std::size_t>(info_.channels) : 0;
+    for (std::size_t i = 0; i < values; ++i)
+      buffer_[i] = static_cast<float>(pcm16_[i]) * PCM16_SCALE;
+  } else {
+    count = sf_readf_float(sndfile(file_), buffer_, static_cast<sf_count_t>(AUDIO_CHUNK_FRAMES));
+  }
   if (count > 0) {
     file_frames_read_ += count;
     return static_cast<std::size_t>(count);

@@ -74,9 +74,10 @@ class AudioInput {
   void* resampler_ = nullptr;  // soxr_t
   AudioInfo info_;
   Memory memory_;
-  float* buffer_ = nullptr;     // file frames
-  float* resampled_ = nullptr;  // resampler output
-  std::size_t pending_ = 0;     // file frames in buffer_ not yet taken by the resampler
+  float* buffer_ = nullptr;        // file frames
+  std::int16_t* pcm16_ = nullptr;  // 16-bit files: their samples as read, before conversion
+  float* resampled_ = nullptr;     // resampler output
+  std::size_t pending_ = 0;        // file frames in buffer_ not yet taken by the resampler
   std::size_t pending_at_ = 0;
   bool file_ended_ = false;
   bool flushed_ = false;
