@@ -83,9 +83,11 @@ int convert_recording(int input_fd, std::FILE* trace) {
   constexpr std::size_t CAPACITY = max_crossings(sizeof buffer);
   Crossing crossings[CAPACITY];
   std::int64_t samples_before_buffer = 0;
-  ssize_t count = 0;
+  int read_error = 0;
   for (;;) {
-    count = read_chunk(input_fd, buffer + carried);
+    const ssize_t count = read_chunk(input_fd, buffer + carried);
+    // Kept at once: decoding what is left and saving it may change errno before it is reported.
+    if (count < 0) read_error = errno;
     const bool at_end = count <= 0;
     const std::size_t available = carried + (at_end ? 0 : static_cast<std::size_t>(count));
     // At the end of the input (or a read error) the bytes left over are taken as they are.
@@ -97,8 +99,8 @@ int convert_recording(int input_fd, std::FILE* trace) {
     if (at_end) break;
     std::memmove(buffer, buffer + scan.consumed, carried);
   }
-  if (count < 0) {
-    std::perror("Chyba cteni souboru");
+  if (read_error != 0) {
+    std::fprintf(stderr, "Chyba cteni souboru: %s\n", std::strerror(read_error));
     status = 1;
   }
   return status;
