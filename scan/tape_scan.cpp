@@ -37,6 +37,10 @@ constexpr float HYSTERESIS = 0.25F;      // of the tracked half range
 constexpr float LEVEL_WEIGHT = 0.25F;    // of a new half-cycle extreme in the tracked levels
 constexpr float MIN_HYSTERESIS = 1e-4F;  // digital silence never crosses
 constexpr double SILENCE_US = 3000;      // no crossing this long: the levels relax
+// The shortest half pulse, 240 us, lasts 218 us on a tape 10 % fast, and no sample lies more
+// than one sample period from a crossing: a crossing closer than this to the one before is noise.
+// Skipping such crossings keeps a channel of noise from costing one every few samples.
+constexpr double HOLDOFF_US = 130;
 constexpr float RELAX_FACTOR = 0.5F;
 constexpr std::size_t LANES = 4;  // independent accumulators of the level measurement
 
@@ -618,6 +622,16 @@ void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
   std::int64_t relax_at = s.last_crossing_index + s.silence_limit;
   std::size_t i = 0;
   while (i < n) {
+    // Right after a crossing the samples only shape the half cycle's extremes.
+    const std::int64_t quiet_end = s.quiet_until + 1 - base;
+    if (quiet_end > static_cast<std::int64_t>(i)) {
+      const std::size_t stop = std::min(n, static_cast<std::size_t>(quiet_end));
+      for (; i < stop; ++i) {
+        cycle_max = std::max(cycle_max, smoothed[i]);
+        cycle_min = std::min(cycle_min, smoothed[i]);
+      }
+      if (i == n) break;
+    }
     // The levels relax at the first sample past relax_at, unless that sample crosses.
     const std::int64_t relax_from = relax_at + 1 - base;
     const std::size_t end = relax_from <= static_cast<std::int64_t>(i)
@@ -645,6 +659,7 @@ void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
       cycle_max = cycle_min = y;
       set_thresholds(s);
       s.last_crossing_index = index;
+      s.quiet_until = index + s.holdoff;
       relax_at = index + s.silence_limit;
       on_crossing(s, s.high ? POLARITY_RISING : POLARITY_FALLING, time);
     } else {
@@ -682,6 +697,8 @@ void channel_scanner_init(ChannelScanner& s, double sample_rate) {
   s.min_hysteresis = MIN_HYSTERESIS;
   s.last_crossing_index = 0;
   s.silence_limit = std::max<std::int64_t>(1, std::llround(SILENCE_US / s.us_per_sample));
+  s.holdoff = static_cast<std::int64_t>(HOLDOFF_US / s.us_per_sample) - 1;
+  s.quiet_until = -1;
   set_thresholds(s);
   for (PolarityReader& r : s.readers) reset_reader(r);
 }

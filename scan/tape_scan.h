@@ -149,6 +149,8 @@ struct ChannelScanner {
   float min_hysteresis;
   std::int64_t last_crossing_index;  // sample index of the last crossing either way
   std::int64_t silence_limit;        // samples without a crossing before the levels relax
+  std::int64_t holdoff;              // samples after a crossing in which none can follow
+  std::int64_t quiet_until;          // no crossing is looked for up to this sample index
   float slice[SCAN_SLICE + MAX_SMOOTHING_TAPS];  // history, then the slice's own samples
   float smoothed[SCAN_SLICE];                    // the slice after the moving average
   PolarityReader readers[2];                     // by Polarity
