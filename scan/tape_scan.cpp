@@ -40,7 +40,7 @@ constexpr double SILENCE_US = 3000;      // no crossing this long: the levels re
 // The shortest half pulse, 240 us, lasts 218 us on a tape 10 % fast, and no sample lies more
 // than one sample period from a crossing: a crossing closer than this to the one before is noise.
 // Skipping such crossings keeps a channel of noise from costing one every few samples.
-constexpr double HOLDOFF_US = 130;
+constexpr double HOLDOFF_US = 180;
 constexpr float RELAX_FACTOR = 0.5F;
 constexpr std::size_t LANES = 4;  // independent accumulators of the level measurement
 
@@ -356,7 +356,9 @@ void on_period(PolarityReader& r, double us, double now) {
     r.glitch_us = us;  // a spurious crossing: joined to the next period
     return;
   }
-  const auto bin = static_cast<std::size_t>(us / HISTOGRAM_BIN_US);
+  // A product, not a quotient: this runs for every period, noise included.
+  constexpr double BINS_PER_US = 1 / HISTOGRAM_BIN_US;
+  const auto bin = static_cast<std::size_t>(us * BINS_PER_US);
   if (bin < HISTOGRAM_BINS) ++r.reading.histogram[bin];
 
   // Gaps: runs of steady periods, ended by a clearly longer one.
@@ -475,7 +477,7 @@ void on_crossing(ChannelScanner& s, Polarity polarity, double time) {
   const double us = (time - r.last_crossing) * s.us_per_sample + r.glitch_us;
   r.last_crossing = time;
   r.glitch_us = 0;
-  on_period(r, us, time / s.sample_rate);
+  on_period(r, us, time * s.us_per_sample * 1e-6);
 }
 
 void set_thresholds(ChannelScanner& s) {

@@ -369,6 +369,25 @@ TEST(ScanNothing, EmptyOrSignalFreeRecordingsGiveNoPrograms) {
   }
 }
 
+TEST(ScanHoldoff, ACrossingSoonAfterTheLastIsNotLookedFor) {
+  // At 44100 Hz nothing is looked for in the 6 samples after a crossing (180 us, less the
+  // sample a crossing may lie off). A square wave of 7-sample halves is measured exactly: every
+  // period 14 samples, 317 us. One of 6-sample halves is not: its crossings come too soon.
+  for (const int half : {7, 6}) {
+    std::vector<float> square(44100);
+    for (std::size_t i = 0; i < square.size(); ++i) {
+      square[i] = (i / static_cast<std::size_t>(half)) % 2 == 0 ? 0.5F : -0.5F;
+    }
+    const auto s = scan(square, 44100);
+    const TapeReading& r = reading(*s);
+    std::uint64_t periods = 0;
+    for (const std::uint64_t count : r.histogram) periods += count;
+    const std::size_t exact_bin = static_cast<std::size_t>(2 * half * 1e6 / 44100 / 10);
+    EXPECT_GT(periods, 1000u) << half;
+    EXPECT_EQ(r.histogram[exact_bin] == periods, half == 7) << half;
+  }
+}
+
 TEST(ScanChunks, ChunkSizesAreInvisible) {
   tapesynth::SynthOptions o = quick(48000);
   o.noise = 10;
