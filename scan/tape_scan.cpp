@@ -523,16 +523,21 @@ void measure_level(ChannelScanner& s, const float* x, std::size_t n) {
   std::size_t i = 0;
 #if defined(__SSE2__)
   static_assert(LANES == 4);
-  __m128 sum_v = _mm_setzero_ps(), squares_v = _mm_setzero_ps(), peak_v = _mm_setzero_ps();
+  // Two vectors of sums each, so that an addition does not wait for the one before.
+  __m128 sum_v[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
+  __m128 squares_v[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
+  __m128 peak_v = _mm_setzero_ps();
   const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-  for (; i + LANES <= n; i += LANES) {
-    const __m128 v = _mm_loadu_ps(x + i);
-    sum_v = _mm_add_ps(sum_v, v);
-    squares_v = _mm_add_ps(squares_v, _mm_mul_ps(v, v));
-    peak_v = _mm_max_ps(peak_v, _mm_and_ps(v, magnitude));
+  for (; i + 2 * LANES <= n; i += 2 * LANES) {
+    for (std::size_t k = 0; k < 2; ++k) {
+      const __m128 v = _mm_loadu_ps(x + i + k * LANES);
+      sum_v[k] = _mm_add_ps(sum_v[k], v);
+      squares_v[k] = _mm_add_ps(squares_v[k], _mm_mul_ps(v, v));
+      peak_v = _mm_max_ps(peak_v, _mm_and_ps(v, magnitude));
+    }
   }
-  _mm_storeu_ps(sum, sum_v);
-  _mm_storeu_ps(squares, squares_v);
+  _mm_storeu_ps(sum, _mm_add_ps(sum_v[0], sum_v[1]));
+  _mm_storeu_ps(squares, _mm_add_ps(squares_v[0], squares_v[1]));
   _mm_storeu_ps(peak, peak_v);
 #else
   for (; i + LANES <= n; i += LANES) {
@@ -575,6 +580,30 @@ void smooth(const float* slice, std::size_t n, float* smoothed) {
     float y = slice[i];
     for (int k = 1; k < TAPS; ++k) y += slice[i + static_cast<std::size_t>(k)];
     smoothed[i] = y * INV;
+  }
+}
+
+// Folds the smoothed samples y[i, end) into the half cycle's extremes.
+void fold_extremes(const float* y, std::size_t i, std::size_t end, float& cycle_max,
+                   float& cycle_min) {
+#if defined(__SSE2__)
+  if (i + 4 <= end) {
+    __m128 high_v = _mm_set1_ps(cycle_max), low_v = _mm_set1_ps(cycle_min);
+    for (; i + 4 <= end; i += 4) {
+      const __m128 v = _mm_loadu_ps(y + i);
+      high_v = _mm_max_ps(high_v, v);
+      low_v = _mm_min_ps(low_v, v);
+    }
+    float highs[4], lows[4];
+    _mm_storeu_ps(highs, high_v);
+    _mm_storeu_ps(lows, low_v);
+    cycle_max = std::max(std::max(highs[0], highs[1]), std::max(highs[2], highs[3]));
+    cycle_min = std::min(std::min(lows[0], lows[1]), std::min(lows[2], lows[3]));
+  }
+#endif
+  for (; i < end; ++i) {
+    cycle_max = std::max(cycle_max, y[i]);
+    cycle_min = std::min(cycle_min, y[i]);
   }
 }
 
@@ -628,10 +657,8 @@ void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
     const std::int64_t quiet_end = s.quiet_until + 1 - base;
     if (quiet_end > static_cast<std::int64_t>(i)) {
       const std::size_t stop = std::min(n, static_cast<std::size_t>(quiet_end));
-      for (; i < stop; ++i) {
-        cycle_max = std::max(cycle_max, smoothed[i]);
-        cycle_min = std::min(cycle_min, smoothed[i]);
-      }
+      fold_extremes(smoothed, i, stop, cycle_max, cycle_min);
+      i = stop;
       if (i == n) break;
     }
     // The levels relax at the first sample past relax_at, unless that sample crosses.
