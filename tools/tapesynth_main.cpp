@@ -108,9 +108,9 @@ bool parse_dropout(const char* text, std::vector<tapesynth::Dropout>& dropouts) 
                 {"header2", tapesynth::CopyId::HEADER2},
                 {"body1", tapesynth::CopyId::BODY1},
                 {"body2", tapesynth::CopyId::BODY2}};
-  const std::string spec(text);
-  const std::size_t colon = spec.find(':');
-  const std::string name = spec.substr(0, colon);
+  const std::string value(text);
+  const std::size_t colon = value.find(':');
+  const std::string name = value.substr(0, colon);
   tapesynth::Dropout dropout;
   bool known = false;
   for (const auto& c : copies) {
@@ -121,7 +121,7 @@ bool parse_dropout(const char* text, std::vector<tapesynth::Dropout>& dropouts) 
   }
   if (!known) return false;
   if (colon != std::string::npos) {
-    const std::string rest = spec.substr(colon + 1);
+    const std::string rest = value.substr(colon + 1);
     const std::size_t second = rest.find(':');
     if (!parse_number(rest.substr(0, second).c_str(), 0, 1, dropout.start)) return false;
     if (second != std::string::npos &&
