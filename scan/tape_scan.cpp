@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -583,30 +584,6 @@ void smooth(const float* slice, std::size_t n, float* smoothed) {
   }
 }
 
-// Folds the smoothed samples y[i, end) into the half cycle's extremes.
-void fold_extremes(const float* y, std::size_t i, std::size_t end, float& cycle_max,
-                   float& cycle_min) {
-#if defined(__SSE2__)
-  if (i + 4 <= end) {
-    __m128 high_v = _mm_set1_ps(cycle_max), low_v = _mm_set1_ps(cycle_min);
-    for (; i + 4 <= end; i += 4) {
-      const __m128 v = _mm_loadu_ps(y + i);
-      high_v = _mm_max_ps(high_v, v);
-      low_v = _mm_min_ps(low_v, v);
-    }
-    float highs[4], lows[4];
-    _mm_storeu_ps(highs, high_v);
-    _mm_storeu_ps(lows, low_v);
-    cycle_max = std::max(std::max(highs[0], highs[1]), std::max(highs[2], highs[3]));
-    cycle_min = std::min(std::min(lows[0], lows[1]), std::min(lows[2], lows[3]));
-  }
-#endif
-  for (; i < end; ++i) {
-    cycle_max = std::max(cycle_max, y[i]);
-    cycle_min = std::min(cycle_min, y[i]);
-  }
-}
-
 // Finds the first of the smoothed samples y[i, end) that crosses `level` (falls below it when
 // HIGH, rises above it otherwise) and returns its index, or `end`. The samples before it are
 // folded into the half cycle's extremes. Between two crossings the thresholds do not change, so
@@ -656,9 +633,10 @@ void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
     // Right after a crossing the samples only shape the half cycle's extremes.
     const std::int64_t quiet_end = s.quiet_until + 1 - base;
     if (quiet_end > static_cast<std::int64_t>(i)) {
+      // No sample falls below minus infinity: the search only folds the samples in.
       const std::size_t stop = std::min(n, static_cast<std::size_t>(quiet_end));
-      fold_extremes(smoothed, i, stop, cycle_max, cycle_min);
-      i = stop;
+      i = find_crossing<true>(smoothed, i, stop, -std::numeric_limits<float>::infinity(), cycle_max,
+                              cycle_min);
       if (i == n) break;
     }
     // The levels relax at the first sample past relax_at, unless that sample crosses.
