@@ -12,7 +12,6 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
-#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -633,10 +632,11 @@ void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
     // Right after a crossing the samples only shape the half cycle's extremes.
     const std::int64_t quiet_end = s.quiet_until + 1 - base;
     if (quiet_end > static_cast<std::int64_t>(i)) {
-      // No sample falls below minus infinity: the search only folds the samples in.
       const std::size_t stop = std::min(n, static_cast<std::size_t>(quiet_end));
-      i = find_crossing<true>(smoothed, i, stop, -std::numeric_limits<float>::infinity(), cycle_max,
-                              cycle_min);
+      for (; i < stop; ++i) {
+        cycle_max = std::max(cycle_max, smoothed[i]);
+        cycle_min = std::min(cycle_min, smoothed[i]);
+      }
       if (i == n) break;
     }
     // The levels relax at the first sample past relax_at, unless that sample crosses.
