@@ -259,4 +259,18 @@ std::size_t AudioInput::read(const float** frames) {
   }
 }
 
+void take_channel(const float* frames, std::size_t count, std::size_t channels, int channel,
+                  float* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const float* frame = frames + i * channels;
+    if (channel >= 0) {
+      out[i] = frame[channel];
+      continue;
+    }
+    float sum = 0;
+    for (std::size_t c = 0; c < channels; ++c) sum += frame[c];
+    out[i] = sum / static_cast<float>(channels);
+  }
+}
+
 }  // namespace mzfscan

@@ -86,4 +86,9 @@ class AudioInput {
   std::string error_;
 };
 
+// Copies channel `channel` (0-based) of `count` interleaved frames of `channels` samples into
+// `out`; a negative `channel` gives the average of all channels.
+void take_channel(const float* frames, std::size_t count, std::size_t channels, int channel,
+                  float* out);
+
 }  // namespace mzfscan

@@ -106,16 +106,7 @@ bool write_prepared_wav(const std::string& input_path, const std::string& output
   bool written = true;
   std::size_t count = 0;
   while (written && (count = input.read(&frames)) > 0) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const float* frame = frames + i * channels;
-      if (signal.channel >= 0) {
-        mono[i] = frame[signal.channel];
-      } else {
-        float sum = 0;
-        for (std::size_t c = 0; c < channels; ++c) sum += frame[c];
-        mono[i] = sum / static_cast<float>(channels);
-      }
-    }
+    take_channel(frames, count, channels, signal.channel, mono.data());
     if (resampler.soxr == nullptr) {
       written = emit(mono.data(), count);
       continue;

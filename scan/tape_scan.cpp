@@ -28,8 +28,11 @@ using mzfextract::BODY_LENGTH_OFFSET;
 using mzfextract::CHECKSUM_SIZE;
 using mzfextract::HEADER_BLOCK_SIZE;
 using mzfextract::HEADER_SIZE;
+using mzfextract::LOADER_RELAYED_COUNT;
+using mzfextract::LOADER_RELAYED_FROM;
 
-constexpr double NOMINAL_SHORT_US = 504, NOMINAL_LONG_US = 958;
+constexpr double NOMINAL_SHORT_US = mzfextract::SHORT_PULSE_US;
+constexpr double NOMINAL_LONG_US = mzfextract::LONG_PULSE_US;
 
 // Front end.
 constexpr double SMOOTHING_US = 60;      // span of the moving average
@@ -66,11 +69,6 @@ constexpr int BLOCK_NONE = 0, BLOCK_HEADER = 1, BLOCK_BODY = 2;
 constexpr int EXPECT_NOTHING = 0, EXPECT_HEADER_COPY = 1, EXPECT_BODY_COPY = 2;
 constexpr int PERIOD_SHORT = 0, PERIOD_LONG = 1, PERIOD_GARBAGE = 2;
 
-// Loader relay, as the classic converter does it.
-constexpr std::uint8_t LOADER_SIGNATURE[] = {0x5A, 0x00, 0x00, 0xD4, 0x00, 0xD4};
-constexpr std::size_t RELAYED_FROM = 77;
-constexpr std::size_t RELAYED_COUNT = 13;
-
 void reset_copy(CopyBuffer& b) {
   b.count = 0;
   b.attempted = b.complete = b.verified = false;
@@ -80,12 +78,9 @@ void reset_copy(CopyBuffer& b) {
 // The copy holds `data_size` bytes and its checksum (the number of bits set, high byte first),
 // and they agree.
 bool verifies(const CopyBuffer& b, std::uint32_t data_size) {
-  if (b.count != data_size + CHECKSUM_SIZE) return false;
-  std::uint16_t ones = 0;
-  for (std::uint32_t i = 0; i < data_size; ++i) {
-    ones = static_cast<std::uint16_t>(ones + std::popcount(b.bytes[i]));
-  }
-  return ones == (b.bytes[data_size] << 8 | b.bytes[data_size + 1]);
+  return b.count == data_size + CHECKSUM_SIZE &&
+         mzfextract::ones_checksum(b.bytes, data_size) ==
+             mzfextract::stored_checksum(b.bytes, data_size);
 }
 
 CopyBuffer& current_copy(PolarityReader& r) {
@@ -129,11 +124,6 @@ void block_data(const CopyBuffer copies[2], std::size_t length, std::uint8_t* ou
   }
 }
 
-bool is_loader(const std::uint8_t* header) {
-  return std::equal(std::begin(LOADER_SIGNATURE), std::end(LOADER_SIGNATURE),
-                    header + BODY_LENGTH_OFFSET);
-}
-
 void start_program(PolarityReader& r, double time_seconds) {
   r.open = true;
   r.header_seen = r.body_seen = r.relayed = false;
@@ -164,12 +154,14 @@ void close_program(PolarityReader& r) {
         header_good ? mzfextract::header_word(p.header, BODY_LENGTH_OFFSET) : 0;
     block_data(r.body_copy, length, nullptr, &p.body);
   }
-  if (!r.relayed && header_good && is_loader(p.header) && p.body_verdict != VERDICT_MISSING) {
+  if (!r.relayed && header_good && mzfextract::is_loader_header(p.header) &&
+      p.body_verdict != VERDICT_MISSING) {
     // A loader: its body carries the next program's length and addresses.
     std::memcpy(r.relay_header, p.header, HEADER_SIZE);
-    const std::size_t available = p.body.size() > RELAYED_FROM ? p.body.size() - RELAYED_FROM : 0;
-    std::memcpy(r.relay_header + BODY_LENGTH_OFFSET, p.body.data() + RELAYED_FROM,
-                std::min(available, RELAYED_COUNT));
+    const std::size_t available =
+        p.body.size() > LOADER_RELAYED_FROM ? p.body.size() - LOADER_RELAYED_FROM : 0;
+    std::memcpy(r.relay_header + BODY_LENGTH_OFFSET, p.body.data() + LOADER_RELAYED_FROM,
+                std::min(available, LOADER_RELAYED_COUNT));
     const bool body_good = p.body_verdict == VERDICT_OK || p.body_verdict == VERDICT_COPY;
     r.relay_verdict = body_good ? p.header_verdict : VERDICT_DAMAGED;
     r.relay_pending = true;

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <new>
 
+#include "tape/tape_format.h"
+
 namespace mzfscan {
 
 namespace {
@@ -19,9 +21,8 @@ namespace {
 // extension, so these cannot be taken for verified files.
 constexpr char DAMAGED_EXTENSION[] = ".DAMAGED.MZF";
 
-// Nominal pulse lengths of the tape format (both halves), in microseconds.
-constexpr double NOMINAL_SHORT_US = 504;
-constexpr double NOMINAL_LONG_US = 958;
+constexpr double NOMINAL_SHORT_US = mzfextract::SHORT_PULSE_US;
+constexpr double NOMINAL_LONG_US = mzfextract::LONG_PULSE_US;
 // How far from nominal a pulse may be and still count as a tape pulse in the diagnosis.
 constexpr double PULSE_TOLERANCE = 0.25;
 
@@ -84,11 +85,7 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
         channel_scanner_feed(*candidate.scanner, frames + candidate.channel, count, channels);
         continue;
       }
-      for (std::size_t i = 0; i < count; ++i) {
-        float sum = 0;
-        for (std::size_t c = 0; c < channels; ++c) sum += frames[i * channels + c];
-        mix[i] = sum / static_cast<float>(channels);
-      }
+      take_channel(frames, count, channels, CHANNEL_MIX, mix.data());
       channel_scanner_feed(*candidate.scanner, mix.data(), count, 1);
     }
   }

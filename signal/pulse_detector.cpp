@@ -585,10 +585,7 @@ ChunkScan detect_chunk_along(DetectorPath path, PulseDetector& detector, const s
 
 ChunkScan detect_chunk(PulseDetector& detector, const std::uint8_t* raw, std::size_t count,
                        Crossing* out, std::size_t capacity) {
-#if defined(MZF_AVX2_PATH)
-  if (avx2_supported()) return detect_chunk_avx2(detector, raw, count, out, capacity);
-#endif
-  return detect_chunk_span(detector, raw, count, out, capacity);
+  return detect_chunk_along(detector_path_chosen(), detector, raw, count, out, capacity);
 }
 
 ChunkScan detect_stream_along(DetectorPath path, PulseDetector& detector, const std::uint8_t* raw,
@@ -601,10 +598,7 @@ ChunkScan detect_stream_along(DetectorPath path, PulseDetector& detector, const 
 
 ChunkScan detect_stream(PulseDetector& detector, const std::uint8_t* raw, std::size_t count,
                         Crossing* out, std::size_t capacity) {
-#if defined(MZF_AVX2_PATH)
-  if (avx2_supported()) return detect_stream_avx2(detector, raw, count, out, capacity);
-#endif
-  return detect_chunk_span(detector, raw, count, out, capacity);
+  return detect_stream_along(detector_path_chosen(), detector, raw, count, out, capacity);
 }
 
 }  // namespace mzfextract

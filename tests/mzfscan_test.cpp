@@ -64,12 +64,7 @@ ScanRun mzfscan(const std::vector<std::string>& args, const std::string& cwd) {
 
 // Short gaps keep recordings small.
 tapesynth::SynthOptions quick(int rate = 48000) {
-  tapesynth::SynthOptions options;
-  options.sample_rate = rate;
-  options.long_gap = 600;
-  options.short_gap = 400;
-  options.silence_between = 0.2;
-  return options;
+  return quick_options(rate, 600, 400, 0.2);
 }
 
 // How a recording is written: container and encoding, channels, where the signal is, its gain.

@@ -24,15 +24,6 @@ namespace {
 
 constexpr char USAGE_TAIL[] = " <8bit-mono-*.wav-filename>\n       - convert wav to *.MZF files\n";
 
-// Short gaps keep the recordings small; the decoder needs only 101 steady pulses.
-tapesynth::SynthOptions quick_options(int rate = 48000) {
-  tapesynth::SynthOptions options;
-  options.sample_rate = rate;
-  options.long_gap = 400;
-  options.short_gap = 300;
-  return options;
-}
-
 Bytes wav_of(const std::vector<tapesynth::Program>& programs,
              const tapesynth::SynthOptions& options) {
   const Bytes samples = tapesynth::record_programs(programs, options);

@@ -22,12 +22,7 @@ namespace {
 
 // Short gaps keep the recordings small: the reader needs about a hundred steady pulses.
 tapesynth::SynthOptions quick(int rate = 44100) {
-  tapesynth::SynthOptions o;
-  o.sample_rate = rate;
-  o.long_gap = 400;
-  o.short_gap = 300;
-  o.silence_between = 0.3;
-  return o;
+  return quick_options(rate, 400, 300, 0.3);
 }
 
 std::vector<tapesynth::Program> two_programs() {

@@ -121,6 +121,16 @@ Bytes with_checksum(Bytes data) {
   return data;
 }
 
+tapesynth::SynthOptions quick_options(int rate, int long_gap, int short_gap,
+                                      double silence_between) {
+  tapesynth::SynthOptions options;
+  options.sample_rate = rate;
+  options.long_gap = long_gap;
+  options.short_gap = short_gap;
+  options.silence_between = silence_between;
+  return options;
+}
+
 void record_until_body(tapesynth::Recorder& recorder, const Bytes& header) {
   recorder.pulses(false, 300);
   recorder.tape_mark(40);

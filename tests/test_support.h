@@ -66,6 +66,11 @@ struct Periods {
 // The bytes followed by their checksum, high byte first, as a block stands on tape.
 Bytes with_checksum(Bytes data);
 
+// Options for small recordings: gaps this short are still long enough for the decoders (about a
+// hundred steady pulses), and the rest is as tapesynth makes it by default.
+tapesynth::SynthOptions quick_options(int rate = 48000, int long_gap = 400, int short_gap = 300,
+                                      double silence_between = 0.5);
+
 // Records what precedes a body on tape: gap, 40/40 mark, the header block, then a gap and the
 // 20/20 mark with its long pulse, so that the next byte recorded is the body's first.
 void record_until_body(tapesynth::Recorder& recorder, const Bytes& header);
