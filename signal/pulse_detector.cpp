@@ -6,10 +6,11 @@
 #include <emmintrin.h>
 #endif
 
-// The AVX2 path is compiled on x86-64 alongside the baseline code and chosen at run time;
-// MZF_NO_AVX2 leaves it out, as does a build without SSE2.
+// The wide paths (AVX2, and AVX-512 where MZF_NO_AVX512 does not leave it out) are compiled on
+// x86-64 alongside the baseline code and chosen at run time; MZF_NO_AVX2 leaves both out, as does
+// a build without SSE2.
 #if defined(__x86_64__) && defined(__SSE2__) && !defined(MZF_NO_AVX2)
-#define MZF_AVX2_PATH 1
+#define MZF_WIDE_PATHS 1
 #include <immintrin.h>
 #endif
 
@@ -234,39 +235,60 @@ ChunkScan detect_chunk_span(PulseDetector& d, const std::uint8_t* raw, std::size
 
 }  // namespace
 
-#if defined(MZF_AVX2_PATH)
+#if defined(MZF_WIDE_PATHS)
 
 namespace {
 
-// AVX2 path. A search looks at a 64-sample window starting right after the last crossing (or
-// where the previous window ended). While the cycle lasts, the threshold cannot change before the
-// silence limit, so one compare per 32 samples gives the samples at or above it, a shift of that
-// mask the samples before them, and the lowest bit where a sample at or above follows one below
-// (and that the debounce and the silence limit allow) is the crossing, exactly as feed() would
-// find it first. The cycle's extremes are the minimum and maximum of the same vectors with the
-// lanes after the crossing masked out.
+// The wide paths (AVX2 and AVX-512, one chosen at run time). A search looks at a 64-sample window
+// starting right after the last crossing (or where the previous window ended). While the cycle
+// lasts, the threshold cannot change before the silence limit, so one compare gives the samples
+// at or above it as a 64-bit mask, a shift of that mask the samples before them, and the lowest
+// bit where a sample at or above follows one below (and that the debounce and the silence limit
+// allow) is the crossing, exactly as feed() would find it first. The cycle's extremes are the
+// minimum and maximum of the same window with the lanes after the crossing masked out.
 //
 // Right after a crossing at c, the cycles are followed by follow_cycles() with windows that start
 // at c itself, so that lane k is the sample k after the crossing: its elapsed count is k, the
 // debounce allows lanes 6 and up, and the silence limit lies beyond the window. The search's
 // serial chain would be crossing, extremes, threshold, next crossing; it is cut short by searching
-// each window twice, once with the threshold of the cycle before (known long before) and once with
-// the true one (known only once the extremes are folded). The first compare decides where the
-// next window starts; the second only checks it, off the chain. When both find the first rise in
-// the same lane the crossing is the same, and so is everything after it: the state after a
-// crossing depends on nothing but where it and the one before it lie. When they differ (the
-// threshold moved across a sample at the edge), the window is searched again with the true
-// threshold.
+// each window twice, once with the threshold of a cycle before (known long before) and once with
+// the true one (known only once the extremes are folded). The first decides where the next window
+// starts; the second only checks it, off that chain. When both find the first rise in the same
+// lane the crossing is the same, and so is everything after it: the state after a crossing
+// depends on nothing but where it and the one before it lie. When they differ (the threshold
+// moved across a sample at the edge), the window is searched again with the true threshold.
+//
+// The search is written once over a window type that holds the instructions of one set:
+// AvxWindow (two 32-byte vectors) and Avx512Window (one 64-byte vector and mask registers). The
+// entry points of each path are compiled for their set and have everything inlined into them.
 //
 // A window never reaches past the bytes given; the stream detector leaves the last ones, fewer
 // than 64, to be passed again in front of the next chunk, and detect_chunk() takes them through
 // feed_span().
 
 #define MZF_AVX2 __attribute__((target("avx2,bmi")))
+#define MZF_AVX512 __attribute__((target("avx512f,avx512bw,avx2,bmi")))
+// The entry points of a path: the template search and the window operations inlined into them.
+#define MZF_WHOLE __attribute__((flatten))
 
 constexpr std::size_t WINDOW = 64;
-// 64 zeros then 64 ones: loaded at offset 64 - n, lanes from n on are all ones (outside the
-// cycle).
+
+// The extremes of complemented samples over some lanes of a window.
+struct Extremes {
+  std::uint8_t low;
+  std::uint8_t high;
+};
+
+// Lowest of the 32 lanes: two lane-wise halvings, then the 16-bit minimum instruction on the
+// bytes widened with zeros.
+MZF_AVX2 inline std::uint8_t lowest(__m256i v) {
+  __m128i m = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  m = _mm_min_epu8(m, _mm_srli_epi16(m, 8));
+  return static_cast<std::uint8_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(m)));
+}
+
+// 64 zeros then 64 ones: loaded at offset 63 - last, lanes after `last` are all ones (outside
+// the cycle).
 alignas(64) constexpr std::uint8_t OUTSIDE[2 * WINDOW] = {
     0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
     0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
@@ -276,6 +298,77 @@ alignas(64) constexpr std::uint8_t OUTSIDE[2 * WINDOW] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// A window of 64 raw bytes in two AVX2 registers.
+struct AvxWindow {
+  __m256i low_half;
+  __m256i high_half;
+
+  MZF_AVX2 static AvxWindow load(const std::uint8_t* p) {
+    return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32))};
+  }
+
+  // The lanes whose complemented sample is at or above the threshold of raw ceiling `ceiling`,
+  // that is whose raw byte is at or below it.
+  MZF_AVX2 std::uint64_t at_or_above(std::uint8_t ceiling) const {
+    const __m256i c = _mm256_set1_epi8(static_cast<char>(ceiling));
+    const auto low_lanes = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(low_half, c), low_half)));
+    const auto high_lanes = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(high_half, c), high_half)));
+    return low_lanes | std::uint64_t{high_lanes} << 32;
+  }
+
+  // The extremes of the complemented samples of lanes 0 to `last`: the lanes after it are set to
+  // all ones, neutral for a minimum, and the maximum of u is 255 minus the minimum of the raw
+  // bytes.
+  MZF_AVX2 Extremes extremes(unsigned last) const {
+    const std::uint8_t* outside = OUTSIDE + (WINDOW - 1 - last);
+    const __m256i out0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside));
+    const __m256i out1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside + 32));
+    const __m256i flip = _mm256_set1_epi8(-1);
+    const std::uint8_t low =
+        lowest(_mm256_min_epu8(_mm256_or_si256(_mm256_xor_si256(low_half, flip), out0),
+                               _mm256_or_si256(_mm256_xor_si256(high_half, flip), out1)));
+    const std::uint8_t raw_low =
+        lowest(_mm256_min_epu8(_mm256_or_si256(low_half, out0), _mm256_or_si256(high_half, out1)));
+    return {low, complement(raw_low)};
+  }
+};
+
+// The lower and upper 32 bytes of `v`. The zero-masking form of the extract, with every lane kept,
+// is the plain one without the undefined fill that makes the compiler warn in the plain form.
+MZF_AVX512 inline __m256i lower_half(__m512i v) {
+  return _mm512_maskz_extracti64x4_epi64(0xFF, v, 0);
+}
+
+MZF_AVX512 inline __m256i upper_half(__m512i v) {
+  return _mm512_maskz_extracti64x4_epi64(0xFF, v, 1);
+}
+
+// A window of 64 raw bytes in one AVX-512 register; compares give the lane mask directly.
+struct Avx512Window {
+  __m512i lanes;
+
+  MZF_AVX512 static Avx512Window load(const std::uint8_t* p) { return {_mm512_loadu_si512(p)}; }
+
+  MZF_AVX512 std::uint64_t at_or_above(std::uint8_t ceiling) const {
+    return _mm512_cmple_epu8_mask(lanes, _mm512_set1_epi8(static_cast<char>(ceiling)));
+  }
+
+  // As AvxWindow::extremes(): the lanes after `last` are masked out, with all ones for the
+  // minimum of the raw bytes and with zeros for their maximum; the lowest u is 255 minus that
+  // maximum, found as the lowest of the complemented maxima.
+  MZF_AVX512 Extremes extremes(unsigned last) const {
+    const __mmask64 in_cycle = ~std::uint64_t{0} >> (WINDOW - 1 - last);
+    const __m512i with_ones = _mm512_mask_mov_epi8(_mm512_set1_epi8(-1), in_cycle, lanes);
+    const __m512i with_zeros = _mm512_maskz_mov_epi8(in_cycle, lanes);
+    const __m256i raw_low = _mm256_min_epu8(lower_half(with_ones), upper_half(with_ones));
+    const __m256i raw_high = _mm256_max_epu8(lower_half(with_zeros), upper_half(with_zeros));
+    return {lowest(_mm256_xor_si256(raw_high, _mm256_set1_epi8(-1))), complement(lowest(raw_low))};
+  }
+};
 
 // A search: the detector's fields plus the index of the next sample within the chunk.
 struct Search {
@@ -296,20 +389,6 @@ PulseDetector detector_of(const Search& s) {
   return {s.previous, s.elapsed, s.cur_min, s.cur_max, s.prev_min, s.prev_max};
 }
 
-// Lowest of the 32 lanes: two lane-wise halvings, then the 16-bit minimum instruction on the
-// bytes widened with zeros.
-MZF_AVX2 inline std::uint8_t lowest(__m256i v) {
-  __m128i m = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-  m = _mm_min_epu8(m, _mm_srli_epi16(m, 8));
-  return static_cast<std::uint8_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(m)));
-}
-
-MZF_AVX2 inline std::uint64_t mask64(__m256i low_half, __m256i high_half) {
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(low_half)) |
-         static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high_half)))
-             << 32;
-}
-
 // Starts a new cycle at crossing lane `k` of the window at `p`, as feed() does.
 inline void start_cycle_at(Search& s, const std::uint8_t* p, unsigned k) {
   s.cur_min = k > 0 ? complement(p[k - 1]) : s.previous;
@@ -319,20 +398,29 @@ inline void start_cycle_at(Search& s, const std::uint8_t* p, unsigned k) {
   s.pos += k + 1;
 }
 
+// The raw-byte ceiling of the threshold that the extremes `low` and `high` set: a complemented
+// sample u is at or above the threshold exactly when its raw byte 255 - u is at or below this.
+inline std::uint8_t ceiling_of(std::uint8_t low, std::uint8_t high) {
+  return static_cast<std::uint8_t>(255 - ((low + high + 1) >> 1));
+}
+
+// In silence the threshold is mid-scale: a sample is at or above it when its raw byte is at or
+// below this.
+constexpr std::uint8_t SILENCE_CEILING = 255 - MID_LEVEL;
+
 // Searches one window at s.pos, which must end within the chunk. Returns true and stores the
 // crossing in `*out` when it found one; otherwise the search has moved past the window (or up to
 // the silence limit).
-MZF_AVX2 inline bool search_window(Search& s, const std::uint8_t* raw, Crossing* out) {
+template <typename Window>
+bool search_window(Search& s, const std::uint8_t* raw, Crossing* out) {
   const std::uint8_t* p = raw + s.pos;
-  const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  const Window w = Window::load(p);
   if (s.elapsed >= SILENCE_LIMIT) {
-    // In silence the threshold is mid-scale and the trackers stay there: a crossing is a raw
-    // byte below 128 after one at or above 128, which the sign bits tell.
+    // In silence the trackers stay at mid-scale, and nothing else changes until a crossing.
     s.cur_min = s.cur_max = s.prev_min = s.prev_max = MID_LEVEL;
-    const std::uint64_t below = mask64(r0, r1);
+    const std::uint64_t at_or_above = w.at_or_above(SILENCE_CEILING);
     const std::uint64_t rises =
-        ~below & (below << 1 | static_cast<std::uint64_t>(s.previous < MID_LEVEL));
+        at_or_above & ~(at_or_above << 1 | static_cast<std::uint64_t>(s.previous >= MID_LEVEL));
     if (rises == 0) {
       s.elapsed += static_cast<std::int64_t>(WINDOW);
       s.previous = complement(p[WINDOW - 1]);
@@ -345,12 +433,7 @@ MZF_AVX2 inline bool search_window(Search& s, const std::uint8_t* raw, Crossing*
     return true;
   }
   const auto threshold = static_cast<std::uint8_t>((s.prev_min + s.prev_max + 1) >> 1);
-  const __m256i flip = _mm256_set1_epi8(-1);
-  const __m256i u0 = _mm256_xor_si256(r0, flip);
-  const __m256i u1 = _mm256_xor_si256(r1, flip);
-  const __m256i t = _mm256_set1_epi8(static_cast<char>(threshold));
-  const std::uint64_t at_or_above = mask64(_mm256_cmpeq_epi8(_mm256_max_epu8(u0, t), u0),
-                                           _mm256_cmpeq_epi8(_mm256_max_epu8(u1, t), u1));
+  const std::uint64_t at_or_above = w.at_or_above(ceiling_of(s.prev_min, s.prev_max));
   std::uint64_t rises =
       at_or_above & ~(at_or_above << 1 | static_cast<std::uint64_t>(s.previous >= threshold));
   // Lane k holds the sample whose elapsed count is s.elapsed + k + 1.
@@ -363,16 +446,10 @@ MZF_AVX2 inline bool search_window(Search& s, const std::uint8_t* raw, Crossing*
   }
   if (rises != 0) lanes = static_cast<std::size_t>(__builtin_ctzll(rises)) + 1;
   // Fold the lanes up to and including the crossing (or all that were searched) into the
-  // trackers; the maximum of u is 255 minus the minimum of the raw bytes.
-  const std::uint8_t* outside = OUTSIDE + (WINDOW - lanes);
-  const __m256i out0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside));
-  const __m256i out1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside + 32));
-  const std::uint8_t low =
-      lowest(_mm256_min_epu8(_mm256_or_si256(u0, out0), _mm256_or_si256(u1, out1)));
-  const auto high =
-      complement(lowest(_mm256_min_epu8(_mm256_or_si256(r0, out0), _mm256_or_si256(r1, out1))));
-  if (low < s.cur_min) s.cur_min = low;
-  if (high > s.cur_max) s.cur_max = high;
+  // trackers.
+  const Extremes e = w.extremes(static_cast<unsigned>(lanes - 1));
+  if (e.low < s.cur_min) s.cur_min = e.low;
+  if (e.high > s.cur_max) s.cur_max = e.high;
   if (rises == 0) {
     s.elapsed += static_cast<std::int64_t>(lanes);
     s.previous = complement(p[lanes - 1]);
@@ -387,24 +464,9 @@ MZF_AVX2 inline bool search_window(Search& s, const std::uint8_t* raw, Crossing*
   return true;
 }
 
-// The raw-byte ceiling of the threshold that the extremes `low` and `high` set: a complemented
-// sample u is at or above the threshold exactly when its raw byte 255 - u is at or below this.
-inline std::uint8_t ceiling_of(std::uint8_t low, std::uint8_t high) {
-  return static_cast<std::uint8_t>(255 - ((low + high + 1) >> 1));
-}
-
 // Lanes of a window starting at a crossing where a crossing may lie: the debounce needs more
 // than DEBOUNCE_LIMIT samples since it, and lane k is the k-th sample after it.
 constexpr std::uint64_t AFTER_DEBOUNCE = ~std::uint64_t{0} << (DEBOUNCE_LIMIT + 1);
-
-// The lanes of the window r0, r1 (raw bytes, lane 0 the last crossing) where the signal rises
-// to the threshold of raw ceiling `ceiling` and the debounce allows a crossing.
-MZF_AVX2 inline std::uint64_t rises_after_crossing(__m256i r0, __m256i r1, std::uint8_t ceiling) {
-  const __m256i c = _mm256_set1_epi8(static_cast<char>(ceiling));
-  const std::uint64_t at_or_above = mask64(_mm256_cmpeq_epi8(_mm256_min_epu8(r0, c), r0),
-                                           _mm256_cmpeq_epi8(_mm256_min_epu8(r1, c), r1));
-  return at_or_above & ~(at_or_above << 1) & AFTER_DEBOUNCE;
-}
 
 // The rises of a stretch of samples, one bit per sample (bit i for raw[base + i]): where a sample
 // at or above a threshold follows one below it. The debounce is left to the reader.
@@ -418,18 +480,14 @@ struct RiseMap {
 // Maps the rises to the threshold of raw ceiling `ceiling` in whole windows from raw[from] on,
 // as many as fit before `count`; a zero word follows them, so that reading 8 bytes anywhere in the
 // map stays within what was written.
-MZF_AVX2 void map_rises(RiseMap& map, const std::uint8_t* raw, std::size_t from, std::size_t count,
-                        std::uint8_t ceiling) {
-  const __m256i c = _mm256_set1_epi8(static_cast<char>(ceiling));
+template <typename Window>
+void map_rises(RiseMap& map, const std::uint8_t* raw, std::size_t from, std::size_t count,
+               std::uint8_t ceiling) {
   std::size_t words = (count - from) / WINDOW;
   if (words > MAP_WORDS) words = MAP_WORDS;
   std::uint64_t carry = 0;  // whether the sample before the window was at or above
   for (std::size_t j = 0; j < words; ++j) {
-    const std::uint8_t* p = raw + from + j * WINDOW;
-    const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    const std::uint64_t at_or_above = mask64(_mm256_cmpeq_epi8(_mm256_min_epu8(r0, c), r0),
-                                             _mm256_cmpeq_epi8(_mm256_min_epu8(r1, c), r1));
+    const std::uint64_t at_or_above = Window::load(raw + from + j * WINDOW).at_or_above(ceiling);
     map.words[j] = at_or_above & ~(at_or_above << 1 | carry);
     carry = at_or_above >> 63;
   }
@@ -446,20 +504,20 @@ constexpr unsigned FIRST_LANE = DEBOUNCE_LIMIT + 1;
 // Follows the signal from the crossing just found (at s.pos - 1, with s.elapsed 0), one cycle per
 // window, while a window fits in raw[0, count) and the cycle ends within it. Stores the crossings
 // at out[found...] and returns their new number; `s` is the true state after the last of them.
-MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count,
-                                   Crossing* out, std::size_t found) {
+template <typename Window>
+std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Crossing* out,
+                          std::size_t found) {
   std::size_t c = s.pos - 1;
   std::uint8_t before = s.cur_min;  // the sample before the crossing at c
   // The extremes of the cycle that ended at c, which set the threshold of the next one.
   std::uint8_t low = s.prev_min;
   std::uint8_t high = s.prev_max;
-  const __m256i flip = _mm256_set1_epi8(-1);
   RiseMap map;
-  map_rises(map, raw, c, count, ceiling_of(low, high));
+  map_rises<Window>(map, raw, c, count, ceiling_of(low, high));
   while (c + WINDOW <= count) {
     const std::uint8_t ceiling = ceiling_of(low, high);
     if (c + WINDOW > map.end) [[unlikely]] {
-      map_rises(map, raw, c, count, ceiling);
+      map_rises<Window>(map, raw, c, count, ceiling);
     }
     // The guess: the rises of the map, made with the threshold of a cycle before. Reading them is
     // all that the next crossing waits for.
@@ -470,14 +528,14 @@ MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size
     const std::uint64_t rises = (mapped >> (first % 8)) << FIRST_LANE & FOLLOWED_LANES;
     // The check, off that chain: the rises to the true threshold in the window at c.
     const std::uint8_t* p = raw + c;
-    const __m256i r0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i r1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    const std::uint64_t true_rises = rises_after_crossing(r0, r1, ceiling) & FOLLOWED_LANES;
+    const Window w = Window::load(p);
+    const std::uint64_t at_or_above = w.at_or_above(ceiling);
+    const std::uint64_t true_rises = at_or_above & ~(at_or_above << 1) & FOLLOWED_LANES;
     // The crossing is the lowest rise, so the same lowest bit means the same crossing (or none
     // within the lanes for both). Otherwise the map is made again with the true threshold, and
     // the window searched again.
     if ((rises & (0 - rises)) != (true_rises & (0 - true_rises))) [[unlikely]] {
-      map_rises(map, raw, c, count, ceiling);
+      map_rises<Window>(map, raw, c, count, ceiling);
       continue;
     }
     if (rises == 0) break;  // a longer cycle, or one that the silence limit may end
@@ -485,16 +543,10 @@ MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size
     out[found++] = {static_cast<std::int64_t>(k), static_cast<std::uint32_t>(c + k)};
     // The ended cycle's extremes: lanes 0 to k (the crossing at c starts the maximum, and no
     // sample between the two crossings lies outside them), and the sample before c, which
-    // starts the minimum. Lanes past k are set to all ones, neutral for a minimum.
-    const std::uint8_t* outside = OUTSIDE + (WINDOW - 1 - k);
-    const __m256i out0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside));
-    const __m256i out1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside + 32));
-    high =
-        complement(lowest(_mm256_min_epu8(_mm256_or_si256(r0, out0), _mm256_or_si256(r1, out1))));
-    const std::uint8_t window_low =
-        lowest(_mm256_min_epu8(_mm256_or_si256(_mm256_xor_si256(r0, flip), out0),
-                               _mm256_or_si256(_mm256_xor_si256(r1, flip), out1)));
-    low = window_low < before ? window_low : before;
+    // starts the minimum.
+    const Extremes e = w.extremes(k);
+    high = e.high;
+    low = e.low < before ? e.low : before;
     before = complement(p[k - 1]);
     c += k;
   }
@@ -510,26 +562,43 @@ MZF_AVX2 std::size_t follow_cycles(Search& s, const std::uint8_t* raw, std::size
 
 // Searches raw[0, count) up to where fewer than WINDOW bytes remain past the last crossing or
 // window; the true state at its end is left in `d`.
-MZF_AVX2 ChunkScan detect_stream_avx2(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
-                                      Crossing* out, std::size_t capacity) {
+template <typename Window>
+ChunkScan detect_stream_wide(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
+                             Crossing* out, std::size_t capacity) {
   count = fitting(count, capacity);
   // A local copy, so that the compiler can keep it in registers across the stores to `out`.
   Search s = search_from(d, 0);
   std::size_t found = 0;
   while (s.pos + WINDOW <= count) {
-    if (search_window(s, raw, &out[found])) found = follow_cycles(s, raw, count, out, found + 1);
+    if (search_window<Window>(s, raw, &out[found]))
+      found = follow_cycles<Window>(s, raw, count, out, found + 1);
   }
   d = detector_of(s);
   return {found, s.pos};
 }
 
-MZF_AVX2 ChunkScan detect_chunk_avx2(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
-                                     Crossing* out, std::size_t capacity) {
+MZF_AVX2 MZF_WHOLE ChunkScan detect_stream_avx2(PulseDetector& d, const std::uint8_t* raw,
+                                                std::size_t count, Crossing* out,
+                                                std::size_t capacity) {
+  return detect_stream_wide<AvxWindow>(d, raw, count, out, capacity);
+}
+
+MZF_AVX512 MZF_WHOLE ChunkScan detect_stream_avx512(PulseDetector& d, const std::uint8_t* raw,
+                                                    std::size_t count, Crossing* out,
+                                                    std::size_t capacity) {
+  return detect_stream_wide<Avx512Window>(d, raw, count, out, capacity);
+}
+
+// A wide path over a whole chunk: the stream search, then the last samples, fewer than a window,
+// one cycle at a time.
+ChunkScan detect_chunk_wide(DetectorPath path, PulseDetector& d, const std::uint8_t* raw,
+                            std::size_t count, Crossing* out, std::size_t capacity) {
   count = fitting(count, capacity);
-  const ChunkScan scan = detect_stream_avx2(d, raw, count, out, capacity);
+  const ChunkScan scan = path == DetectorPath::AVX512
+                             ? detect_stream_avx512(d, raw, count, out, capacity)
+                             : detect_stream_avx2(d, raw, count, out, capacity);
   std::size_t found = scan.crossings;
   std::size_t pos = scan.consumed;
-  // The last samples, fewer than a window.
   while (pos < count) {
     std::int64_t period = 0;
     pos += feed_span(d, raw + pos, count - pos, &period);
@@ -538,11 +607,21 @@ MZF_AVX2 ChunkScan detect_chunk_avx2(PulseDetector& d, const std::uint8_t* raw, 
   return {found, count};
 }
 
-// A test of the feature word that the runtime fills in at start-up; cheap enough per chunk, and
-// unlike a cached static it needs no guard from the C++ runtime library. The path also counts
+// Tests of the feature words that the runtime fills in at start-up; cheap enough per chunk, and
+// unlike a cached static they need no guard from the C++ runtime library. The paths also count
 // trailing zeros with BMI1, which every processor with AVX2 has so far, but it is checked too.
+// The runtime reports AVX-512 only where the operating system saves its registers.
 bool avx2_supported() {
   return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0;
+}
+
+bool avx512_supported() {
+#if defined(MZF_NO_AVX512)
+  return false;
+#else
+  return avx2_supported() && __builtin_cpu_supports("avx512f") != 0 &&
+         __builtin_cpu_supports("avx512bw") != 0;
+#endif
 }
 
 }  // namespace
@@ -553,18 +632,21 @@ bool detector_path_available(DetectorPath path) {
   switch (path) {
     case DetectorPath::REFERENCE:
     case DetectorPath::SSE2: return true;
-    case DetectorPath::AVX2:
-#if defined(MZF_AVX2_PATH)
-      return avx2_supported();
+#if defined(MZF_WIDE_PATHS)
+    case DetectorPath::AVX2: return avx2_supported();
+    case DetectorPath::AVX512: return avx512_supported();
 #else
-      return false;
+    case DetectorPath::AVX2:
+    case DetectorPath::AVX512: return false;
 #endif
   }
   return false;
 }
 
 DetectorPath detector_path_chosen() {
-  return detector_path_available(DetectorPath::AVX2) ? DetectorPath::AVX2 : DetectorPath::SSE2;
+  if (detector_path_available(DetectorPath::AVX512)) return DetectorPath::AVX512;
+  if (detector_path_available(DetectorPath::AVX2)) return DetectorPath::AVX2;
+  return DetectorPath::SSE2;
 }
 
 ChunkScan detect_chunk_along(DetectorPath path, PulseDetector& detector, const std::uint8_t* raw,
@@ -574,8 +656,9 @@ ChunkScan detect_chunk_along(DetectorPath path, PulseDetector& detector, const s
       return detect_chunk_reference(detector, raw, count, out, capacity);
     case DetectorPath::SSE2: break;
     case DetectorPath::AVX2:
-#if defined(MZF_AVX2_PATH)
-      return detect_chunk_avx2(detector, raw, count, out, capacity);
+    case DetectorPath::AVX512:
+#if defined(MZF_WIDE_PATHS)
+      return detect_chunk_wide(path, detector, raw, count, out, capacity);
 #else
       break;
 #endif
@@ -590,7 +673,9 @@ ChunkScan detect_chunk(PulseDetector& detector, const std::uint8_t* raw, std::si
 
 ChunkScan detect_stream_along(DetectorPath path, PulseDetector& detector, const std::uint8_t* raw,
                               std::size_t count, Crossing* out, std::size_t capacity) {
-#if defined(MZF_AVX2_PATH)
+#if defined(MZF_WIDE_PATHS)
+  if (path == DetectorPath::AVX512)
+    return detect_stream_avx512(detector, raw, count, out, capacity);
   if (path == DetectorPath::AVX2) return detect_stream_avx2(detector, raw, count, out, capacity);
 #endif
   return detect_chunk_along(path, detector, raw, count, out, capacity);

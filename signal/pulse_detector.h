@@ -80,6 +80,7 @@ enum class DetectorPath {
   REFERENCE,  // feed() on every sample
   SSE2,       // feed_span(): 16 samples at a time (the reference where SSE2 is missing)
   AVX2,       // 64-sample windows, each searched with a guessed and the true threshold
+  AVX512,     // the same search, a window in one register and its compares in mask registers
 };
 
 // Whether this build and this processor can run `path`.

@@ -2,6 +2,7 @@
 // a period longer than the threshold t0 is a 1, any other a 0. Header and body blocks are read
 // alike; they differ in three things only: a body checks its start pulses, its dump has an
 // empty line every 256 bytes, and its length comes from the header. Every byte is dumped.
+#include <cstdint>
 #include <cstdio>
 
 #include "tape/decoder_states.h"
@@ -15,6 +16,26 @@ constexpr std::uint32_t DUMP_BYTES_PER_PARAGRAPH = 256;
 // Sample numbers are turned into seconds at this rate, whatever the recording's real rate.
 constexpr double NOMINAL_SAMPLE_RATE = 48000.0;
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
+
+// The longest period that reads as a 0. A period is a 1 when it is longer than t0, and periods
+// are whole numbers, so this is t0's whole part: -1 below zero, and the largest number when t0
+// is beyond every period.
+std::int64_t longest_zero(double t0) {
+  constexpr double BEYOND = 9223372036854775808.0;  // 2^63
+  if (!(t0 < BEYOND)) return INT64_MAX;
+  if (t0 < 0) return -1;
+  return static_cast<std::int64_t>(t0);
+}
+
+// The bit a period stands for, 1 when it is longer than `zero_at_most`, taken from the sign of
+// their difference so that the compiler cannot make a branch of it: the bits of a block would
+// make that branch go wrong every other time. The difference cannot overflow for the periods the
+// detector gives (at least 1), and it agrees with comparing the period with t0 in double precision
+// for every period below 2^53 samples, far beyond any recording.
+unsigned bit_of(std::int64_t period, std::int64_t zero_at_most) {
+  return static_cast<unsigned>(
+      (static_cast<std::uint64_t>(zero_at_most) - static_cast<std::uint64_t>(period)) >> 63);
+}
 
 // The hex dump of the bytes read by one call, gathered here and written with one fwrite() before
 // anything else is printed and before the call returns: the trace receives exactly the characters
@@ -89,7 +110,7 @@ std::size_t read_block_run(TapeDecoder& d, const Crossing* crossings, std::size_
   std::uint8_t* const block = body ? d.buffers.body : d.buffers.header;
   // Neither the threshold nor the block's size changes while the block is read.
   const std::uint32_t block_size = body ? d.buffers.body_length + CHECKSUM_SIZE : HEADER_BLOCK_SIZE;
-  const double t0 = d.t0;
+  const std::int64_t zero_at_most = longest_zero(d.t0);
   // The byte in progress and the counters stay in registers; the block and the record get them
   // back before anything else can look at them.
   std::int32_t bit_index = d.bit_index;
@@ -100,7 +121,7 @@ std::size_t read_block_run(TapeDecoder& d, const Crossing* crossings, std::size_
   std::size_t i = 0;
   while (i < count && !complete) {
     const Crossing& crossing = crossings[i++];
-    const unsigned bit = static_cast<double>(crossing.period) > t0 ? 1 : 0;
+    const unsigned bit = bit_of(crossing.period, zero_at_most);
     if (bit_index == 0) {
       byte = 0;
       // A header's start pulses are taken as they come; a body's must be long. A missing one

@@ -28,22 +28,37 @@ void restart_gap_search(TapeDecoder& d) {
 // Learns t0 from a run of steady periods; the first clearly longer period after a long enough
 // run turns t0 into the long/short threshold. All arithmetic on t0 is done in double precision
 // and rounded back to single precision only when stored.
-void seek_gap(TapeDecoder& d, std::int64_t period) {
-  const bool starts_run = d.run_count == 0;
-  ++d.run_count;
-  const double p = static_cast<double>(period);
-  const double t0 = d.t0;
-  if (starts_run) {
-    d.t0 = static_cast<float>(p);
-  } else if (t0 - STEADY_TOLERANCE < p && p < t0 + STEADY_TOLERANCE) {
-    d.t0 = static_cast<float>(NEW_PERIOD_WEIGHT * p + AVERAGE_WEIGHT * t0);
-  } else if (d.run_count > MIN_GAP_RUN && p > t0 * LONG_PULSE_FACTOR) {
-    d.t0 = static_cast<float>(t0 * LONG_PULSE_FACTOR);
-    d.run_count = 1;
-    d.state = COUNT_LONG;
-  } else {
-    d.run_count = 0;
+//
+// Takes the periods of `count` crossings while the decoder seeks a gap and returns the number
+// taken: all of them, or up to and including the one that ends the gap. Most periods of a tape
+// pass through here. t0 and the run length stay in registers, where the record would have to be
+// written and read back for every period (the crossings might overlap it, as far as the compiler
+// can tell).
+std::size_t seek_gap(TapeDecoder& d, const Crossing* crossings, std::size_t count) {
+  float t0 = d.t0;
+  std::int32_t run_count = d.run_count;
+  std::size_t i = 0;
+  while (i < count) {
+    const double p = static_cast<double>(crossings[i++].period);
+    const double t = t0;
+    const bool starts_run = run_count == 0;
+    const bool steady = t - STEADY_TOLERANCE < p && p < t + STEADY_TOLERANCE;
+    // The run counts this period before it is compared with the minimum.
+    const bool ends_gap =
+        !starts_run & !steady & (run_count + 1 > MIN_GAP_RUN) & (p > t * LONG_PULSE_FACTOR);
+    if (ends_gap) [[unlikely]] {
+      d.t0 = static_cast<float>(t * LONG_PULSE_FACTOR);
+      d.run_count = 1;
+      d.state = COUNT_LONG;
+      return i;
+    }
+    const auto average = static_cast<float>(NEW_PERIOD_WEIGHT * p + AVERAGE_WEIGHT * t);
+    t0 = starts_run ? static_cast<float>(p) : steady ? average : t0;
+    run_count = starts_run ? 1 : steady ? run_count + 1 : 0;
   }
+  d.t0 = t0;
+  d.run_count = run_count;
+  return i;
 }
 
 void count_long(TapeDecoder& d, std::int64_t period) {
@@ -93,7 +108,11 @@ void tape_decoder_init(TapeDecoder& d, std::FILE* trace) {
 
 int on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
   switch (d.state) {
-    case SEEK_GAP: seek_gap(d, period); return TAPE_NO_EVENT;
+    case SEEK_GAP: {
+      const Crossing crossing{period, 0};
+      seek_gap(d, &crossing, 1);
+      return TAPE_NO_EVENT;
+    }
     case COUNT_LONG: count_long(d, period); return TAPE_NO_EVENT;
     case COUNT_SHORT_40:
     case COUNT_SHORT_20: count_short(d, period); return TAPE_NO_EVENT;
@@ -111,12 +130,7 @@ std::size_t on_crossings(TapeDecoder& d, const Crossing* crossings, std::size_t 
   std::size_t i = 0;
   while (i < count) {
     switch (d.state) {
-      case SEEK_GAP:
-        // Most periods of a tape are gap periods: take them in a loop of their own.
-        do {
-          seek_gap(d, crossings[i].period);
-        } while (++i < count && d.state == SEEK_GAP);
-        break;
+      case SEEK_GAP: i += seek_gap(d, crossings + i, count - i); break;
       case READ_HEADER:
       case READ_BODY:
         i += read_block_run(d, crossings + i, count - i, samples_before, event);

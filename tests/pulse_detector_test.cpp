@@ -268,6 +268,7 @@ const char* path_name(DetectorPath path) {
     case DetectorPath::REFERENCE: return "reference";
     case DetectorPath::SSE2: return "SSE2";
     case DetectorPath::AVX2: return "AVX2";
+    case DetectorPath::AVX512: return "AVX512";
   }
   return "?";
 }
@@ -459,12 +460,12 @@ TEST_P(ChunkDetector, MatchesReferenceForEveryChunking) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, ChunkDetector,
-                         ::testing::Combine(::testing::Values(DetectorPath::REFERENCE,
-                                                              DetectorPath::SSE2,
-                                                              DetectorPath::AVX2),
-                                            ::testing::ValuesIn(CHUNK_INPUTS)),
-                         chunk_test_name);
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ChunkDetector,
+    ::testing::Combine(::testing::Values(DetectorPath::REFERENCE, DetectorPath::SSE2,
+                                         DetectorPath::AVX2, DetectorPath::AVX512),
+                       ::testing::ValuesIn(CHUNK_INPUTS)),
+    chunk_test_name);
 
 // The stream detector as the driver uses it: each chunk of `size` bytes (the first `first` bytes
 // long) appended to the bytes left over from the one before, the rest through detect_chunk() at
@@ -534,7 +535,8 @@ TEST(ChunkDetectorCapacity, DensestSignalFillsExactlyTheCapacity) {
   std::vector<std::uint8_t> values;
   for (int i = 0; i < 2100; ++i) values.push_back(i % 6 == 5 ? 255 : 0);
   const std::vector<std::uint8_t> raw = complemented(values);
-  for (DetectorPath path : {DetectorPath::REFERENCE, DetectorPath::SSE2, DetectorPath::AVX2}) {
+  for (DetectorPath path :
+       {DetectorPath::REFERENCE, DetectorPath::SSE2, DetectorPath::AVX2, DetectorPath::AVX512}) {
     if (!detector_path_available(path)) continue;
     for (std::size_t count : {1ul, 5ul, 6ul, 7ul, 12ul, 13ul, 64ul, 65ul, 300ul, 2047ul, 2048ul}) {
       for (std::size_t capacity : {max_crossings(count), max_crossings(count) - 1}) {
