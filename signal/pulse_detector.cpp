@@ -357,13 +357,14 @@ struct Avx512Window {
     return _mm512_cmple_epu8_mask(lanes, _mm512_set1_epi8(static_cast<char>(ceiling)));
   }
 
-  // As AvxWindow::extremes(): the lanes after `last` are masked out, with all ones for the
-  // minimum of the raw bytes and with zeros for their maximum; the lowest u is 255 minus that
-  // maximum, found as the lowest of the complemented maxima.
+  // As AvxWindow::extremes(): the lanes after `last` are set to all ones for the minimum of the
+  // raw bytes and to zeros for their maximum; the lowest u is 255 minus that maximum, found as
+  // the lowest of the complemented maxima.
   MZF_AVX512 Extremes extremes(unsigned last) const {
-    const __mmask64 in_cycle = ~std::uint64_t{0} >> (WINDOW - 1 - last);
-    const __m512i with_ones = _mm512_mask_mov_epi8(_mm512_set1_epi8(-1), in_cycle, lanes);
-    const __m512i with_zeros = _mm512_maskz_mov_epi8(in_cycle, lanes);
+    const __m512i outside = _mm512_loadu_si512(OUTSIDE + (WINDOW - 1 - last));
+    const __m512i with_ones = _mm512_or_si512(lanes, outside);
+    // Lanes and not outside (the plain and-not's definition has the undefined fill too).
+    const __m512i with_zeros = _mm512_ternarylogic_epi64(outside, lanes, lanes, 0x0C);
     const __m256i raw_low = _mm256_min_epu8(lower_half(with_ones), upper_half(with_ones));
     const __m256i raw_high = _mm256_max_epu8(lower_half(with_zeros), upper_half(with_zeros));
     return {lowest(_mm256_xor_si256(raw_high, _mm256_set1_epi8(-1))), complement(lowest(raw_low))};

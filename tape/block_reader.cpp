@@ -116,7 +116,10 @@ std::size_t read_block_run(TapeDecoder& d, const Crossing* crossings, std::size_
   std::int32_t bit_index = d.bit_index;
   std::uint32_t byte_index = d.byte_index;
   unsigned byte = block[byte_index];
-  Dump dump{d.trace, 0, {}};
+  // The text is written before it is read: no need to clear it for every call.
+  Dump dump;
+  dump.trace = d.trace;
+  dump.length = 0;
   bool complete = false;
   std::size_t i = 0;
   while (i < count && !complete) {

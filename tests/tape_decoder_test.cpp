@@ -259,6 +259,36 @@ TEST(BlockReader, LargestBodyFits) {
   EXPECT_NE(d.trace().find("crc OK!\nLONG:20"), std::string::npos);
 }
 
+// A period reads as a 1 exactly when it is longer than t0, compared in double precision: t0
+// whole, with a fraction, below every period and beyond all of them, each period on both sides.
+TEST(BlockReader, BitIsOneExactlyWhenThePeriodIsLongerThanT0) {
+  struct Row {
+    float t0;
+    std::vector<std::int64_t> periods;
+  };
+  const float two_to_40 = 1099511627776.0f;
+  const std::int64_t whole_40 = 1099511627776;
+  const Row rows[] = {
+      {36.0f, {35, 36, 37}},   {36.5f, {36, 37}},
+      {36.99f, {36, 37}},      {0.25f, {1, 2}},
+      {-3.0f, {1, 6}},         {two_to_40, {whole_40 - 1, whole_40, whole_40 + 1}},
+      {1e19f, {1, INT64_MAX}}, {3e38f, {1, INT64_MAX}},
+  };
+  for (const Row& row : rows) {
+    for (std::int64_t period : row.periods) {
+      Decoder d;
+      d.state().state = READ_HEADER;
+      d.state().t0 = row.t0;
+      // A start pulse, then the same period for all eight bits.
+      d.feed({period});
+      for (int bit = 0; bit < 8; ++bit) d.feed({period});
+      const bool longer = static_cast<double>(period) > static_cast<double>(row.t0);
+      EXPECT_EQ(d.buffers().header[0], longer ? 0xFF : 0x00)
+          << "t0 " << row.t0 << ", period " << period;
+    }
+  }
+}
+
 TEST(BlockReader, MissingStartPulseReportsItsTime) {
   Decoder d;
   d.feed(Periods().header(make_header("S", 2)).gap(200).longs(20).gap(20).longs(1));
