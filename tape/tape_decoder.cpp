@@ -10,54 +10,22 @@ namespace mzfextract {
 
 namespace {
 
-// A gap needs its starting period and at least 99 steady ones before a long pulse counts.
-constexpr std::int32_t MIN_GAP_RUN = 100;
-constexpr double STEADY_TOLERANCE = 5.0;
-// The running average of the gap gives a steady period this weight, the average the rest.
-constexpr double NEW_PERIOD_WEIGHT = 0.05;
-constexpr double AVERAGE_WEIGHT = 0.95;
-// A long pulse is half as long again as a short one: the first period beyond this many times
-// the average ends the gap, and the same multiple becomes the long/short threshold.
-constexpr double LONG_PULSE_FACTOR = 1.5;
-
 void restart_gap_search(TapeDecoder& d) {
   d.state = SEEK_GAP;
   d.run_count = 0;
 }
 
-// Learns t0 from a run of steady periods; the first clearly longer period after a long enough
-// run turns t0 into the long/short threshold. All arithmetic on t0 is done in double precision
-// and rounded back to single precision only when stored.
-//
 // Takes the periods of `count` crossings while the decoder seeks a gap and returns the number
 // taken: all of them, or up to and including the one that ends the gap. Most periods of a tape
-// pass through here. t0 and the run length stay in registers, where the record would have to be
-// written and read back for every period (the crossings might overlap it, as far as the compiler
-// can tell).
+// pass through here. The search runs on a copy of its state, which stays in registers where the
+// record would have to be written and read back for every period (the crossings might overlap
+// it, as far as the compiler can tell).
 std::size_t seek_gap(TapeDecoder& d, const Crossing* crossings, std::size_t count) {
-  float t0 = d.t0;
-  std::int32_t run_count = d.run_count;
+  GapSearch gap = gap_search_of(d);
   std::size_t i = 0;
-  while (i < count) {
-    const double p = static_cast<double>(crossings[i++].period);
-    const double t = t0;
-    const bool starts_run = run_count == 0;
-    const bool steady = t - STEADY_TOLERANCE < p && p < t + STEADY_TOLERANCE;
-    // The run counts this period before it is compared with the minimum.
-    const bool ends_gap =
-        !starts_run & !steady & (run_count + 1 > MIN_GAP_RUN) & (p > t * LONG_PULSE_FACTOR);
-    if (ends_gap) [[unlikely]] {
-      d.t0 = static_cast<float>(t * LONG_PULSE_FACTOR);
-      d.run_count = 1;
-      d.state = COUNT_LONG;
-      return i;
-    }
-    const auto average = static_cast<float>(NEW_PERIOD_WEIGHT * p + AVERAGE_WEIGHT * t);
-    t0 = starts_run ? static_cast<float>(p) : steady ? average : t0;
-    run_count = starts_run ? 1 : steady ? run_count + 1 : 0;
-  }
-  d.t0 = t0;
-  d.run_count = run_count;
+  bool ended = false;
+  while (i < count && !ended) ended = gap_period(gap, crossings[i++].period);
+  resume_after_gap_search(d, gap, ended);
   return i;
 }
 
@@ -99,6 +67,20 @@ void count_short(TapeDecoder& d, std::int64_t period) {
 }
 
 }  // namespace
+
+bool seeking_gap(const TapeDecoder& d) {
+  return d.state == SEEK_GAP;
+}
+
+GapSearch gap_search_of(const TapeDecoder& d) {
+  return {d.t0, d.run_count};
+}
+
+void resume_after_gap_search(TapeDecoder& d, const GapSearch& gap, bool gap_ended) {
+  d.t0 = gap.t0;
+  d.run_count = gap.run_count;
+  if (gap_ended) d.state = COUNT_LONG;
+}
 
 void tape_decoder_init(TapeDecoder& d, std::FILE* trace) {
   std::memset(&d, 0, sizeof d);

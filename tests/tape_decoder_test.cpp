@@ -8,8 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "tape/gap_ride.h"
 #include "tape/tape_decoder.h"
 #include "tests/test_support.h"
+#include "tools/tapesynth.h"
 
 using namespace mzfextract;
 using testing_support::block_trace;
@@ -414,5 +416,79 @@ TEST(Batches, EveryBatchSizeGivesTheTraceOfSinglePeriods) {
     ASSERT_EQ(run.bodies.size(), 3u) << "batch " << batch;
     EXPECT_EQ(run.bodies[0], testing_support::pattern(300, 4)) << "batch " << batch;
     EXPECT_EQ(run.bodies[1], (Bytes{1, 2, 3})) << "batch " << batch;
+  }
+}
+
+namespace {
+
+// Runs raw bytes through the detector and the decoder in reads of `chunk` bytes, carrying bytes
+// over as the driver does, with the gap search riding on the detector or not. Returns the trace
+// with the bodies of the completed programs appended.
+std::string detect_and_decode(const Bytes& raw, std::size_t chunk, bool ride) {
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* trace = open_memstream(&text, &size);
+  auto decoder = std::make_unique<TapeDecoder>();
+  tape_decoder_init(*decoder, trace);
+  PulseDetector detector;
+  pulse_detector_init(detector);
+  std::vector<std::uint8_t> buffer(STREAM_LOOKAHEAD + chunk);
+  std::vector<Crossing> crossings(max_crossings(buffer.size()));
+  std::string bodies;
+  std::size_t carried = 0;
+  std::int64_t samples_before = 0;
+  for (std::size_t start = 0;; start += chunk) {
+    const std::size_t count = start < raw.size() ? std::min(chunk, raw.size() - start) : 0;
+    std::copy_n(raw.begin() + static_cast<std::ptrdiff_t>(start), count, buffer.begin() + carried);
+    const bool at_end = count == 0;
+    const std::size_t available = carried + count;
+    ChunkScan scan{};
+    if (at_end) {
+      scan = detect_chunk(detector, buffer.data(), available, crossings.data(), crossings.size());
+    } else if (ride && seeking_gap(*decoder)) {
+      scan = detect_seeking_gap(detector, *decoder, buffer.data(), available, crossings.data(),
+                                crossings.size());
+    } else {
+      scan = detect_stream(detector, buffer.data(), available, crossings.data(), crossings.size());
+    }
+    for (std::size_t taken = 0; taken < scan.crossings;) {
+      int event = TAPE_NO_EVENT;
+      taken += on_crossings(*decoder, crossings.data() + taken, scan.crossings - taken,
+                            samples_before, &event);
+      if (event == TAPE_PROGRAM_COMPLETE) {
+        const ProgramView program = finished_program(*decoder);
+        bodies.append(program.body, program.body + program.body_length);
+      }
+    }
+    samples_before += static_cast<std::int64_t>(scan.consumed);
+    carried = available - scan.consumed;
+    if (at_end) break;
+    std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(scan.consumed),
+              buffer.begin() + static_cast<std::ptrdiff_t>(available), buffer.begin());
+  }
+  std::fclose(trace);
+  std::string result(text, size);
+  std::free(text);
+  return result + bodies;
+}
+
+}  // namespace
+
+// The gap search taking each crossing as the detector finds it gives the trace and the programs
+// of the crossings handed to the decoder afterwards, wherever the reads end: in a gap, in the
+// crossing that ends it, in a tape mark, in a block or in a second copy.
+TEST(GapRide, SameAsCrossingsHandedToTheDecoder) {
+  if (!gap_ride_available()) GTEST_SKIP() << "no wide detector path here";
+  tapesynth::SynthOptions options = testing_support::quick_options();
+  options.noise = 6;
+  const tapesynth::Recorder recorder = tapesynth::record_tape(
+      {testing_support::make_program("FIRST", testing_support::pattern(300, 1)),
+       testing_support::make_program("SECOND", testing_support::pattern(40, 2))},
+      options);
+  const Bytes& raw = recorder.samples();
+  const std::string expected = detect_and_decode(raw, 2048, false);
+  ASSERT_NE(expected.find("SHORT20:20"), std::string::npos);
+  for (std::size_t chunk : {1ul, 7ul, 63ul, 64ul, 65ul, 500ul, 2048ul, 4096ul, 100000ul}) {
+    EXPECT_EQ(detect_and_decode(raw, chunk, true), expected) << "reads of " << chunk;
   }
 }
