@@ -71,18 +71,38 @@ struct StoreCrossings {
 
 inline constexpr std::size_t WINDOW = 64;
 
+// A level (a complemented sample, a threshold) kept in the lowest byte of a vector register,
+// where the follow loop computes the next threshold without going through a general register.
+using Level = __m128i;
+
+MZF_AVX2 inline Level level_of(std::uint8_t u) {
+  return _mm_cvtsi32_si128(u);
+}
+
+MZF_AVX2 inline std::uint8_t value_of(Level level) {
+  return static_cast<std::uint8_t>(_mm_cvtsi128_si32(level));
+}
+
 // The extremes of complemented samples over some lanes of a window.
 struct Extremes {
-  std::uint8_t low;
-  std::uint8_t high;
+  Level low;
+  Level high;
 };
 
-// Lowest of the 32 lanes: two lane-wise halvings, then the 16-bit minimum instruction on the
-// bytes widened with zeros.
-MZF_AVX2 inline std::uint8_t lowest(__m256i v) {
+// Lowest of the 32 lanes, as a level: two lane-wise halvings, then the 16-bit minimum
+// instruction on the bytes widened with zeros.
+MZF_AVX2 inline Level lowest(__m256i v) {
   __m128i m = _mm_min_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
   m = _mm_min_epu8(m, _mm_srli_epi16(m, 8));
-  return static_cast<std::uint8_t>(_mm_cvtsi128_si32(_mm_minpos_epu16(m)));
+  return _mm_minpos_epu16(m);
+}
+
+// The raw-byte ceiling of the threshold that the extremes `low` and `high` set, as a level: the
+// threshold is their mean rounded up, which is what the byte average instruction computes, and
+// a complemented sample u is at or above it exactly when its raw byte 255 - u is at or below
+// the threshold's complement.
+MZF_AVX2 inline Level ceiling_level(Level low, Level high) {
+  return _mm_xor_si128(_mm_avg_epu8(low, high), _mm_set1_epi8(-1));
 }
 
 // 64 zeros then 64 ones: loaded at offset 63 - last, lanes after `last` are all ones (outside
@@ -110,7 +130,11 @@ struct AvxWindow {
   // The lanes whose complemented sample is at or above the threshold of raw ceiling `ceiling`,
   // that is whose raw byte is at or below it.
   MZF_AVX2 std::uint64_t at_or_above(std::uint8_t ceiling) const {
-    const __m256i c = _mm256_set1_epi8(static_cast<char>(ceiling));
+    return at_or_above(level_of(ceiling));
+  }
+
+  MZF_AVX2 std::uint64_t at_or_above(Level ceiling) const {
+    const __m256i c = _mm256_broadcastb_epi8(ceiling);
     const auto low_lanes = static_cast<std::uint32_t>(
         _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(low_half, c), low_half)));
     const auto high_lanes = static_cast<std::uint32_t>(
@@ -126,12 +150,12 @@ struct AvxWindow {
     const __m256i out0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside));
     const __m256i out1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(outside + 32));
     const __m256i flip = _mm256_set1_epi8(-1);
-    const std::uint8_t low =
+    const Level low =
         lowest(_mm256_min_epu8(_mm256_or_si256(_mm256_xor_si256(low_half, flip), out0),
                                _mm256_or_si256(_mm256_xor_si256(high_half, flip), out1)));
-    const std::uint8_t raw_low =
+    const Level raw_low =
         lowest(_mm256_min_epu8(_mm256_or_si256(low_half, out0), _mm256_or_si256(high_half, out1)));
-    return {low, complement(raw_low)};
+    return {low, _mm_xor_si128(raw_low, _mm_set1_epi8(-1))};
   }
 };
 
@@ -152,7 +176,13 @@ struct Avx512Window {
   MZF_AVX512 static Avx512Window load(const std::uint8_t* p) { return {_mm512_loadu_si512(p)}; }
 
   MZF_AVX512 std::uint64_t at_or_above(std::uint8_t ceiling) const {
-    return _mm512_cmple_epu8_mask(lanes, _mm512_set1_epi8(static_cast<char>(ceiling)));
+    return at_or_above(level_of(ceiling));
+  }
+
+  MZF_AVX512 std::uint64_t at_or_above(Level ceiling) const {
+    // The zero-masking form with every lane kept: the plain broadcast's definition has the
+    // undefined fill too.
+    return _mm512_cmple_epu8_mask(lanes, _mm512_maskz_broadcastb_epi8(~std::uint64_t{0}, ceiling));
   }
 
   // As AvxWindow::extremes(): the lanes after `last` are set to all ones for the minimum of the
@@ -165,7 +195,8 @@ struct Avx512Window {
     const __m512i with_zeros = _mm512_ternarylogic_epi64(outside, lanes, lanes, 0x0C);
     const __m256i raw_low = _mm256_min_epu8(lower_half(with_ones), upper_half(with_ones));
     const __m256i raw_high = _mm256_max_epu8(lower_half(with_zeros), upper_half(with_zeros));
-    return {lowest(_mm256_xor_si256(raw_high, _mm256_set1_epi8(-1))), complement(lowest(raw_low))};
+    return {lowest(_mm256_xor_si256(raw_high, _mm256_set1_epi8(-1))),
+            _mm_xor_si128(lowest(raw_low), _mm_set1_epi8(-1))};
   }
 };
 
@@ -247,8 +278,10 @@ bool search_window(Search& s, const std::uint8_t* raw, Sink& sink) {
   // Fold the lanes up to and including the crossing (or all that were searched) into the
   // trackers.
   const Extremes e = w.extremes(static_cast<unsigned>(lanes - 1));
-  if (e.low < s.cur_min) s.cur_min = e.low;
-  if (e.high > s.cur_max) s.cur_max = e.high;
+  const std::uint8_t low = value_of(e.low);
+  const std::uint8_t high = value_of(e.high);
+  if (low < s.cur_min) s.cur_min = low;
+  if (high > s.cur_max) s.cur_max = high;
   if (rises == 0) {
     s.elapsed += static_cast<std::int64_t>(lanes);
     s.previous = complement(p[lanes - 1]);
@@ -307,15 +340,16 @@ template <typename Window, typename Sink>
 void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& sink) {
   std::size_t c = s.pos - 1;
   std::uint8_t before = s.cur_min;  // the sample before the crossing at c
-  // The extremes of the cycle that ended at c, which set the threshold of the next one.
-  std::uint8_t low = s.prev_min;
-  std::uint8_t high = s.prev_max;
+  // The extremes of the cycle that ended at c, which set the threshold of the next one, and
+  // that threshold's raw ceiling, all kept as levels.
+  Level low = level_of(s.prev_min);
+  Level high = level_of(s.prev_max);
+  Level ceiling = ceiling_level(low, high);
   RiseMap map;
-  map_rises<Window>(map, raw, c, count, ceiling_of(low, high));
+  map_rises<Window>(map, raw, c, count, value_of(ceiling));
   while (c + WINDOW <= count) {
-    const std::uint8_t ceiling = ceiling_of(low, high);
     if (c + WINDOW > map.end) [[unlikely]] {
-      map_rises<Window>(map, raw, c, count, ceiling);
+      map_rises<Window>(map, raw, c, count, value_of(ceiling));
     }
     // The guess: the rises of the map, made with the threshold of a cycle before. Reading them is
     // all that the next crossing waits for.
@@ -333,7 +367,7 @@ void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& 
     // within the lanes for both). Otherwise the map is made again with the true threshold, and
     // the window searched again.
     if ((rises & (0 - rises)) != (true_rises & (0 - true_rises))) [[unlikely]] {
-      map_rises<Window>(map, raw, c, count, ceiling);
+      map_rises<Window>(map, raw, c, count, value_of(ceiling));
       continue;
     }
     if (rises == 0) break;  // a longer cycle, or one that the silence limit may end
@@ -344,7 +378,8 @@ void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& 
     // starts the minimum.
     const Extremes e = w.extremes(k);
     high = e.high;
-    low = e.low < before ? e.low : before;
+    low = _mm_min_epu8(e.low, level_of(before));
+    ceiling = ceiling_level(low, high);
     before = complement(p[k - 1]);
     c += k;
   }
@@ -353,8 +388,8 @@ void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& 
   s.previous = complement(raw[c]);
   s.cur_max = s.previous;
   s.cur_min = before;
-  s.prev_min = low;
-  s.prev_max = high;
+  s.prev_min = value_of(low);
+  s.prev_max = value_of(high);
 }
 
 // Searches raw[0, count) up to where fewer than WINDOW bytes remain past the last crossing or
