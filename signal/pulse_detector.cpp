@@ -273,10 +273,12 @@ ChunkScan detect_chunk_wide(DetectorPath path, PulseDetector& d, const std::uint
 
 // Tests of the feature words that the runtime fills in at start-up; cheap enough per chunk, and
 // unlike a cached static they need no guard from the C++ runtime library. The paths also count
-// trailing zeros with BMI1, which every processor with AVX2 has so far, but it is checked too.
+// trailing zeros with BMI1 and shift with BMI2, which every processor with AVX2 has so far, but
+// they are checked too.
 // The runtime reports AVX-512 only where the operating system saves its registers.
 bool avx2_supported() {
-  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0;
+  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0 &&
+         __builtin_cpu_supports("bmi2") != 0;
 }
 
 bool avx512_supported() {

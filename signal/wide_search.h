@@ -46,8 +46,8 @@ namespace mzfextract::wide_search {
 // than 64, to be passed again in front of the next chunk, and detect_chunk() takes them through
 // feed_span().
 
-#define MZF_AVX2 __attribute__((target("avx2,bmi")))
-#define MZF_AVX512 __attribute__((target("avx512f,avx512bw,avx2,bmi")))
+#define MZF_AVX2 __attribute__((target("avx2,bmi,bmi2")))
+#define MZF_AVX512 __attribute__((target("avx512f,avx512bw,avx2,bmi,bmi2")))
 // The entry points of a path: the template search and the window operations inlined into them.
 #define MZF_WHOLE __attribute__((flatten))
 
@@ -332,6 +332,13 @@ void map_rises(RiseMap& map, const std::uint8_t* raw, std::size_t from, std::siz
 // the 57 lanes read from the map at any bit offset cover them all.
 inline constexpr std::uint64_t FOLLOWED_LANES = AFTER_DEBOUNCE & (~std::uint64_t{0} >> 1);
 inline constexpr unsigned FIRST_LANE = DEBOUNCE_LIMIT + 1;
+inline constexpr unsigned LAST_LANE = WINDOW - 2;
+
+// The index of the lowest set bit, 64 when none is: the bit-count instruction of BMI1, which
+// defines the empty case, where the builtin leaves it undefined.
+MZF_AVX2 inline unsigned lowest_bit(std::uint64_t bits) {
+  return static_cast<unsigned>(_tzcnt_u64(bits));
+}
 
 // Follows the signal from the crossing just found (at s.pos - 1, with s.elapsed 0), one cycle per
 // window, while a window fits in raw[0, count) and the cycle ends within it. Hands the crossings
@@ -347,31 +354,38 @@ void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& 
   Level ceiling = ceiling_level(low, high);
   RiseMap map;
   map_rises<Window>(map, raw, c, count, value_of(ceiling));
+  // The chain runs on the crossing's position in the map, so that finding its bits there takes
+  // an add and a shift.
+  std::size_t at = 0;
   while (c + WINDOW <= count) {
     if (c + WINDOW > map.end) [[unlikely]] {
       map_rises<Window>(map, raw, c, count, value_of(ceiling));
+      at = 0;
     }
-    // The guess: the rises of the map, made with the threshold of a cycle before. Reading them is
-    // all that the next crossing waits for.
-    const std::size_t first = c + FIRST_LANE - map.base;
+    // The guess: the rises of the map, made with the threshold of a cycle before, from the first
+    // sample the debounce allows on. Reading them is all that the next crossing waits for. At
+    // least 57 of the bits read are the map's, enough for the followed lanes; a lane beyond them
+    // (or none, where the bit count gives 64) means no crossing there.
+    const std::size_t first = at + FIRST_LANE;
     std::uint64_t mapped = 0;
     std::memcpy(&mapped, reinterpret_cast<const std::uint8_t*>(map.words) + first / 8,
                 sizeof mapped);
-    const std::uint64_t rises = (mapped >> (first % 8)) << FIRST_LANE & FOLLOWED_LANES;
+    const unsigned k = lowest_bit(mapped >> (first % 8)) + FIRST_LANE;
     // The check, off that chain: the rises to the true threshold in the window at c.
     const std::uint8_t* p = raw + c;
     const Window w = Window::load(p);
     const std::uint64_t at_or_above = w.at_or_above(ceiling);
     const std::uint64_t true_rises = at_or_above & ~(at_or_above << 1) & FOLLOWED_LANES;
-    // The crossing is the lowest rise, so the same lowest bit means the same crossing (or none
+    // The crossing is the lowest rise, so the same lowest lane means the same crossing (or none
     // within the lanes for both). Otherwise the map is made again with the true threshold, and
     // the window searched again.
-    if ((rises & (0 - rises)) != (true_rises & (0 - true_rises))) [[unlikely]] {
+    const unsigned guessed = k <= LAST_LANE ? k : WINDOW;
+    if (guessed != lowest_bit(true_rises)) [[unlikely]] {
       map_rises<Window>(map, raw, c, count, value_of(ceiling));
+      at = 0;
       continue;
     }
-    if (rises == 0) break;  // a longer cycle, or one that the silence limit may end
-    const auto k = static_cast<unsigned>(__builtin_ctzll(rises));
+    if (guessed == WINDOW) break;  // a longer cycle, or one that the silence limit may end
     sink.take(static_cast<std::int64_t>(k), static_cast<std::uint32_t>(c + k));
     // The ended cycle's extremes: lanes 0 to k (the crossing at c starts the maximum, and no
     // sample between the two crossings lies outside them), and the sample before c, which
@@ -382,6 +396,7 @@ void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& 
     ceiling = ceiling_level(low, high);
     before = complement(p[k - 1]);
     c += k;
+    at += k;
   }
   s.pos = c + 1;
   s.elapsed = 0;
