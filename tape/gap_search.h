@@ -25,6 +25,12 @@ inline constexpr double AVERAGE_WEIGHT = 0.95;
 // the average ends the gap, and the same multiple becomes the long/short threshold.
 inline constexpr double LONG_PULSE_FACTOR = 1.5;
 
+// The run count after one more period. It stops at the largest count rather than overflowing:
+// a run that long (2^31 periods, more than 12 GB of samples) only ever compares as long.
+inline std::int32_t one_more(std::int32_t run_count) {
+  return run_count < INT32_MAX ? run_count + 1 : run_count;
+}
+
 // Takes one period. A period within STEADY_TOLERANCE of t0 continues the run and moves t0
 // towards it; the first clearly longer period after a long enough run ends the gap: then t0 is
 // the long/short threshold, the run count 1, and the result true. Any other period breaks the
@@ -37,7 +43,7 @@ inline bool gap_period(GapSearch& g, std::int64_t period) {
   const bool steady = t - STEADY_TOLERANCE < p && p < t + STEADY_TOLERANCE;
   // The run counts this period before it is compared with the minimum.
   const bool ends_gap =
-      !starts_run & !steady & (g.run_count + 1 > MIN_GAP_RUN) & (p > t * LONG_PULSE_FACTOR);
+      !starts_run & !steady & (g.run_count >= MIN_GAP_RUN) & (p > t * LONG_PULSE_FACTOR);
   if (ends_gap) [[unlikely]] {
     g.t0 = static_cast<float>(t * LONG_PULSE_FACTOR);
     g.run_count = 1;
@@ -45,7 +51,7 @@ inline bool gap_period(GapSearch& g, std::int64_t period) {
   }
   const auto average = static_cast<float>(NEW_PERIOD_WEIGHT * p + AVERAGE_WEIGHT * t);
   g.t0 = starts_run ? static_cast<float>(p) : steady ? average : g.t0;
-  g.run_count = starts_run ? 1 : steady ? g.run_count + 1 : 0;
+  g.run_count = starts_run ? 1 : steady ? one_more(g.run_count) : 0;
   return false;
 }
 

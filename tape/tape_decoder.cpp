@@ -31,7 +31,7 @@ std::size_t seek_gap(TapeDecoder& d, const Crossing* crossings, std::size_t coun
 
 void count_long(TapeDecoder& d, std::int64_t period) {
   if (static_cast<double>(period) > d.t0) {
-    ++d.run_count;
+    d.run_count = one_more(d.run_count);
     return;
   }
   std::fprintf(d.trace, "LONG:%d;t0=%.1f;t=%" PRId64 "\n", d.run_count, static_cast<double>(d.t0),
@@ -50,7 +50,7 @@ void count_long(TapeDecoder& d, std::int64_t period) {
 // Counts the short half of a tape mark; the long pulse that ends it leads into the block.
 void count_short(TapeDecoder& d, std::int64_t period) {
   if (static_cast<double>(period) < d.t0) {
-    ++d.run_count;
+    d.run_count = one_more(d.run_count);
     return;
   }
   const bool header_mark = d.state == COUNT_SHORT_40;
@@ -91,8 +91,9 @@ void tape_decoder_init(TapeDecoder& d, std::FILE* trace) {
 int on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
   switch (d.state) {
     case SEEK_GAP: {
-      const Crossing crossing{period, 0};
-      seek_gap(d, &crossing, 1);
+      GapSearch gap = gap_search_of(d);
+      const bool ended = gap_period(gap, period);
+      resume_after_gap_search(d, gap, ended);
       return TAPE_NO_EVENT;
     }
     case COUNT_LONG: count_long(d, period); return TAPE_NO_EVENT;

@@ -150,6 +150,27 @@ TEST(GapSearch, OnlyAPeriodBeyondHalfAsLongAgainEndsTheGap) {
   }
 }
 
+// Run counts stop at the largest count instead of overflowing: one below it still counts on,
+// at it they stay, and a long enough gap still ends at a long pulse (runs of 2^31 periods are
+// set up in the record rather than fed).
+TEST(GapSearch, RunCountsStopAtTheLargestCount) {
+  Decoder gap;
+  gap.feed({24});
+  gap.state().run_count = INT32_MAX - 1;
+  gap.feed({24});
+  EXPECT_EQ(gap.state().run_count, INT32_MAX);
+  gap.feed({24});
+  EXPECT_EQ(gap.state().run_count, INT32_MAX);
+  gap.feed({46, 46, 24});
+  EXPECT_EQ(gap.trace(), "LONG:2;t0=36.0;t=24\n");
+
+  Decoder marks;
+  marks.feed(Periods().gap(150).longs(1));
+  marks.state().run_count = INT32_MAX - 1;
+  marks.feed({46, 46, 24});
+  EXPECT_EQ(marks.trace(), "LONG:2147483647;t0=36.0;t=24\n");
+}
+
 TEST(TapeMark, CountsAndTheirLines) {
   struct Case {
     int longs, shorts;
