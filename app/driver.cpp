@@ -12,7 +12,7 @@
 
 #include "mzf/mzf_output.h"
 #include "signal/pulse_detector.h"
-#include "tape/gap_ride.h"
+#include "tape/decoder_ride.h"
 #include "tape/tape_decoder.h"
 
 namespace mzfextract {
@@ -41,18 +41,6 @@ int decode_crossings(TapeDecoder& decoder, MzfWriter& writer, const Crossing* cr
     if (event == TAPE_PROGRAM_COMPLETE) status |= save_program(writer, finished_program(decoder));
   }
   return status;
-}
-
-// Finds the crossings of a buffer, all of it at the end of the input, otherwise up to where the
-// detector leaves some bytes for the next one. While the decoder seeks a gap, it takes the
-// crossings into its gap search as the detector finds them where it can, and only the rest are
-// stored for decode_crossings().
-ChunkScan detect_buffer(PulseDetector& detector, TapeDecoder& decoder, const std::uint8_t* buffer,
-                        std::size_t count, bool at_end, Crossing* crossings, std::size_t capacity) {
-  if (at_end) return detect_chunk(detector, buffer, count, crossings, capacity);
-  if (seeking_gap(decoder) && gap_ride_available())
-    return detect_seeking_gap(detector, decoder, buffer, count, crossings, capacity);
-  return detect_stream(detector, buffer, count, crossings, capacity);
 }
 
 // Reads up to one chunk, retrying reads interrupted by a signal. Returns what read() returned.
@@ -104,8 +92,21 @@ int convert_recording(int input_fd, std::FILE* trace) {
     const bool at_end = count <= 0;
     const std::size_t available = carried + (at_end ? 0 : static_cast<std::size_t>(count));
     // At the end of the input (or a read error) the bytes left over are taken as they are.
-    const ChunkScan scan =
-        detect_buffer(detector, *decoder, buffer, available, at_end, crossings, CAPACITY);
+    // Otherwise, while the decoder seeks a gap or reads a block, it takes the crossings as the
+    // detector finds them where it can, and only the rest are stored for it; a program it
+    // completes on the way is saved first.
+    ChunkScan scan{};
+    if (at_end) {
+      scan = detect_chunk(detector, buffer, available, crossings, CAPACITY);
+    } else if (decoder_can_ride(*decoder) && decoder_ride_available()) {
+      int event = TAPE_NO_EVENT;
+      scan = detect_with_decoder(detector, *decoder, buffer, available, crossings, CAPACITY,
+                                 samples_before_buffer, &event);
+      if (event == TAPE_PROGRAM_COMPLETE)
+        status |= save_program(writer, finished_program(*decoder));
+    } else {
+      scan = detect_stream(detector, buffer, available, crossings, CAPACITY);
+    }
     status |= decode_crossings(*decoder, writer, crossings, scan.crossings, samples_before_buffer);
     samples_before_buffer += static_cast<std::int64_t>(scan.consumed);
     carried = available - scan.consumed;

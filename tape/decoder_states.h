@@ -1,12 +1,24 @@
-// The tape decoder's inner parts, private to tape/: the block reader that serves the
-// READ_HEADER and READ_BODY states, and the loader relay it calls when a block is complete.
+// The tape decoder's inner parts, private to tape/: its gap search's state for the ride on the
+// detector, the block reader that serves the READ_HEADER and READ_BODY states, and the loader
+// relay it calls when a block is complete.
 #pragma once
 
 #include <cstdint>
 
+#include "tape/gap_search.h"
 #include "tape/tape_decoder.h"
 
 namespace mzfextract {
+
+// Whether the decoder is looking for the gap before a block.
+bool seeking_gap(const TapeDecoder& decoder);
+
+// The gap search as the decoder holds it; meaningful while seeking_gap().
+GapSearch gap_search_of(const TapeDecoder& decoder);
+
+// Takes back a gap search run on the decoder's behalf, on periods that it has not taken itself;
+// `gap_ended` when the last of them ended the gap (the decoder then counts the tape mark).
+void resume_after_gap_search(TapeDecoder& decoder, const GapSearch& gap, bool gap_ended);
 
 // Reads one period of the block in progress (header or body, after the decoder's state);
 // returns TAPE_PROGRAM_COMPLETE when a body other than a loader's is complete.

@@ -8,7 +8,6 @@
 #include <cstdio>
 
 #include "signal/pulse_detector.h"
-#include "tape/gap_search.h"
 #include "tape/tape_format.h"
 
 namespace mzfextract {
@@ -74,16 +73,6 @@ int on_period(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_num
 // number of crossings taken.
 std::size_t on_crossings(TapeDecoder& decoder, const Crossing* crossings, std::size_t count,
                          std::int64_t samples_before, int* event);
-
-// Whether the decoder is looking for the gap before a block.
-bool seeking_gap(const TapeDecoder& decoder);
-
-// The gap search as the decoder holds it; meaningful while seeking_gap().
-GapSearch gap_search_of(const TapeDecoder& decoder);
-
-// Takes back a gap search run on the decoder's behalf, on periods that it has not taken itself;
-// `gap_ended` when the last of them ended the gap (the decoder then counts the tape mark).
-void resume_after_gap_search(TapeDecoder& decoder, const GapSearch& gap, bool gap_ended);
 
 // The program completed by the last on_period() that returned TAPE_PROGRAM_COMPLETE (or
 // on_crossings() that reported it).

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "tape/gap_ride.h"
+#include "tape/decoder_ride.h"
 #include "tape/tape_decoder.h"
 #include "tests/test_support.h"
 #include "tools/tapesynth.h"
@@ -466,9 +466,14 @@ std::string detect_and_decode(const Bytes& raw, std::size_t chunk, bool ride) {
     ChunkScan scan{};
     if (at_end) {
       scan = detect_chunk(detector, buffer.data(), available, crossings.data(), crossings.size());
-    } else if (ride && seeking_gap(*decoder)) {
-      scan = detect_seeking_gap(detector, *decoder, buffer.data(), available, crossings.data(),
-                                crossings.size());
+    } else if (ride && decoder_can_ride(*decoder)) {
+      int event = TAPE_NO_EVENT;
+      scan = detect_with_decoder(detector, *decoder, buffer.data(), available, crossings.data(),
+                                 crossings.size(), samples_before, &event);
+      if (event == TAPE_PROGRAM_COMPLETE) {
+        const ProgramView program = finished_program(*decoder);
+        bodies.append(program.body, program.body + program.body_length);
+      }
     } else {
       scan = detect_stream(detector, buffer.data(), available, crossings.data(), crossings.size());
     }
@@ -495,20 +500,36 @@ std::string detect_and_decode(const Bytes& raw, std::size_t chunk, bool ride) {
 
 }  // namespace
 
-// The gap search taking each crossing as the detector finds it gives the trace and the programs
-// of the crossings handed to the decoder afterwards, wherever the reads end: in a gap, in the
-// crossing that ends it, in a tape mark, in a block or in a second copy.
-TEST(GapRide, SameAsCrossingsHandedToTheDecoder) {
-  if (!gap_ride_available()) GTEST_SKIP() << "no wide detector path here";
+// The decoder taking each crossing as the detector finds it gives the trace and the programs of
+// the crossings handed to it afterwards, wherever the reads end: in a gap, in the crossing that
+// ends it, in a tape mark, in a block, in the period that completes a program or a loader, at a
+// missing start pulse or in a second copy.
+TEST(DecoderRide, SameAsCrossingsHandedToTheDecoder) {
+  if (!decoder_ride_available()) GTEST_SKIP() << "no wide detector path here";
   tapesynth::SynthOptions options = testing_support::quick_options();
   options.noise = 6;
-  const tapesynth::Recorder recorder = tapesynth::record_tape(
-      {testing_support::make_program("FIRST", testing_support::pattern(300, 1)),
-       testing_support::make_program("SECOND", testing_support::pattern(40, 2))},
-      options);
+  tapesynth::Recorder recorder(options);
+  recorder.program(testing_support::make_program("FIRST", testing_support::pattern(300, 1)));
+  // A loader, then the body it announces, without a header of its own.
+  recorder.program({loader_header(), loader_body(300, 0x1200, 0x1234)});
+  recorder.pulses(false, options.short_gap);
+  recorder.tape_mark(BODY_MARK_PULSES);
+  recorder.pulse(true);
+  recorder.block(testing_support::pattern(300, 2));
+  recorder.pulse(true);
+  // A body whose first start pulse is short.
+  testing_support::record_until_body(recorder, make_header("SYNC", 3));
+  recorder.pulse(false);
+  recorder.block({1, 2, 3});
+  recorder.pulse(true);
+  recorder.silence(0.1);
   const Bytes& raw = recorder.samples();
   const std::string expected = detect_and_decode(raw, 2048, false);
-  ASSERT_NE(expected.find("SHORT20:20"), std::string::npos);
+  // The three programs were read: the relayed body among them, the short start pulse reported.
+  const Bytes relayed = testing_support::pattern(300, 2);
+  ASSERT_NE(expected.find(std::string(relayed.begin(), relayed.end())), std::string::npos);
+  ASSERT_EQ(expected.substr(expected.size() - 3), "\x01\x02\x03");
+  ASSERT_NE(expected.find("chyba synchronizace"), std::string::npos);
   for (std::size_t chunk : {1ul, 7ul, 63ul, 64ul, 65ul, 500ul, 2048ul, 4096ul, 100000ul}) {
     EXPECT_EQ(detect_and_decode(raw, chunk, true), expected) << "reads of " << chunk;
   }
