@@ -39,8 +39,10 @@ namespace mzfextract::wide_search {
 // moved across a sample at the edge), the window is searched again with the true threshold.
 //
 // The search is written once over a window type that holds the instructions of one set:
-// AvxWindow (two 32-byte vectors) and Avx512Window (one 64-byte vector and mask registers). The
-// entry points of each path are compiled for their set and have everything inlined into them.
+// AvxWindow (two 32-byte vectors) and Avx512Window (one 64-byte vector and mask registers), and
+// over a sink that takes each crossing as it is found: StoreCrossings for the detector's own entry
+// points, the decoder itself in tape/decoder_ride.cpp. The entry points of each path are compiled
+// for their set and have everything inlined into them.
 //
 // A window never reaches past the bytes given; the stream detector leaves the last ones, fewer
 // than 64, to be passed again in front of the next chunk, and detect_chunk() takes them through
