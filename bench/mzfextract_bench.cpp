@@ -77,7 +77,8 @@ std::vector<std::uint8_t> record_hour(const std::vector<tapesynth::Program>& pro
 }
 
 struct Timing {
-  double seconds;
+  double seconds;      // by the clock
+  double cpu_seconds;  // user and system time of the process
   long peak_kib;
 };
 
@@ -108,7 +109,10 @@ Timing run_process(const char* path, const std::string& input, const std::string
     std::fprintf(stderr, "%s failed\n", path);
     std::exit(1);
   }
-  return {seconds, usage.ru_maxrss};
+  const auto cpu = [](const timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+  };
+  return {seconds, cpu(usage.ru_utime) + cpu(usage.ru_stime), usage.ru_maxrss};
 }
 
 double median(std::vector<double> values) {
@@ -147,15 +151,22 @@ int main() {
   std::printf("recording: %.1f MB\n", megabytes);
 
   std::vector<double> converter, baseline, dd, ratios, dd_ratios;
+  // CPU time as well, and the fastest runs: both tell less of other work on the machine.
+  std::vector<double> converter_cpu, baseline_cpu, dd_cpu;
   long peak_kib = 0;
   for (int round = 0; round < ROUNDS; ++round) {
     std::vector<double> round_converter, round_baseline, round_dd;
     for (int run = 0; run < RUNS; ++run) {
-      round_baseline.push_back(run_process(READ_BASELINE_PATH, wav, dir.string()).seconds);
+      const Timing b = run_process(READ_BASELINE_PATH, wav, dir.string());
+      round_baseline.push_back(b.seconds);
+      baseline_cpu.push_back(b.cpu_seconds);
       const Timing t = run_process(MZFEXTRACT_PATH, wav, (dir / "out").string());
       round_converter.push_back(t.seconds);
+      converter_cpu.push_back(t.cpu_seconds);
       peak_kib = std::max(peak_kib, t.peak_kib);
-      round_dd.push_back(run_process(nullptr, wav, dir.string(), true).seconds);
+      const Timing d = run_process(nullptr, wav, dir.string(), true);
+      round_dd.push_back(d.seconds);
+      dd_cpu.push_back(d.cpu_seconds);
     }
     const double c = median(round_converter), b = median(round_baseline), d = median(round_dd);
     ratios.push_back(c / b);
@@ -178,6 +189,17 @@ int main() {
   std::printf("ratio mzfextract / dd:       %.2f over all %d runs each (rounds %.2f to %.2f)\n",
               c / d, ROUNDS * RUNS, *std::min_element(dd_ratios.begin(), dd_ratios.end()),
               *std::max_element(dd_ratios.begin(), dd_ratios.end()));
+  const auto fastest = [](const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+  };
+  std::printf(
+      "fastest runs: baseline %.3f s, dd %.3f s, mzfextract %.3f s: ratio %.2f (to dd %.2f)\n",
+      fastest(baseline), fastest(dd), fastest(converter), fastest(converter) / fastest(baseline),
+      fastest(converter) / fastest(dd));
+  const double bc = median(baseline_cpu), dc = median(dd_cpu), cc = median(converter_cpu);
+  std::printf(
+      "CPU time medians: baseline %.3f s, dd %.3f s, mzfextract %.3f s: ratio %.2f (to dd %.2f)\n",
+      bc, dc, cc, cc / bc, cc / dc);
   std::printf("mzfextract peak resident memory: %.2f MiB\n", static_cast<double>(peak_kib) / 1024);
   std::printf("MZF files written: %zu\n",
               static_cast<std::size_t>(std::distance(fs::directory_iterator(dir / "out"), {})));
