@@ -45,9 +45,13 @@ template <typename Window>
 ChunkScan detect_with_decoder_along(PulseDetector& detector, TapeDecoder& decoder,
                                     const std::uint8_t* raw, std::size_t count, Crossing* out,
                                     std::size_t capacity, std::int64_t samples_before, int* event) {
-  DecoderSink sink{};
+  // Filled in field by field: clearing the whole record would clear the block's dump area too,
+  // for every buffer.
+  DecoderSink sink;
   sink.out = out;
+  sink.found = 0;
   sink.samples_before = samples_before;
+  sink.block_complete = false;
   if (seeking_gap(decoder)) {
     sink.taker = DecoderSink::Taker::GAP;
     sink.gap = gap_search_of(decoder);
