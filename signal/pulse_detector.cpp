@@ -214,17 +214,22 @@ ChunkScan detect_chunk_reference(PulseDetector& d, const std::uint8_t* raw, std:
   return {found, count};
 }
 
+// Takes raw[pos, count) through feed_span(), storing its crossings from out[found] on. Returns
+// the number of crossings stored in all.
+std::size_t store_spans(PulseDetector& d, const std::uint8_t* raw, std::size_t pos,
+                        std::size_t count, Crossing* out, std::size_t found) {
+  while (pos < count) {
+    std::int64_t period = 0;
+    pos += feed_span(d, raw + pos, count - pos, &period);
+    if (period != 0) out[found++] = {period, static_cast<std::uint32_t>(pos - 1)};
+  }
+  return found;
+}
+
 ChunkScan detect_chunk_span(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
                             Crossing* out, std::size_t capacity) {
   count = fitting(count, capacity);
-  std::size_t found = 0;
-  std::size_t consumed = 0;
-  while (consumed < count) {
-    std::int64_t period = 0;
-    consumed += feed_span(d, raw + consumed, count - consumed, &period);
-    if (period != 0) out[found++] = {period, static_cast<std::uint32_t>(consumed - 1)};
-  }
-  return {found, count};
+  return {store_spans(d, raw, 0, count, out, 0), count};
 }
 
 }  // namespace
@@ -233,24 +238,28 @@ ChunkScan detect_chunk_span(PulseDetector& d, const std::uint8_t* raw, std::size
 
 namespace {
 
+// The stream search of a wide path, storing the crossings in order.
+template <typename Window>
+ChunkScan store_crossings(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
+                          Crossing* out, std::size_t capacity) {
+  wide_search::StoreCrossings sink{out, 0};
+  const std::size_t consumed =
+      wide_search::detect_stream_wide<Window>(d, raw, fitting(count, capacity), sink);
+  return {sink.found, consumed};
+}
+
 // The entry points of the wide paths, each compiled for its instruction set (see
-// signal/wide_search.h), storing the crossings in order.
+// signal/wide_search.h).
 MZF_AVX2 MZF_WHOLE ChunkScan detect_stream_avx2(PulseDetector& d, const std::uint8_t* raw,
                                                 std::size_t count, Crossing* out,
                                                 std::size_t capacity) {
-  wide_search::StoreCrossings sink{out, 0};
-  const std::size_t consumed = wide_search::detect_stream_wide<wide_search::AvxWindow>(
-      d, raw, fitting(count, capacity), sink);
-  return {sink.found, consumed};
+  return store_crossings<wide_search::AvxWindow>(d, raw, count, out, capacity);
 }
 
 MZF_AVX512 MZF_WHOLE ChunkScan detect_stream_avx512(PulseDetector& d, const std::uint8_t* raw,
                                                     std::size_t count, Crossing* out,
                                                     std::size_t capacity) {
-  wide_search::StoreCrossings sink{out, 0};
-  const std::size_t consumed = wide_search::detect_stream_wide<wide_search::Avx512Window>(
-      d, raw, fitting(count, capacity), sink);
-  return {sink.found, consumed};
+  return store_crossings<wide_search::Avx512Window>(d, raw, count, out, capacity);
 }
 
 // A wide path over a whole chunk: the stream search, then the last samples, fewer than a window,
@@ -261,14 +270,7 @@ ChunkScan detect_chunk_wide(DetectorPath path, PulseDetector& d, const std::uint
   const ChunkScan scan = path == DetectorPath::AVX512
                              ? detect_stream_avx512(d, raw, count, out, capacity)
                              : detect_stream_avx2(d, raw, count, out, capacity);
-  std::size_t found = scan.crossings;
-  std::size_t pos = scan.consumed;
-  while (pos < count) {
-    std::int64_t period = 0;
-    pos += feed_span(d, raw + pos, count - pos, &period);
-    if (period != 0) out[found++] = {period, static_cast<std::uint32_t>(pos - 1)};
-  }
-  return {found, count};
+  return {store_spans(d, raw, scan.consumed, count, out, scan.crossings), count};
 }
 
 // Tests of the feature words that the runtime fills in at start-up; cheap enough per chunk, and

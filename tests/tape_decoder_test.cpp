@@ -52,6 +52,21 @@ class Decoder {
   int feed_at(std::int64_t period, std::int64_t sample_number) {
     return on_period(*decoder_, period, sample_number);
   }
+  // Hands the crossings of a buffer to on_crossings() as the driver does, keeping the body of
+  // every program completed.
+  void take(const Crossing* crossings, std::size_t count, std::int64_t samples_before) {
+    for (std::size_t taken = 0; taken < count;) {
+      int event = TAPE_NO_EVENT;
+      taken += on_crossings(*decoder_, crossings + taken, count - taken, samples_before, &event);
+      keep_if_complete(event);
+    }
+  }
+  void keep_if_complete(int event) {
+    if (event != TAPE_PROGRAM_COMPLETE) return;
+    const ProgramView program = finished_program(*decoder_);
+    completed_.emplace_back(program.body, program.body + program.body_length);
+  }
+  const std::vector<Bytes>& completed() const { return completed_; }
   std::string trace() {
     std::fflush(trace_);
     return std::string(text_, size_);
@@ -67,6 +82,7 @@ class Decoder {
   std::FILE* trace_;
   std::unique_ptr<TapeDecoder> decoder_;
   std::int64_t sample_number_ = 0;
+  std::vector<Bytes> completed_;
 };
 
 // The loader header: body length 90, load and execution address 0xD400.
@@ -380,33 +396,16 @@ struct BatchRun {
 };
 
 BatchRun feed_in_batches(const std::vector<std::int64_t>& periods, std::size_t batch) {
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* trace = open_memstream(&text, &size);
-  auto decoder = std::make_unique<TapeDecoder>();
-  tape_decoder_init(*decoder, trace);
-  BatchRun run;
+  Decoder decoder;
   std::vector<Crossing> crossings;
   for (std::size_t start = 0; start < periods.size(); start += batch) {
     const std::size_t count = std::min(batch, periods.size() - start);
     crossings.clear();
     for (std::size_t i = 0; i < count; ++i)
       crossings.push_back({periods[start + i], static_cast<std::uint32_t>(30 * i + 29)});
-    const auto samples_before = static_cast<std::int64_t>(30 * start);
-    for (std::size_t taken = 0; taken < count;) {
-      int event = TAPE_NO_EVENT;
-      taken +=
-          on_crossings(*decoder, crossings.data() + taken, count - taken, samples_before, &event);
-      if (event == TAPE_PROGRAM_COMPLETE) {
-        const ProgramView program = finished_program(*decoder);
-        run.bodies.emplace_back(program.body, program.body + program.body_length);
-      }
-    }
+    decoder.take(crossings.data(), count, static_cast<std::int64_t>(30 * start));
   }
-  std::fclose(trace);
-  run.trace.assign(text, size);
-  std::free(text);
-  return run;
+  return {decoder.trace(), decoder.completed()};
 }
 
 }  // namespace
@@ -446,16 +445,11 @@ namespace {
 // over as the driver does, with the gap search riding on the detector or not. Returns the trace
 // with the bodies of the completed programs appended.
 std::string detect_and_decode(const Bytes& raw, std::size_t chunk, bool ride) {
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* trace = open_memstream(&text, &size);
-  auto decoder = std::make_unique<TapeDecoder>();
-  tape_decoder_init(*decoder, trace);
+  Decoder decoder;
   PulseDetector detector;
   pulse_detector_init(detector);
   std::vector<std::uint8_t> buffer(STREAM_LOOKAHEAD + chunk);
   std::vector<Crossing> crossings(max_crossings(buffer.size()));
-  std::string bodies;
   std::size_t carried = 0;
   std::int64_t samples_before = 0;
   for (std::size_t start = 0;; start += chunk) {
@@ -466,36 +460,24 @@ std::string detect_and_decode(const Bytes& raw, std::size_t chunk, bool ride) {
     ChunkScan scan{};
     if (at_end) {
       scan = detect_chunk(detector, buffer.data(), available, crossings.data(), crossings.size());
-    } else if (ride && decoder_can_ride(*decoder)) {
+    } else if (ride && decoder_can_ride(decoder.state())) {
       int event = TAPE_NO_EVENT;
-      scan = detect_with_decoder(detector, *decoder, buffer.data(), available, crossings.data(),
-                                 crossings.size(), samples_before, &event);
-      if (event == TAPE_PROGRAM_COMPLETE) {
-        const ProgramView program = finished_program(*decoder);
-        bodies.append(program.body, program.body + program.body_length);
-      }
+      scan = detect_with_decoder(detector, decoder.state(), buffer.data(), available,
+                                 crossings.data(), crossings.size(), samples_before, &event);
+      decoder.keep_if_complete(event);
     } else {
       scan = detect_stream(detector, buffer.data(), available, crossings.data(), crossings.size());
     }
-    for (std::size_t taken = 0; taken < scan.crossings;) {
-      int event = TAPE_NO_EVENT;
-      taken += on_crossings(*decoder, crossings.data() + taken, scan.crossings - taken,
-                            samples_before, &event);
-      if (event == TAPE_PROGRAM_COMPLETE) {
-        const ProgramView program = finished_program(*decoder);
-        bodies.append(program.body, program.body + program.body_length);
-      }
-    }
+    decoder.take(crossings.data(), scan.crossings, samples_before);
     samples_before += static_cast<std::int64_t>(scan.consumed);
     carried = available - scan.consumed;
     if (at_end) break;
     std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(scan.consumed),
               buffer.begin() + static_cast<std::ptrdiff_t>(available), buffer.begin());
   }
-  std::fclose(trace);
-  std::string result(text, size);
-  std::free(text);
-  return result + bodies;
+  std::string result = decoder.trace();
+  for (const Bytes& body : decoder.completed()) result.append(body.begin(), body.end());
+  return result;
 }
 
 }  // namespace
