@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -10,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "app/chunk_reader.h"
 #include "mzf/mzf_output.h"
 #include "signal/pulse_detector.h"
 #include "tape/decoder_ride.h"
@@ -43,18 +43,9 @@ int decode_crossings(TapeDecoder& decoder, MzfWriter& writer, const Crossing* cr
   return status;
 }
 
-// Reads up to one chunk, retrying reads interrupted by a signal. Returns what read() returned.
-ssize_t read_chunk(int fd, std::uint8_t* chunk) {
-  ssize_t count = 0;
-  do {
-    count = ::read(fd, chunk, READ_CHUNK);
-  } while (count < 0 && errno == EINTR);
-  return count;
-}
-
 }  // namespace
 
-int convert_recording(int input_fd, std::FILE* trace) {
+int convert_recording_along(ReadMode mode, int input_fd, std::FILE* trace) {
   PulseDetector detector;
   pulse_detector_init(detector);
   // The decoder holds a whole body: one allocation for the run keeps it off the stack.
@@ -76,21 +67,24 @@ int convert_recording(int input_fd, std::FILE* trace) {
   }
 
   int status = 0;
-  // Each read appends one chunk to the bytes the detector left over from the one before (fewer
-  // than STREAM_LOOKAHEAD), so that its windows never straddle two reads.
-  std::uint8_t buffer[STREAM_LOOKAHEAD + READ_CHUNK];
+  ChunkReader reader(input_fd, mode);
+  // Each chunk is taken with the bytes the detector left over from the one before (fewer than
+  // STREAM_LOOKAHEAD) put right in front of it, so that its windows never straddle two reads.
+  static_assert(STREAM_LOOKAHEAD <= CHUNK_HEADROOM);
+  std::uint8_t leftover[STREAM_LOOKAHEAD];
   std::size_t carried = 0;
   // Room for every crossing of a full buffer, so that each is taken whole.
-  constexpr std::size_t CAPACITY = max_crossings(sizeof buffer);
+  constexpr std::size_t CAPACITY = max_crossings(STREAM_LOOKAHEAD + READ_CHUNK);
   Crossing crossings[CAPACITY];
   std::int64_t samples_before_buffer = 0;
   int read_error = 0;
   for (;;) {
-    const ssize_t count = read_chunk(input_fd, buffer + carried);
-    // Kept at once: decoding what is left and saving it may change errno before it is reported.
-    if (count < 0) read_error = errno;
-    const bool at_end = count <= 0;
-    const std::size_t available = carried + (at_end ? 0 : static_cast<std::size_t>(count));
+    const Chunk chunk = reader.next();
+    if (chunk.count < 0) read_error = chunk.error;
+    const bool at_end = chunk.count <= 0;
+    std::uint8_t* const buffer = chunk.bytes - carried;
+    std::memcpy(buffer, leftover, carried);
+    const std::size_t available = carried + (at_end ? 0 : static_cast<std::size_t>(chunk.count));
     // At the end of the input (or a read error) the bytes left over are taken as they are.
     // Otherwise, while the decoder seeks a gap or reads a block, it takes the crossings as the
     // detector finds them where it can, and only the rest are stored for it; a program it
@@ -111,13 +105,17 @@ int convert_recording(int input_fd, std::FILE* trace) {
     samples_before_buffer += static_cast<std::int64_t>(scan.consumed);
     carried = available - scan.consumed;
     if (at_end) break;
-    std::memmove(buffer, buffer + scan.consumed, carried);
+    std::memcpy(leftover, buffer + scan.consumed, carried);
   }
   if (read_error != 0) {
     std::fprintf(stderr, "Chyba cteni souboru: %s\n", std::strerror(read_error));
     status = 1;
   }
   return status;
+}
+
+int convert_recording(int input_fd, std::FILE* trace) {
+  return convert_recording_along(ReadMode::AHEAD, input_fd, trace);
 }
 
 }  // namespace mzfextract

@@ -1,5 +1,7 @@
-// Fuzz target: arbitrary bytes as a recording, through the whole run: detector, decoder,
-// naming and writing MZF files (into a private temporary directory).
+// Fuzz target: arbitrary bytes as a recording, through the whole run: reading, detector,
+// decoder, naming and writing MZF files (into a private temporary directory), once with the
+// recording read ahead on a second thread and once in line; the two must print and return the
+// same.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -7,11 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 
 #include "app/driver.h"
 
 namespace {
-std::FILE* trace = nullptr;
 char work_dir[] = "/tmp/mzfextract-fuzz-XXXXXX";
 
 void remove_work_dir() {
@@ -22,7 +24,6 @@ void remove_work_dir() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (::mkdtemp(work_dir) == nullptr || ::chdir(work_dir) != 0) std::abort();
   std::atexit(remove_work_dir);
-  trace = std::fopen("/dev/null", "w");
   return 0;
 }
 
@@ -34,11 +35,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (written <= 0) std::abort();
     done += static_cast<std::size_t>(written);
   }
-  ::lseek(fd, 0, SEEK_SET);
-  mzfextract::convert_recording(fd, trace);
-  ::close(fd);
-  for (const auto& entry : std::filesystem::directory_iterator(".")) {
-    std::filesystem::remove(entry.path());
+  std::string traces[2];
+  int statuses[2] = {};
+  const mzfextract::ReadMode modes[2] = {mzfextract::ReadMode::AHEAD,
+                                         mzfextract::ReadMode::IN_LINE};
+  for (int run = 0; run < 2; ++run) {
+    ::lseek(fd, 0, SEEK_SET);
+    char* text = nullptr;
+    std::size_t length = 0;
+    std::FILE* trace = ::open_memstream(&text, &length);
+    if (trace == nullptr) std::abort();
+    statuses[run] = mzfextract::convert_recording_along(modes[run], fd, trace);
+    std::fclose(trace);
+    traces[run].assign(text, length);
+    std::free(text);
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+      std::filesystem::remove(entry.path());
+    }
   }
+  ::close(fd);
+  if (traces[0] != traces[1] || statuses[0] != statuses[1]) std::abort();
   return 0;
 }

@@ -14,30 +14,39 @@ bool decoder_can_ride(const TapeDecoder& d) {
 
 namespace {
 
-// Where the search puts its crossings: into the gap search or the block while the decoder is
-// there, then in order into `out`. Nothing is stored before that ends, so the decoder takes
-// every crossing in its order.
-struct DecoderSink {
-  enum class Taker { GAP, BLOCK, STORE };
-  Taker taker;
+// Where the search puts its crossings while the decoder seeks a gap: into the gap search until a
+// period ends the gap, then in order into `out`. Nothing is stored before that, so the decoder
+// takes every crossing in its order. A record of its own, small enough for the compiler to keep
+// in registers: the running average each period waits for is never stored and loaded back.
+struct GapSink {
   GapSearch gap;
-  BlockRead block;
-  std::int64_t samples_before;
-  bool block_complete;
+  bool ended;
   Crossing* out;
   std::size_t found;
 
   void take(std::int64_t period, std::uint32_t index) {
-    switch (taker) {
-      case Taker::GAP:
-        if (gap_period(gap, period)) taker = Taker::STORE;
-        return;
-      case Taker::BLOCK:
-        block_complete = block_period(block, period, samples_before, index);
-        if (block_complete) taker = Taker::STORE;
-        return;
-      case Taker::STORE: out[found++] = {period, index}; return;
+    if (!ended) {
+      ended = gap_period(gap, period);
+      return;
     }
+    out[found++] = {period, index};
+  }
+};
+
+// The same while the decoder reads a block: into the block until it is complete.
+struct BlockSink {
+  BlockRead block;
+  std::int64_t samples_before;
+  bool complete;
+  Crossing* out;
+  std::size_t found;
+
+  void take(std::int64_t period, std::uint32_t index) {
+    if (!complete) {
+      complete = block_period(block, period, samples_before, index);
+      return;
+    }
+    out[found++] = {period, index};
   }
 };
 
@@ -45,29 +54,25 @@ template <typename Window>
 ChunkScan detect_with_decoder_along(PulseDetector& detector, TapeDecoder& decoder,
                                     const std::uint8_t* raw, std::size_t count, Crossing* out,
                                     std::size_t capacity, std::int64_t samples_before, int* event) {
+  const std::size_t bytes = wide_search::fitting(count, capacity);
+  *event = TAPE_NO_EVENT;
+  if (seeking_gap(decoder)) {
+    GapSink sink{gap_search_of(decoder), false, out, 0};
+    const std::size_t consumed =
+        wide_search::detect_stream_wide<Window>(detector, raw, bytes, sink);
+    resume_after_gap_search(decoder, sink.gap, sink.ended);
+    return {sink.found, consumed};
+  }
   // Filled in field by field: clearing the whole record would clear the block's dump area too,
   // for every buffer.
-  DecoderSink sink;
+  BlockSink sink;
+  sink.block = block_read_of(decoder);
+  sink.samples_before = samples_before;
+  sink.complete = false;
   sink.out = out;
   sink.found = 0;
-  sink.samples_before = samples_before;
-  sink.block_complete = false;
-  if (seeking_gap(decoder)) {
-    sink.taker = DecoderSink::Taker::GAP;
-    sink.gap = gap_search_of(decoder);
-  } else {
-    sink.taker = DecoderSink::Taker::BLOCK;
-    sink.block = block_read_of(decoder);
-  }
-  const bool seeking = sink.taker == DecoderSink::Taker::GAP;
-  const std::size_t consumed = wide_search::detect_stream_wide<Window>(
-      detector, raw, wide_search::fitting(count, capacity), sink);
-  *event = TAPE_NO_EVENT;
-  if (seeking) {
-    resume_after_gap_search(decoder, sink.gap, sink.taker == DecoderSink::Taker::STORE);
-  } else {
-    *event = block_read_end(decoder, sink.block, sink.block_complete);
-  }
+  const std::size_t consumed = wide_search::detect_stream_wide<Window>(detector, raw, bytes, sink);
+  *event = block_read_end(decoder, sink.block, sink.complete);
   return {sink.found, consumed};
 }
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -443,4 +444,46 @@ TEST_F(Program, TwoConversionsInOneProcessMatchTwoProcesses) {
   }
   EXPECT_EQ(separate[1].files, std::vector<std::string>{"SECOND___________#001.MZF"});
   EXPECT_TRUE(together == separate);
+}
+
+TEST_F(Program, ReadAheadAndInLineGiveTheSame) {
+  // Cuts on both sides of a read, of the reader's ring wrapping round and of the end of a body:
+  // the conversion in this process, with the recording read ahead and in line, gives the
+  // reference trace and the programs completed before the cut, both ways.
+  const tapesynth::Program first = make_program("FIRST", pattern(900, 21));
+  const tapesynth::Program second = make_program("SECOND", pattern(3000, 22));
+  const Bytes wav = wav_of({first, second, first}, quick_options(44100));
+  const ReferenceRun reference = reference_run(wav);
+  ASSERT_EQ(reference.bodies_at.size(), 3u);
+  const auto body_end = static_cast<std::size_t>(reference.bodies_at[1]);
+  constexpr std::size_t CHUNK = mzfextract::READ_CHUNK;
+  constexpr std::size_t RING = mzfextract::READ_AHEAD_CHUNKS * CHUNK;
+  ASSERT_GT(wav.size(), 3 * RING);
+  char previous[4096];
+  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+  for (const std::size_t length : {std::size_t{0}, std::size_t{1}, CHUNK - 1, CHUNK, CHUNK + 1,
+                                   RING - 1, RING, RING + 1, body_end - 1, body_end, wav.size()}) {
+    const Bytes cut(wav.begin(), wav.begin() + static_cast<std::ptrdiff_t>(length));
+    write_file(in_.file("cut.wav"), cut);
+    const auto completed = std::count_if(reference.bodies_at.begin(), reference.bodies_at.end(),
+                                         [&](std::int64_t at) { return at <= std::ssize(cut); });
+    const std::string expected = reference_run(cut).trace;
+    for (const auto mode : {mzfextract::ReadMode::AHEAD, mzfextract::ReadMode::IN_LINE}) {
+      TempDir dir;
+      ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+      char* text = nullptr;
+      std::size_t size = 0;
+      std::FILE* trace = open_memstream(&text, &size);
+      const int fd = ::open(in_.file("cut.wav").c_str(), O_RDONLY);
+      const int status = mzfextract::convert_recording_along(mode, fd, trace);
+      ::close(fd);
+      std::fclose(trace);
+      const std::string printed(text, size);
+      std::free(text);
+      EXPECT_EQ(status, 0) << length;
+      EXPECT_EQ(printed, expected) << length;
+      EXPECT_EQ(std::ssize(list_dir(dir.path())), completed) << length;
+      ASSERT_EQ(::chdir(previous), 0);
+    }
+  }
 }

@@ -1,0 +1,142 @@
+#include "app/chunk_reader.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+
+namespace mzfextract {
+
+namespace {
+
+// Reads up to one chunk, retrying reads interrupted by a signal. Returns what read() returned.
+ssize_t read_chunk(int fd, std::uint8_t* chunk) {
+  ssize_t count = 0;
+  do {
+    count = ::read(fd, chunk, READ_CHUNK);
+  } while (count < 0 && errno == EINTR);
+  return count;
+}
+
+constexpr std::uint32_t SLOTS = READ_AHEAD_CHUNKS;
+static_assert((SLOTS & (SLOTS - 1)) == 0, "chunks are counted modulo 2^32");
+
+// The thread sleeps on a full ring until this many slots are free again, so that it is woken once
+// per batch, not once per chunk: a wake-up costs the caller a system call (and the thread's core,
+// in a virtual machine, an interrupt).
+constexpr std::uint32_t WAKE_BATCH = SLOTS / 2;
+
+// Before it sleeps, a caller that has caught up with the thread polls this many times (a few
+// microseconds): where the file is in memory the next chunk comes in about a microsecond, and a
+// sleep would cost a wake-up on both sides.
+constexpr int SPIN_POLLS = 256;
+
+// Polls `counter` while it equals `seen`, for a while. Returns its last value.
+std::uint32_t poll_while_unchanged(const std::atomic<std::uint32_t>& counter, std::uint32_t seen) {
+  std::uint32_t now = seen;
+  for (int i = 0; i < SPIN_POLLS && now == seen; ++i) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();  // a polling loop: spare the core's other hyperthread
+#endif
+    now = counter.load(std::memory_order_acquire);
+  }
+  return now;
+}
+
+}  // namespace
+
+// Chunk k (counting from 0) is read into slots[k % SLOTS]. Ownership moves with two counters:
+// chunks [taken, filled) belong to the caller, the other slots to the thread. A store of a
+// counter hands the slots it covers over with everything written into them, and a load on the
+// other side sees all of that, so no slot is touched by both at once. The counters are 32 bits
+// and wrap harmlessly: SLOTS divides 2^32 and only their differences are used.
+//
+// A side that sleeps sets its flag and then looks at the other's counter once more; the other
+// side stores its counter and then looks at the flag (all four sequentially consistent). In the
+// single order of those four either the sleeper sees the new count and does not sleep, or the
+// other side sees the flag and wakes it; wait() itself returns at once if the count has changed
+// since it was read. So no wake-up is lost, and none is made while nobody sleeps.
+struct ChunkReader::Ring {
+  explicit Ring(int descriptor) : fd(descriptor) {}
+
+  const int fd;
+  Slot slots[SLOTS];
+  alignas(64) std::atomic<std::uint32_t> filled{0};  // chunks read, stored by the thread
+  alignas(64) std::atomic<std::uint32_t> taken{0};   // chunks given back, stored by the caller
+  // Set while the thread sleeps until `taken` reaches `thread_target`.
+  alignas(64) std::atomic<bool> thread_waiting{false};
+  std::atomic<std::uint32_t> thread_target{0};
+  std::atomic<bool> stopping{false};
+  // Set while the caller sleeps until the next chunk is read.
+  alignas(64) std::atomic<bool> caller_waiting{false};
+};
+
+ChunkReader::ChunkReader(int fd, ReadMode mode) : fd_(fd) {
+  if (mode != ReadMode::AHEAD) return;
+  ring_.reset(new (std::nothrow) Ring(fd));
+  if (ring_ && ::pthread_create(&thread_, nullptr, read_slots, ring_.get()) != 0) ring_.reset();
+}
+
+ChunkReader::~ChunkReader() {
+  if (!ring_) return;
+  // Every slot is handed back at once, so that a thread waiting for room wakes and sees that it
+  // must stop.
+  ring_->stopping.store(true);
+  ring_->taken.store(next_ + SLOTS);
+  ring_->taken.notify_one();
+  ::pthread_join(thread_, nullptr);
+}
+
+void* ChunkReader::read_slots(void* ring_of_reader) {
+  Ring& ring = *static_cast<Ring*>(ring_of_reader);
+  std::uint32_t taken = 0;
+  for (std::uint32_t k = 0;; ++k) {
+    if (k - taken == SLOTS) {
+      // The ring is full: sleep until half of it is free, or until the reader stops.
+      const std::uint32_t target = k - SLOTS + WAKE_BATCH;
+      ring.thread_target.store(target, std::memory_order_relaxed);
+      ring.thread_waiting.store(true);
+      while ((taken = ring.taken.load()) - (k - SLOTS) < WAKE_BATCH)
+        ring.taken.wait(taken, std::memory_order_acquire);
+      ring.thread_waiting.store(false, std::memory_order_relaxed);
+    }
+    if (ring.stopping.load(std::memory_order_relaxed)) return nullptr;
+    Slot& slot = ring.slots[k % SLOTS];
+    slot.count = read_chunk(ring.fd, slot.bytes + CHUNK_HEADROOM);
+    slot.error = slot.count < 0 ? errno : 0;
+    ring.filled.store(k + 1);
+    if (ring.caller_waiting.load()) ring.filled.notify_one();
+    if (slot.count <= 0) return nullptr;
+  }
+}
+
+Chunk ChunkReader::next() {
+  if (!ring_) {
+    slot_.count = read_chunk(fd_, slot_.bytes + CHUNK_HEADROOM);
+    slot_.error = slot_.count < 0 ? errno : 0;
+    return {slot_.bytes + CHUNK_HEADROOM, slot_.count, slot_.error};
+  }
+  Ring& ring = *ring_;
+  if (holding_) {
+    // The chunk before goes back to the thread, which is woken if it waits for it.
+    ring.taken.store(next_);
+    if (ring.thread_waiting.load() && ring.thread_target.load(std::memory_order_relaxed) == next_)
+      ring.taken.notify_one();
+  }
+  if (filled_ == next_) {
+    filled_ = ring.filled.load(std::memory_order_acquire);
+    if (filled_ == next_) filled_ = poll_while_unchanged(ring.filled, next_);
+    if (filled_ == next_) {
+      ring.caller_waiting.store(true);
+      while ((filled_ = ring.filled.load()) == next_)
+        ring.filled.wait(next_, std::memory_order_acquire);
+      ring.caller_waiting.store(false, std::memory_order_relaxed);
+    }
+  }
+  Slot& slot = ring.slots[next_ % SLOTS];
+  ++next_;
+  holding_ = true;
+  return {slot.bytes + CHUNK_HEADROOM, slot.count, slot.error};
+}
+
+}  // namespace mzfextract

@@ -1,0 +1,142 @@
+// The chunk reader, read ahead on its thread and in line: the same chunks from files and pipes
+// of every size around a read and around the ring, a read that fails, and a reader given up
+// before the end.
+#include "app/chunk_reader.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/test_support.h"
+
+using namespace testing_support;
+using mzfextract::Chunk;
+using mzfextract::ChunkReader;
+using mzfextract::ReadMode;
+
+namespace {
+
+constexpr std::size_t CHUNK = mzfextract::READ_CHUNK;
+constexpr std::size_t RING = mzfextract::READ_AHEAD_CHUNKS * CHUNK;
+
+// What a reader gave: the bytes of all chunks in order, their counts, and the last count and
+// error.
+struct Chunks {
+  Bytes bytes;
+  std::vector<ssize_t> counts;
+  int error = 0;
+};
+
+// Takes every chunk up to the end, writing over the room in front of each one as a caller may.
+Chunks read_all(int fd, ReadMode mode, bool* ahead = nullptr) {
+  ChunkReader reader(fd, mode);
+  if (ahead != nullptr) *ahead = reader.ahead();
+  Chunks result;
+  for (;;) {
+    const Chunk chunk = reader.next();
+    result.counts.push_back(chunk.count);
+    if (chunk.count <= 0) {
+      result.error = chunk.error;
+      return result;
+    }
+    std::memset(chunk.bytes - mzfextract::CHUNK_HEADROOM, 0xA5, mzfextract::CHUNK_HEADROOM);
+    result.bytes.insert(result.bytes.end(), chunk.bytes, chunk.bytes + chunk.count);
+  }
+}
+
+// The same bytes through a pipe, written in pieces that do not line up with the reads.
+Chunks read_from_pipe(const Bytes& bytes, ReadMode mode) {
+  int ends[2];
+  if (::pipe(ends) != 0) return {};
+  std::thread writer([&bytes, in = ends[1]] {
+    for (std::size_t at = 0; at < bytes.size();) {
+      const ssize_t n =
+          ::write(in, bytes.data() + at, std::min<std::size_t>(1000, bytes.size() - at));
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    ::close(in);
+  });
+  Chunks result = read_all(ends[0], mode);
+  writer.join();
+  ::close(ends[0]);
+  return result;
+}
+
+}  // namespace
+
+TEST(ChunkReader, GivesEveryByteInOrderAroundReadsAndTheRing) {
+  TempDir dir;
+  const std::string path = dir.file("input");
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, CHUNK - 1, CHUNK, CHUNK + 1,
+                                 RING - 1, RING, RING + 1, 3 * RING + CHUNK / 2}) {
+    const Bytes bytes = pattern(size, static_cast<std::uint32_t>(size));
+    write_file(path, bytes);
+    for (const ReadMode mode : {ReadMode::AHEAD, ReadMode::IN_LINE}) {
+      const int fd = ::open(path.c_str(), O_RDONLY);
+      ASSERT_GE(fd, 0);
+      bool ahead = false;
+      const Chunks from_file = read_all(fd, mode, &ahead);
+      ::close(fd);
+      EXPECT_EQ(ahead, mode == ReadMode::AHEAD);
+      EXPECT_TRUE(from_file.bytes == bytes) << size;
+      // Whole chunks from a file, then one short one if any bytes are left, then the end.
+      std::vector<ssize_t> counts(size / CHUNK, static_cast<ssize_t>(CHUNK));
+      if (size % CHUNK != 0) counts.push_back(static_cast<ssize_t>(size % CHUNK));
+      counts.push_back(0);
+      EXPECT_EQ(from_file.counts, counts) << size;
+      EXPECT_EQ(from_file.error, 0);
+      const Chunks from_pipe = read_from_pipe(bytes, mode);
+      EXPECT_TRUE(from_pipe.bytes == bytes) << size;
+      EXPECT_EQ(from_pipe.counts.back(), 0) << size;
+    }
+  }
+}
+
+TEST(ChunkReader, AFailedReadEndsTheChunks) {
+  // Reading a directory fails with EISDIR, at once.
+  TempDir dir;
+  for (const ReadMode mode : {ReadMode::AHEAD, ReadMode::IN_LINE}) {
+    const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    const Chunks chunks = read_all(fd, mode);
+    ::close(fd);
+    EXPECT_EQ(chunks.counts, std::vector<ssize_t>{-1});
+    EXPECT_EQ(chunks.error, EISDIR);
+  }
+}
+
+TEST(ChunkReader, CanBeGivenUpBeforeTheEnd) {
+  // The thread fills the ring and waits for room; the reader is given up after none, one and
+  // some of the chunks, and its thread must stop. Then the file is read on from where the
+  // thread stopped: it has read no further than a ring ahead of the last chunk taken.
+  TempDir dir;
+  const std::string path = dir.file("input");
+  const Bytes bytes = pattern(4 * RING, 3);
+  write_file(path, bytes);
+  for (const std::size_t taken : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    {
+      ChunkReader reader(fd, ReadMode::AHEAD);
+      for (std::size_t i = 0; i < taken; ++i) {
+        const Chunk chunk = reader.next();
+        ASSERT_EQ(chunk.count, static_cast<ssize_t>(CHUNK));
+        EXPECT_EQ(std::memcmp(chunk.bytes, bytes.data() + i * CHUNK, CHUNK), 0) << i;
+      }
+      // Gives the thread time to fill the ring, so that it waits for room when it is stopped.
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    ::close(fd);
+    EXPECT_LE(static_cast<std::size_t>(at), taken * CHUNK + RING) << taken;
+    EXPECT_EQ(static_cast<std::size_t>(at) % CHUNK, 0u) << taken;
+  }
+}
