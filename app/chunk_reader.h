@@ -35,7 +35,7 @@ struct Chunk {
 enum class ReadMode { AHEAD, IN_LINE };
 
 // Chunks a reader holds between its thread and the caller.
-inline constexpr std::uint32_t READ_AHEAD_CHUNKS = 128;
+inline constexpr std::uint32_t READ_AHEAD_CHUNKS = 256;
 
 // Reads a file descriptor from where it stands to its end (or its first failed read), chunk by
 // chunk, for one caller.
