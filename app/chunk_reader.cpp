@@ -45,8 +45,12 @@ std::uint32_t poll_while_unchanged(const std::atomic<std::uint32_t>& counter, st
 
 }  // namespace
 
-// Chunk k (counting from 0) is read into slots[k % SLOTS]. Ownership moves with two counters:
-// chunks [taken, filled) belong to the caller, the other slots to the thread. A store of a
+// Chunk k (counting from 0) is read into slot k % SLOTS; the slots lie one after the other, so
+// that whole chunks read one after the other are one stretch of bytes, and the last bytes of a
+// slot are the room in front of the next one (the first has room of its own). Ownership moves with
+// two counters: chunks [taken, filled) belong to the caller, the other slots to the thread. The
+// caller keeps the last chunk it was given until it has the next, because it puts the bytes it
+// carries over in front of the next one, in that chunk's last bytes. A store of a
 // counter hands the slots it covers over with everything written into them, and a load on the
 // other side sees all of that, so no slot is touched by both at once. The counters are 32 bits
 // and wrap harmlessly: SLOTS divides 2^32 and only their differences are used.
@@ -59,8 +63,12 @@ std::uint32_t poll_while_unchanged(const std::atomic<std::uint32_t>& counter, st
 struct ChunkReader::Ring {
   explicit Ring(int descriptor) : fd(descriptor) {}
 
+  std::uint8_t* slot(std::uint32_t k) { return bytes + CHUNK_HEADROOM + k % SLOTS * READ_CHUNK; }
+
   const int fd;
-  Slot slots[SLOTS];
+  std::uint8_t bytes[CHUNK_HEADROOM + SLOTS * READ_CHUNK];
+  ssize_t counts[SLOTS];
+  int errors[SLOTS];
   alignas(64) std::atomic<std::uint32_t> filled{0};  // chunks read, stored by the thread
   alignas(64) std::atomic<std::uint32_t> taken{0};   // chunks given back, stored by the caller
   // Set while the thread sleeps until `taken` reaches `thread_target`.
@@ -101,12 +109,13 @@ void* ChunkReader::read_slots(void* ring_of_reader) {
       ring.thread_waiting.store(false, std::memory_order_relaxed);
     }
     if (ring.stopping.load(std::memory_order_relaxed)) return nullptr;
-    Slot& slot = ring.slots[k % SLOTS];
-    slot.count = read_chunk(ring.fd, slot.bytes + CHUNK_HEADROOM);
-    slot.error = slot.count < 0 ? errno : 0;
+    const ssize_t count = read_chunk(ring.fd, ring.slot(k));
+    ring.counts[k % SLOTS] = count;
+    ring.errors[k % SLOTS] = count < 0 ? errno : 0;
     ring.filled.store(k + 1);
-    if (ring.caller_waiting.load()) ring.filled.notify_one();
-    if (slot.count <= 0) return nullptr;
+    // Once per sleep of the caller: the flag is cleared as it is read.
+    if (ring.caller_waiting.exchange(false)) ring.filled.notify_one();
+    if (count <= 0) return nullptr;
   }
 }
 
@@ -118,10 +127,17 @@ Chunk ChunkReader::next() {
   }
   Ring& ring = *ring_;
   if (holding_) {
-    // The chunk before goes back to the thread, which is woken if it waits for it.
-    ring.taken.store(next_);
-    if (ring.thread_waiting.load() && ring.thread_target.load(std::memory_order_relaxed) == next_)
-      ring.taken.notify_one();
+    // The chunks before the last one given go back to the thread, which is woken if it waits
+    // for them. Runs move the count on by more than one: the target may be passed, not met.
+    const std::uint32_t taken = next_ - 1;
+    ring.taken.store(taken);
+    if (ring.thread_waiting.load()) {
+      const std::uint32_t target = ring.thread_target.load(std::memory_order_relaxed);
+      if (target != woken_for_ && static_cast<std::int32_t>(taken - target) >= 0) {
+        woken_for_ = target;
+        ring.taken.notify_one();
+      }
+    }
   }
   if (filled_ == next_) {
     filled_ = ring.filled.load(std::memory_order_acquire);
@@ -133,10 +149,19 @@ Chunk ChunkReader::next() {
       ring.caller_waiting.store(false, std::memory_order_relaxed);
     }
   }
-  Slot& slot = ring.slots[next_ % SLOTS];
+  // The run: the chunks read by now that follow whole ones in the same stretch of slots, short
+  // of the end of the input.
+  const std::uint32_t first = next_;
+  const Chunk chunk{ring.slot(first), ring.counts[first % SLOTS], ring.errors[first % SLOTS]};
+  ssize_t count = chunk.count;
   ++next_;
+  while (next_ - first < READ_AHEAD_RUN && next_ != filled_ && next_ % SLOTS != 0 &&
+         ring.counts[(next_ - 1) % SLOTS] == READ_CHUNK && ring.counts[next_ % SLOTS] > 0) {
+    count += ring.counts[next_ % SLOTS];
+    ++next_;
+  }
   holding_ = true;
-  return {slot.bytes + CHUNK_HEADROOM, slot.count, slot.error};
+  return {chunk.bytes, count, chunk.error};
 }
 
 }  // namespace mzfextract

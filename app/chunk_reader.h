@@ -20,9 +20,9 @@ inline constexpr int READ_CHUNK = 2048;
 // chunk before.
 inline constexpr std::size_t CHUNK_HEADROOM = 64;
 
-// A chunk as read() gave it: `count` bytes at `bytes` (CHUNK_HEADROOM more writable in front of
-// them), 0 at the end of the input, or -1 when the read failed with `error`. Reads interrupted by
-// a signal are retried.
+// A chunk as read() gave it, or a run of whole chunks read one after the other: `count` bytes at
+// `bytes` (CHUNK_HEADROOM more writable in front of them), 0 at the end of the input, or -1 when
+// the read failed with `error`. Reads interrupted by a signal are retried.
 struct Chunk {
   std::uint8_t* bytes;
   ssize_t count;
@@ -37,6 +37,10 @@ enum class ReadMode { AHEAD, IN_LINE };
 // Chunks a reader holds between its thread and the caller.
 inline constexpr std::uint32_t READ_AHEAD_CHUNKS = 256;
 
+// The most chunks that one next() gives at once, and their bytes.
+inline constexpr std::size_t READ_AHEAD_RUN = 8;
+inline constexpr std::size_t MOST_CHUNK_BYTES = READ_AHEAD_RUN * READ_CHUNK;
+
 // Reads a file descriptor from where it stands to its end (or its first failed read), chunk by
 // chunk, for one caller.
 class ChunkReader {
@@ -48,8 +52,9 @@ class ChunkReader {
   ChunkReader(const ChunkReader&) = delete;
   ChunkReader& operator=(const ChunkReader&) = delete;
 
-  // The next chunk. The one before is given back: its bytes must no longer be used. Must not be
-  // called again after a chunk whose count is 0 or -1.
+  // The next chunk; read ahead, all the whole chunks that the thread has read by then, up to
+  // READ_AHEAD_RUN, in one. The chunk before is given back: its bytes must no longer be used.
+  // Must not be called again after a chunk whose count is 0 or -1.
   Chunk next();
 
   // Whether the chunks come from a second thread.
@@ -69,10 +74,11 @@ class ChunkReader {
   int fd_;
   std::unique_ptr<Ring> ring_;  // null when reading in line
   pthread_t thread_{};
-  std::uint32_t next_ = 0;    // the number of the chunk next() gives next
-  std::uint32_t filled_ = 0;  // chunks the thread is known to have read
-  bool holding_ = false;      // whether the caller holds a chunk of the ring
-  Slot slot_;                 // the one slot of a reader in line
+  std::uint32_t next_ = 0;       // the number of the chunk next() gives next
+  std::uint32_t filled_ = 0;     // chunks the thread is known to have read
+  bool holding_ = false;         // whether the caller holds chunks of the ring
+  std::uint32_t woken_for_ = 0;  // the thread's last target that the caller woke it for
+  Slot slot_;                    // the one slot of a reader in line
 };
 
 }  // namespace mzfextract

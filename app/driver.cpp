@@ -74,7 +74,7 @@ int convert_recording_along(ReadMode mode, int input_fd, std::FILE* trace) {
   std::uint8_t leftover[STREAM_LOOKAHEAD];
   std::size_t carried = 0;
   // Room for every crossing of a full buffer, so that each is taken whole.
-  constexpr std::size_t CAPACITY = max_crossings(STREAM_LOOKAHEAD + READ_CHUNK);
+  constexpr std::size_t CAPACITY = max_crossings(STREAM_LOOKAHEAD + MOST_CHUNK_BYTES);
   Crossing crossings[CAPACITY];
   std::int64_t samples_before_buffer = 0;
   int read_error = 0;

@@ -1,6 +1,6 @@
-// The chunk reader, read ahead on its thread and in line: the same chunks from files and pipes
-// of every size around a read and around the ring, a read that fails, and a reader given up
-// before the end.
+// The chunk reader, read ahead on its thread and in line: the same bytes from files and pipes
+// of every size around a read and around the ring, read ahead in runs of chunks, a read that
+// fails, and a reader given up before the end.
 #include "app/chunk_reader.h"
 
 #include <fcntl.h>
@@ -35,12 +35,14 @@ struct Chunks {
 };
 
 // Takes every chunk up to the end, writing over the room in front of each one as a caller may.
-Chunks read_all(int fd, ReadMode mode, bool* ahead = nullptr) {
+// A slow caller waits after the first chunk until the thread has filled its ring.
+Chunks read_all(int fd, ReadMode mode, bool* ahead = nullptr, bool slow = false) {
   ChunkReader reader(fd, mode);
   if (ahead != nullptr) *ahead = reader.ahead();
   Chunks result;
   for (;;) {
     const Chunk chunk = reader.next();
+    if (slow && result.counts.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     result.counts.push_back(chunk.count);
     if (chunk.count <= 0) {
       result.error = chunk.error;
@@ -80,19 +82,33 @@ TEST(ChunkReader, GivesEveryByteInOrderAroundReadsAndTheRing) {
     const Bytes bytes = pattern(size, static_cast<std::uint32_t>(size));
     write_file(path, bytes);
     for (const ReadMode mode : {ReadMode::AHEAD, ReadMode::IN_LINE}) {
-      const int fd = ::open(path.c_str(), O_RDONLY);
-      ASSERT_GE(fd, 0);
-      bool ahead = false;
-      const Chunks from_file = read_all(fd, mode, &ahead);
-      ::close(fd);
-      EXPECT_EQ(ahead, mode == ReadMode::AHEAD);
-      EXPECT_TRUE(from_file.bytes == bytes) << size;
-      // Whole chunks from a file, then one short one if any bytes are left, then the end.
-      std::vector<ssize_t> counts(size / CHUNK, static_cast<ssize_t>(CHUNK));
-      if (size % CHUNK != 0) counts.push_back(static_cast<ssize_t>(size % CHUNK));
-      counts.push_back(0);
-      EXPECT_EQ(from_file.counts, counts) << size;
-      EXPECT_EQ(from_file.error, 0);
+      for (const bool slow : {false, true}) {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        bool ahead = false;
+        const Chunks chunks = read_all(fd, mode, &ahead, slow);
+        ::close(fd);
+        EXPECT_EQ(ahead, mode == ReadMode::AHEAD);
+        EXPECT_TRUE(chunks.bytes == bytes) << size;
+        EXPECT_EQ(chunks.counts.back(), 0) << size;
+        EXPECT_EQ(chunks.error, 0);
+        // In line, one chunk per read: whole ones from a file, then a short one if any bytes are
+        // left. Ahead, runs of whole chunks, and of as many as fit once the ring is full.
+        std::vector<ssize_t> one_by_one(size / CHUNK, static_cast<ssize_t>(CHUNK));
+        if (size % CHUNK != 0) one_by_one.push_back(static_cast<ssize_t>(size % CHUNK));
+        one_by_one.push_back(0);
+        if (mode == ReadMode::IN_LINE) {
+          EXPECT_EQ(chunks.counts, one_by_one) << size;
+        }
+        for (std::size_t i = 0; i + 2 < chunks.counts.size(); ++i) {
+          EXPECT_EQ(chunks.counts[i] % static_cast<ssize_t>(CHUNK), 0) << size << " " << i;
+          EXPECT_LE(chunks.counts[i], static_cast<ssize_t>(mzfextract::MOST_CHUNK_BYTES));
+        }
+        if (mode == ReadMode::AHEAD && slow && size > 2 * RING) {
+          EXPECT_EQ(*std::max_element(chunks.counts.begin(), chunks.counts.end()),
+                    static_cast<ssize_t>(mzfextract::MOST_CHUNK_BYTES));
+        }
+      }
       const Chunks from_pipe = read_from_pipe(bytes, mode);
       EXPECT_TRUE(from_pipe.bytes == bytes) << size;
       EXPECT_EQ(from_pipe.counts.back(), 0) << size;
@@ -116,27 +132,30 @@ TEST(ChunkReader, AFailedReadEndsTheChunks) {
 TEST(ChunkReader, CanBeGivenUpBeforeTheEnd) {
   // The thread fills the ring and waits for room; the reader is given up after none, one and
   // some of the chunks, and its thread must stop. Then the file is read on from where the
-  // thread stopped: it has read no further than a ring ahead of the last chunk taken.
+  // thread stopped: it has read no further than a ring ahead of the chunks given back.
   TempDir dir;
   const std::string path = dir.file("input");
   const Bytes bytes = pattern(4 * RING, 3);
   write_file(path, bytes);
-  for (const std::size_t taken : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
+  for (const int calls : {0, 1, 5}) {
     const int fd = ::open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
+    std::size_t given = 0;
     {
       ChunkReader reader(fd, ReadMode::AHEAD);
-      for (std::size_t i = 0; i < taken; ++i) {
+      for (int i = 0; i < calls; ++i) {
         const Chunk chunk = reader.next();
-        ASSERT_EQ(chunk.count, static_cast<ssize_t>(CHUNK));
-        EXPECT_EQ(std::memcmp(chunk.bytes, bytes.data() + i * CHUNK, CHUNK), 0) << i;
+        ASSERT_GT(chunk.count, 0);
+        const auto count = static_cast<std::size_t>(chunk.count);
+        EXPECT_EQ(std::memcmp(chunk.bytes, bytes.data() + given, count), 0) << i;
+        given += count;
       }
       // Gives the thread time to fill the ring, so that it waits for room when it is stopped.
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     const off_t at = ::lseek(fd, 0, SEEK_CUR);
     ::close(fd);
-    EXPECT_LE(static_cast<std::size_t>(at), taken * CHUNK + RING) << taken;
-    EXPECT_EQ(static_cast<std::size_t>(at) % CHUNK, 0u) << taken;
+    EXPECT_LE(static_cast<std::size_t>(at), given + RING) << calls;
+    EXPECT_EQ(static_cast<std::size_t>(at) % CHUNK, 0u) << calls;
   }
 }
