@@ -63,7 +63,9 @@ std::uint32_t poll_while_unchanged(const std::atomic<std::uint32_t>& counter, st
 struct ChunkReader::Ring {
   explicit Ring(int descriptor) : fd(descriptor) {}
 
-  std::uint8_t* slot(std::uint32_t k) { return bytes + CHUNK_HEADROOM + k % SLOTS * READ_CHUNK; }
+  std::uint8_t* slot(std::uint32_t k) {
+    return bytes + CHUNK_HEADROOM + std::size_t{k % SLOTS} * READ_CHUNK;
+  }
 
   const int fd;
   std::uint8_t bytes[CHUNK_HEADROOM + SLOTS * READ_CHUNK];
