@@ -68,7 +68,7 @@ struct ChunkReader::Ring {
   }
 
   const int fd;
-  std::uint8_t bytes[CHUNK_HEADROOM + SLOTS * READ_CHUNK];
+  std::uint8_t bytes[CHUNK_HEADROOM + std::size_t{SLOTS} * READ_CHUNK];
   ssize_t counts[SLOTS];
   int errors[SLOTS];
   alignas(64) std::atomic<std::uint32_t> filled{0};  // chunks read, stored by the thread
