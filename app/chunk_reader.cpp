@@ -55,11 +55,15 @@ std::uint32_t poll_while_unchanged(const std::atomic<std::uint32_t>& counter, st
 // other side sees all of that, so no slot is touched by both at once. The counters are 32 bits
 // and wrap harmlessly: SLOTS divides 2^32 and only their differences are used.
 //
-// A side that sleeps sets its flag and then looks at the other's counter once more; the other
-// side stores its counter and then looks at the flag (all four sequentially consistent). In the
-// single order of those four either the sleeper sees the new count and does not sleep, or the
-// other side sees the flag and wakes it; wait() itself returns at once if the count has changed
-// since it was read. So no wake-up is lost, and none is made while nobody sleeps.
+// A side that sleeps names the count it waits for (its target), sets its flag and then looks at
+// the other's counter once more; the other side stores its counter and then looks at the flag
+// and, if it is set, at the target (the flag and the counters sequentially consistent). In the
+// single order of those either the sleeper sees the count it waits for and does not sleep, or the
+// other side sees the flag and the target, and wakes it when its store reaches the target;
+// wait() itself returns at once if the count has changed since it was read. So no wake-up is
+// lost, and one is made only for a sleeper whose count has come. (Waking on any store while the
+// flag is set, but only once, would lose a wake-up: the store that finds the flag may be the one
+// of the very count that the sleeper then finds and sleeps on.)
 struct ChunkReader::Ring {
   explicit Ring(int descriptor) : fd(descriptor) {}
 
@@ -77,8 +81,9 @@ struct ChunkReader::Ring {
   alignas(64) std::atomic<bool> thread_waiting{false};
   std::atomic<std::uint32_t> thread_target{0};
   std::atomic<bool> stopping{false};
-  // Set while the caller sleeps until the next chunk is read.
+  // Set while the caller sleeps until `filled` reaches `caller_target`.
   alignas(64) std::atomic<bool> caller_waiting{false};
+  std::atomic<std::uint32_t> caller_target{0};
 };
 
 ChunkReader::ChunkReader(int fd, ReadMode mode) : fd_(fd) {
@@ -115,8 +120,11 @@ void* ChunkReader::read_slots(void* ring_of_reader) {
     ring.counts[k % SLOTS] = count;
     ring.errors[k % SLOTS] = count < 0 ? errno : 0;
     ring.filled.store(k + 1);
-    // Once per sleep of the caller: the flag is cleared as it is read.
-    if (ring.caller_waiting.exchange(false)) ring.filled.notify_one();
+    // Only the chunk the caller waits for wakes it: the count moves on by one at a time, so it
+    // meets the target once.
+    if (ring.caller_waiting.load() && ring.caller_target.load(std::memory_order_relaxed) == k + 1) {
+      ring.filled.notify_one();
+    }
     if (count <= 0) return nullptr;
   }
 }
@@ -145,6 +153,7 @@ Chunk ChunkReader::next() {
     filled_ = ring.filled.load(std::memory_order_acquire);
     if (filled_ == next_) filled_ = poll_while_unchanged(ring.filled, next_);
     if (filled_ == next_) {
+      ring.caller_target.store(next_ + 1, std::memory_order_relaxed);
       ring.caller_waiting.store(true);
       while ((filled_ = ring.filled.load()) == next_)
         ring.filled.wait(next_, std::memory_order_acquire);

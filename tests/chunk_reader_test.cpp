@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -158,4 +159,38 @@ TEST(ChunkReader, CanBeGivenUpBeforeTheEnd) {
     EXPECT_LE(static_cast<std::size_t>(at), given + RING) << calls;
     EXPECT_EQ(static_cast<std::size_t>(at) % CHUNK, 0u) << calls;
   }
+}
+
+TEST(ChunkReader, NoWakeUpIsLostWhenTheCallerOutrunsTheThread) {
+  // A caller that does nothing with its chunks keeps catching up with the thread and sleeping
+  // until the next chunk is read: half a million times over a sparse gigabyte, read from the page
+  // cache. A wake-up lost once would leave both asleep; a watchdog turns that into a failure.
+  TempDir dir;
+  const std::string path = dir.file("sparse");
+  const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(out, 0);
+  constexpr off_t SIZE = off_t{1} << 30;
+  ASSERT_EQ(::ftruncate(out, SIZE), 0);
+  ::close(out);
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::atomic<bool> done{false};
+  std::atomic<off_t> total{0};
+  std::thread caller([&] {
+    ChunkReader reader(fd, ReadMode::AHEAD);
+    off_t bytes = 0;
+    for (Chunk chunk = reader.next(); chunk.count > 0; chunk = reader.next()) bytes += chunk.count;
+    total = bytes;
+    done = true;
+  });
+  for (int waited = 0; !done && waited < 120000; waited += 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!done) {
+    ADD_FAILURE() << "the reader and its thread both wait after " << ::lseek(fd, 0, SEEK_CUR)
+                  << " bytes";
+    std::abort();
+  }
+  caller.join();
+  ::close(fd);
+  EXPECT_EQ(total.load(), SIZE);
 }
