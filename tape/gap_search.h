@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace mzfextract {
 
 // The state of the gap search: the running average and the periods in the current run.
@@ -36,22 +40,57 @@ inline std::int32_t one_more(std::int32_t run_count) {
 // the long/short threshold, the run count 1, and the result true. Any other period breaks the
 // run, and the next one starts a new run at its own length. All arithmetic on t0 is done in
 // double precision and rounded back to single precision only when stored.
+//
+// Each period waits for t0 from the one before, and in the second copies of the blocks, which
+// the gap search takes too, periods are steady or not as the bits come: a branch on that would
+// go wrong at random and throw away the work done beside that chain. So what t0 becomes is chosen
+// with masks; on x86-64 the masks come from vector compares and the choice is made in the
+// registers that hold the values, which keeps the chain to the average and its two roundings.
 inline bool gap_period(GapSearch& g, std::int64_t period) {
-  const double p = static_cast<double>(period);
-  const double t = g.t0;
   const bool starts_run = g.run_count == 0;
-  const bool steady = t - STEADY_TOLERANCE < p && p < t + STEADY_TOLERANCE;
+#if defined(__SSE2__)
+  const __m128d p = _mm_cvtsi64_sd(_mm_setzero_pd(), period);
+  const __m128d t = _mm_cvtss_sd(_mm_setzero_pd(), _mm_set_ss(g.t0));
+  const __m128d tolerance = _mm_set_sd(STEADY_TOLERANCE);
+  const __m128d steady_mask = _mm_and_pd(_mm_cmplt_sd(_mm_sub_sd(t, tolerance), p),
+                                         _mm_cmplt_sd(p, _mm_add_sd(t, tolerance)));
+  const bool steady = (_mm_movemask_pd(steady_mask) & 1) != 0;
+  const double t_value = _mm_cvtsd_f64(t);
+  const double p_value = _mm_cvtsd_f64(p);
+#else
+  const double p_value = static_cast<double>(period);
+  const double t_value = g.t0;
+  const bool steady =
+      (t_value - STEADY_TOLERANCE < p_value) & (p_value < t_value + STEADY_TOLERANCE);
+#endif
   // The run counts this period before it is compared with the minimum.
-  const bool ends_gap =
-      !starts_run & !steady & (g.run_count >= MIN_GAP_RUN) & (p > t * LONG_PULSE_FACTOR);
+  const bool ends_gap = !starts_run & !steady & (g.run_count >= MIN_GAP_RUN) &
+                        (p_value > t_value * LONG_PULSE_FACTOR);
   if (ends_gap) [[unlikely]] {
-    g.t0 = static_cast<float>(t * LONG_PULSE_FACTOR);
+    g.t0 = static_cast<float>(t_value * LONG_PULSE_FACTOR);
     g.run_count = 1;
     return true;
   }
-  const auto average = static_cast<float>(NEW_PERIOD_WEIGHT * p + AVERAGE_WEIGHT * t);
-  g.t0 = starts_run ? static_cast<float>(p) : steady ? average : g.t0;
-  g.run_count = starts_run ? 1 : steady ? one_more(g.run_count) : 0;
+  // t0 becomes the period's own length when it starts a run, the average when it continues one,
+  // and stays as it is otherwise; each is rounded to single precision (t0 itself exactly).
+#if defined(__SSE2__)
+  const __m128d average = _mm_add_sd(_mm_mul_sd(_mm_set_sd(NEW_PERIOD_WEIGHT), p),
+                                     _mm_mul_sd(_mm_set_sd(AVERAGE_WEIGHT), t));
+  const __m128d start_mask =
+      _mm_castsi128_pd(_mm_set1_epi64x(-static_cast<std::int64_t>(starts_run)));
+  const __m128d otherwise = _mm_or_pd(_mm_and_pd(start_mask, p), _mm_andnot_pd(start_mask, t));
+  const __m128d continues = _mm_andnot_pd(start_mask, steady_mask);
+  const __m128d chosen =
+      _mm_or_pd(_mm_and_pd(continues, average), _mm_andnot_pd(continues, otherwise));
+  g.t0 = _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), chosen));
+#else
+  const auto average = static_cast<float>(NEW_PERIOD_WEIGHT * p_value + AVERAGE_WEIGHT * t_value);
+  g.t0 = starts_run ? static_cast<float>(p_value) : steady ? average : g.t0;
+#endif
+  // 1 when the period starts a run (a count of 0 continued is at most 1), one more when it
+  // continues one, 0 when it breaks it.
+  g.run_count = (one_more(g.run_count) & -static_cast<std::int32_t>(steady)) |
+                static_cast<std::int32_t>(starts_run);
   return false;
 }
 

@@ -141,6 +141,17 @@ TEST(GapSearch, SteadyPeriodsStayWithinFiveOfTheAverage) {
   }
 }
 
+TEST(GapSearch, ABrokenRunStartsAgainAtThePeriodItself) {
+  // 30 breaks the run at 20 and leaves t0 alone; the next period starts a new run at its own
+  // length, whether or not it lies within five of the old average.
+  for (const int next : {22, 26}) {
+    Decoder d;
+    d.feed({20, 30, next});
+    EXPECT_EQ(d.state().run_count, 1) << "period " << next;
+    EXPECT_EQ(d.state().t0, static_cast<float>(next)) << "period " << next;
+  }
+}
+
 TEST(GapSearch, SilenceCostsOneShortPulse) {
   // After a silence, the silence's own period starts the run and the first short pulse breaks
   // it: 101 short pulses are needed before a long one, 100 are not enough.
