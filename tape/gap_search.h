@@ -63,10 +63,10 @@ inline bool gap_period(GapSearch& g, std::int64_t period) {
   const bool steady =
       (t_value - STEADY_TOLERANCE < p_value) & (p_value < t_value + STEADY_TOLERANCE);
 #endif
-  // The run counts this period before it is compared with the minimum.
-  const bool ends_gap = !starts_run & !steady & (g.run_count >= MIN_GAP_RUN) &
-                        (p_value > t_value * LONG_PULSE_FACTOR);
-  if (ends_gap) [[unlikely]] {
+  // Only a long run can end (the run counts this period before it is compared with the
+  // minimum). In a gap the count stays long for thousands of periods and in a block it stays
+  // short, so this branch rarely changes its way, and where runs are short the rest is skipped.
+  if (g.run_count >= MIN_GAP_RUN && !steady && p_value > t_value * LONG_PULSE_FACTOR) [[unlikely]] {
     g.t0 = static_cast<float>(t_value * LONG_PULSE_FACTOR);
     g.run_count = 1;
     return true;
