@@ -17,8 +17,10 @@ bool seeking_gap(const TapeDecoder& decoder);
 GapSearch gap_search_of(const TapeDecoder& decoder);
 
 // Takes back a gap search run on the decoder's behalf, on periods that it has not taken itself;
-// `gap_ended` when the last of them ended the gap (the decoder then counts the tape mark).
-void resume_after_gap_search(TapeDecoder& decoder, const GapSearch& gap, bool gap_ended);
+// `gap_ended` when the last of them ended the gap (the decoder then counts the tape mark). By
+// value: a search whose address is handed out stays in memory while it runs, and its running
+// average would make a round trip through memory for every period.
+void resume_after_gap_search(TapeDecoder& decoder, GapSearch gap, bool gap_ended);
 
 // Reads one period of the block in progress (header or body, after the decoder's state);
 // returns TAPE_PROGRAM_COMPLETE when a body other than a loader's is complete.

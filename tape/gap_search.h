@@ -14,8 +14,9 @@ namespace mzfextract {
 // The state of the gap search: the running average and the periods in the current run.
 struct GapSearch {
   // Running average of the gap period. Single precision on purpose: its rounding is part of
-  // the trace.
-  float t0;
+  // the trace. Held here in double precision (it is always a single-precision value), where all
+  // arithmetic on it is done, so that a period's step does not convert it first.
+  double t0;
   std::int32_t run_count;  // 0: the next period starts a run
 };
 
@@ -50,7 +51,7 @@ inline bool gap_period(GapSearch& g, std::int64_t period) {
   const bool starts_run = g.run_count == 0;
 #if defined(__SSE2__)
   const __m128d p = _mm_cvtsi64_sd(_mm_setzero_pd(), period);
-  const __m128d t = _mm_cvtss_sd(_mm_setzero_pd(), _mm_set_ss(g.t0));
+  const __m128d t = _mm_set_sd(g.t0);
   const __m128d tolerance = _mm_set_sd(STEADY_TOLERANCE);
   const __m128d steady_mask = _mm_and_pd(_mm_cmplt_sd(_mm_sub_sd(t, tolerance), p),
                                          _mm_cmplt_sd(p, _mm_add_sd(t, tolerance)));
@@ -67,7 +68,7 @@ inline bool gap_period(GapSearch& g, std::int64_t period) {
   // minimum). In a gap the count stays long for thousands of periods and in a block it stays
   // short, so this branch rarely changes its way, and where runs are short the rest is skipped.
   if (g.run_count >= MIN_GAP_RUN && !steady && p_value > t_value * LONG_PULSE_FACTOR) [[unlikely]] {
-    g.t0 = static_cast<float>(t_value * LONG_PULSE_FACTOR);
+    g.t0 = static_cast<float>(t_value * LONG_PULSE_FACTOR);  // rounded, kept in double
     g.run_count = 1;
     return true;
   }
@@ -82,7 +83,7 @@ inline bool gap_period(GapSearch& g, std::int64_t period) {
   const __m128d continues = _mm_andnot_pd(start_mask, steady_mask);
   const __m128d chosen =
       _mm_or_pd(_mm_and_pd(continues, average), _mm_andnot_pd(continues, otherwise));
-  g.t0 = _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), chosen));
+  g.t0 = _mm_cvtsd_f64(_mm_cvtss_sd(chosen, _mm_cvtsd_ss(_mm_setzero_ps(), chosen)));
 #else
   const auto average = static_cast<float>(NEW_PERIOD_WEIGHT * p_value + AVERAGE_WEIGHT * t_value);
   g.t0 = starts_run ? static_cast<float>(p_value) : steady ? average : g.t0;

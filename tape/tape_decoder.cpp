@@ -76,8 +76,8 @@ GapSearch gap_search_of(const TapeDecoder& d) {
   return {d.t0, d.run_count};
 }
 
-void resume_after_gap_search(TapeDecoder& d, const GapSearch& gap, bool gap_ended) {
-  d.t0 = gap.t0;
+void resume_after_gap_search(TapeDecoder& d, GapSearch gap, bool gap_ended) {
+  d.t0 = static_cast<float>(gap.t0);  // exact: a single-precision value
   d.run_count = gap.run_count;
   if (gap_ended) d.state = COUNT_LONG;
 }
