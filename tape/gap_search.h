@@ -65,9 +65,12 @@ inline bool gap_period(GapSearch& g, std::int64_t period) {
       (t_value - STEADY_TOLERANCE < p_value) & (p_value < t_value + STEADY_TOLERANCE);
 #endif
   // Only a long run can end (the run counts this period before it is compared with the
-  // minimum). In a gap the count stays long for thousands of periods and in a block it stays
-  // short, so this branch rarely changes its way, and where runs are short the rest is skipped.
-  if (g.run_count >= MIN_GAP_RUN && !steady && p_value > t_value * LONG_PULSE_FACTOR) [[unlikely]] {
+  // minimum), and only at a period that breaks it. Both are taken together, without a branch
+  // on either: in a gap the run is long and steady for thousands of periods, in a block it stays
+  // short, so the branch on both rarely changes its way, where one on `steady` alone would go
+  // wrong at random in the blocks.
+  const bool long_run_breaks = (g.run_count >= MIN_GAP_RUN) & !steady;
+  if (long_run_breaks && p_value > t_value * LONG_PULSE_FACTOR) [[unlikely]] {
     g.t0 = static_cast<float>(t_value * LONG_PULSE_FACTOR);  // rounded, kept in double
     g.run_count = 1;
     return true;
@@ -77,13 +80,33 @@ inline bool gap_period(GapSearch& g, std::int64_t period) {
 #if defined(__SSE2__)
   const __m128d average = _mm_add_sd(_mm_mul_sd(_mm_set_sd(NEW_PERIOD_WEIGHT), p),
                                      _mm_mul_sd(_mm_set_sd(AVERAGE_WEIGHT), t));
+  // Rounding the average to single precision, in double precision and on the chain: adding and
+  // taking away 1.5 * 2^(e + 29), where 2^e <= t < 2^(e + 1), rounds a value of that binade to
+  // a multiple of 2^(e - 23), its single-precision step, to nearest and to even (the constant is
+  // an even multiple of that step), and the taking away is exact. Two additions are shorter than
+  // the two conversions. A steady average lies within a quarter of t, so it is in t's binade but
+  // where t is close to a power of two; there the conversions are used.
+  const __m128i exponent = _mm_and_si128(_mm_castpd_si128(t), _mm_set1_epi64x(0x7FF0000000000000));
+  const __m128d magic =
+      _mm_castsi128_pd(_mm_add_epi64(exponent, _mm_set1_epi64x(0x01D8000000000000)));
+  __m128d rounded = _mm_sub_sd(_mm_add_sd(average, magic), magic);
+  const auto bits = [](__m128d v) {
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_castpd_si128(v)));
+  };
+  const bool continues_run = steady & !starts_run;
+  // Both tested together: a branch on `continues_run` alone would go wrong at random.
+  if (continues_run & (((bits(average) ^ bits(t)) >> 52) != 0)) [[unlikely]]
+    rounded = _mm_cvtss_sd(average, _mm_cvtsd_ss(_mm_setzero_ps(), average));
+  // A period's own length is single precision already, but for periods of 2^24 samples and
+  // more; it is rounded off the chain.
+  const __m128d p_single = _mm_cvtss_sd(p, _mm_cvtsd_ss(_mm_setzero_ps(), p));
   const __m128d start_mask =
       _mm_castsi128_pd(_mm_set1_epi64x(-static_cast<std::int64_t>(starts_run)));
-  const __m128d otherwise = _mm_or_pd(_mm_and_pd(start_mask, p), _mm_andnot_pd(start_mask, t));
+  const __m128d otherwise =
+      _mm_or_pd(_mm_and_pd(start_mask, p_single), _mm_andnot_pd(start_mask, t));
   const __m128d continues = _mm_andnot_pd(start_mask, steady_mask);
-  const __m128d chosen =
-      _mm_or_pd(_mm_and_pd(continues, average), _mm_andnot_pd(continues, otherwise));
-  g.t0 = _mm_cvtsd_f64(_mm_cvtss_sd(chosen, _mm_cvtsd_ss(_mm_setzero_ps(), chosen)));
+  g.t0 =
+      _mm_cvtsd_f64(_mm_or_pd(_mm_and_pd(continues, rounded), _mm_andnot_pd(continues, otherwise)));
 #else
   const auto average = static_cast<float>(NEW_PERIOD_WEIGHT * p_value + AVERAGE_WEIGHT * t_value);
   g.t0 = starts_run ? static_cast<float>(p_value) : steady ? average : g.t0;

@@ -2,13 +2,16 @@
 // trace, synchronisation errors, checksums and the loader relay.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tape/decoder_ride.h"
+#include "tape/gap_search.h"
 #include "tape/tape_decoder.h"
 #include "tests/test_support.h"
 #include "tools/tapesynth.h"
@@ -149,6 +152,35 @@ TEST(GapSearch, ABrokenRunStartsAgainAtThePeriodItself) {
     d.feed({20, 30, next});
     EXPECT_EQ(d.state().run_count, 1) << "period " << next;
     EXPECT_EQ(d.state().t0, static_cast<float>(next)) << "period " << next;
+  }
+}
+
+TEST(GapSearch, TheAverageIsRoundedAsSinglePrecisionWould) {
+  // Every steady period moves t0 to (0.05 * period + 0.95 * t0) rounded to single precision,
+  // whatever the way it is computed: checked against that expression for averages on both sides
+  // of the powers of two (where the step of single precision changes), for t0 of all sizes, and
+  // for runs started by periods too long for single precision.
+  std::vector<float> starts;
+  for (const float power : {16.0f, 32.0f, 64.0f, 1024.0f, 8388608.0f, 16777216.0f, 1e12f}) {
+    for (int k = -40; k <= 40; ++k) starts.push_back(power + static_cast<float>(k) * 0.0625f);
+  }
+  for (const float start : starts) {
+    for (int step = -49; step <= 49; step += 7) {
+      GapSearch g{start, 5};
+      const auto period = static_cast<std::int64_t>(std::floor(start)) + step / 10;
+      const double p = static_cast<double>(period);
+      const bool steady = start - 5.0 < p && p < start + 5.0;
+      const float expected = steady ? static_cast<float>(0.05 * p + 0.95 * start) : start;
+      EXPECT_FALSE(gap_period(g, period));
+      EXPECT_EQ(g.t0, static_cast<double>(expected)) << start << " " << period;
+      EXPECT_EQ(g.run_count, steady ? 6 : 0) << start << " " << period;
+    }
+  }
+  for (const std::int64_t period : {std::int64_t{16777217}, std::int64_t{123456789012}}) {
+    GapSearch g{24.0, 0};
+    EXPECT_FALSE(gap_period(g, period));
+    EXPECT_EQ(g.t0, static_cast<double>(static_cast<float>(period)));
+    EXPECT_EQ(g.run_count, 1);
   }
 }
 
