@@ -80,26 +80,21 @@ inline bool gap_period(GapSearch& g, std::int64_t period) {
 #if defined(__SSE2__)
   const __m128d average = _mm_add_sd(_mm_mul_sd(_mm_set_sd(NEW_PERIOD_WEIGHT), p),
                                      _mm_mul_sd(_mm_set_sd(AVERAGE_WEIGHT), t));
-  // Rounding the average to single precision, in double precision and on the chain: adding and
-  // taking away 1.5 * 2^(e + 29), where 2^e <= t < 2^(e + 1), rounds a value of that binade to
-  // a multiple of 2^(e - 23), its single-precision step, to nearest and to even (the constant is
-  // an even multiple of that step), and the taking away is exact. Two additions are shorter than
-  // the two conversions. A steady average lies within a quarter of t, so it is in t's binade but
-  // where t is close to a power of two; there the conversions are used.
-  const __m128i exponent = _mm_and_si128(_mm_castpd_si128(t), _mm_set1_epi64x(0x7FF0000000000000));
+  // The average rounded to single precision in double precision: adding and taking away
+  // 1.5 * 2^(e + 29), where 2^e <= average < 2^(e + 1), rounds it to a multiple of 2^(e - 23),
+  // the step of single precision in that binade, to nearest and to even (the constant is an even
+  // multiple of that step), and the taking away is exact. Two additions and two bit operations
+  // are shorter on the chain than two conversions, and fewer instructions than they need.
+  const __m128i exponent =
+      _mm_and_si128(_mm_castpd_si128(average), _mm_set1_epi64x(0x7FF0000000000000));
   const __m128d magic =
       _mm_castsi128_pd(_mm_add_epi64(exponent, _mm_set1_epi64x(0x01D8000000000000)));
-  __m128d rounded = _mm_sub_sd(_mm_add_sd(average, magic), magic);
-  const auto bits = [](__m128d v) {
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_castpd_si128(v)));
-  };
-  const bool continues_run = steady & !starts_run;
-  // Both tested together: a branch on `continues_run` alone would go wrong at random.
-  if (continues_run & (((bits(average) ^ bits(t)) >> 52) != 0)) [[unlikely]]
-    rounded = _mm_cvtss_sd(average, _mm_cvtsd_ss(_mm_setzero_ps(), average));
+  const __m128d rounded = _mm_sub_sd(_mm_add_sd(average, magic), magic);
   // A period's own length is single precision already, but for periods of 2^24 samples and
-  // more; it is rounded off the chain.
-  const __m128d p_single = _mm_cvtss_sd(p, _mm_cvtsd_ss(_mm_setzero_ps(), p));
+  // more, which are rounded (off the chain).
+  __m128d p_single = p;
+  if (period >= std::int64_t{1} << 24) [[unlikely]]
+    p_single = _mm_cvtss_sd(p, _mm_cvtsd_ss(_mm_setzero_ps(), p));
   const __m128d start_mask =
       _mm_castsi128_pd(_mm_set1_epi64x(-static_cast<std::int64_t>(starts_run)));
   const __m128d otherwise =
