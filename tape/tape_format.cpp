@@ -2,16 +2,23 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <iterator>
 
 namespace mzfextract {
 
 std::uint16_t ones_checksum(const std::uint8_t* bytes, std::size_t size) {
-  std::uint16_t total = 0;
-  for (std::size_t i = 0; i < size; ++i) {
-    total = static_cast<std::uint16_t>(total + std::popcount(bytes[i]));
+  // Eight bytes at a time: the same ones, counted with an eighth of the calls (without a
+  // population count instruction in the baseline instruction set, each count is a call).
+  std::uint64_t total = 0;
+  std::size_t i = 0;
+  for (; i + sizeof(std::uint64_t) <= size; i += sizeof(std::uint64_t)) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes + i, sizeof word);
+    total += static_cast<std::uint64_t>(std::popcount(word));
   }
-  return total;
+  for (; i < size; ++i) total += static_cast<std::uint64_t>(std::popcount(bytes[i]));
+  return static_cast<std::uint16_t>(total);
 }
 
 std::uint16_t stored_checksum(const std::uint8_t* block, std::size_t size) {
