@@ -131,9 +131,8 @@ void* ChunkReader::read_slots(void* ring_of_reader) {
 
 Chunk ChunkReader::next() {
   if (!ring_) {
-    slot_.count = read_chunk(fd_, slot_.bytes + CHUNK_HEADROOM);
-    slot_.error = slot_.count < 0 ? errno : 0;
-    return {slot_.bytes + CHUNK_HEADROOM, slot_.count, slot_.error};
+    const ssize_t count = read_chunk(fd_, in_line_ + CHUNK_HEADROOM);
+    return {in_line_ + CHUNK_HEADROOM, count, count < 0 ? errno : 0};
   }
   Ring& ring = *ring_;
   if (holding_) {

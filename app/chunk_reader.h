@@ -61,11 +61,6 @@ class ChunkReader {
   bool ahead() const { return ring_ != nullptr; }
 
  private:
-  struct Slot {
-    std::uint8_t bytes[CHUNK_HEADROOM + READ_CHUNK];
-    ssize_t count;
-    int error;
-  };
   struct Ring;
 
   // The thread: reads chunk after chunk into the ring (a Ring) until the end of the input.
@@ -78,7 +73,7 @@ class ChunkReader {
   std::uint32_t filled_ = 0;     // chunks the thread is known to have read
   bool holding_ = false;         // whether the caller holds chunks of the ring
   std::uint32_t woken_for_ = 0;  // the thread's last target that the caller woke it for
-  Slot slot_;                    // the one slot of a reader in line
+  std::uint8_t in_line_[CHUNK_HEADROOM + READ_CHUNK];  // the one slot of a reader in line
 };
 
 }  // namespace mzfextract

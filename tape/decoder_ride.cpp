@@ -14,39 +14,39 @@ bool decoder_can_ride(const TapeDecoder& d) {
 
 namespace {
 
-// Where the search puts its crossings while the decoder seeks a gap: into the gap search until a
-// period ends the gap, then in order into `out`. Nothing is stored before that, so the decoder
-// takes every crossing in its order. A record of its own, small enough for the compiler to keep
-// in registers: the running average each period waits for is never stored and loaded back.
-struct GapSink {
-  GapSearch gap;
+// Where the search puts its crossings: into the decoder's step for its state until the step
+// ends that state (the gap found, the block complete), then in order into `out`. Nothing is
+// stored before that, so the decoder takes every crossing in its order. Each state's record is
+// small enough for the compiler to keep in registers across the search.
+template <typename Step>
+struct RideSink {
+  Step step;
   bool ended;
   Crossing* out;
   std::size_t found;
 
   void take(std::int64_t period, std::uint32_t index) {
     if (!ended) {
-      ended = gap_period(gap, period);
+      ended = step(period, index);
       return;
     }
     out[found++] = {period, index};
   }
 };
 
-// The same while the decoder reads a block: into the block until it is complete.
-struct BlockSink {
+// The decoder seeking a gap: the running average each period waits for is never stored and
+// loaded back.
+struct GapStep {
+  GapSearch gap;
+  bool operator()(std::int64_t period, std::uint32_t) { return gap_period(gap, period); }
+};
+
+// The decoder reading a block.
+struct BlockStep {
   BlockRead block;
   std::int64_t samples_before;
-  bool complete;
-  Crossing* out;
-  std::size_t found;
-
-  void take(std::int64_t period, std::uint32_t index) {
-    if (!complete) {
-      complete = block_period(block, period, samples_before, index);
-      return;
-    }
-    out[found++] = {period, index};
+  bool operator()(std::int64_t period, std::uint32_t index) {
+    return block_period(block, period, samples_before, index);
   }
 };
 
@@ -57,22 +57,22 @@ ChunkScan detect_with_decoder_along(PulseDetector& detector, TapeDecoder& decode
   const std::size_t bytes = wide_search::fitting(count, capacity);
   *event = TAPE_NO_EVENT;
   if (seeking_gap(decoder)) {
-    GapSink sink{gap_search_of(decoder), false, out, 0};
+    RideSink<GapStep> sink{{gap_search_of(decoder)}, false, out, 0};
     const std::size_t consumed =
         wide_search::detect_stream_wide<Window>(detector, raw, bytes, sink);
-    resume_after_gap_search(decoder, sink.gap, sink.ended);
+    resume_after_gap_search(decoder, sink.step.gap, sink.ended);
     return {sink.found, consumed};
   }
   // Filled in field by field: clearing the whole record would clear the block's dump area too,
   // for every buffer.
-  BlockSink sink;
-  sink.block = block_read_of(decoder);
-  sink.samples_before = samples_before;
-  sink.complete = false;
+  RideSink<BlockStep> sink;
+  sink.step.block = block_read_of(decoder);
+  sink.step.samples_before = samples_before;
+  sink.ended = false;
   sink.out = out;
   sink.found = 0;
   const std::size_t consumed = wide_search::detect_stream_wide<Window>(detector, raw, bytes, sink);
-  *event = block_read_end(decoder, sink.block, sink.complete);
+  *event = block_read_end(decoder, sink.step.block, sink.ended);
   return {sink.found, consumed};
 }
 

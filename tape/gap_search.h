@@ -46,7 +46,7 @@ inline std::int32_t one_more(std::int32_t run_count) {
 // the gap search takes too, periods are steady or not as the bits come: a branch on that would
 // go wrong at random and throw away the work done beside that chain. So what t0 becomes is chosen
 // with masks; on x86-64 the masks come from vector compares and the choice is made in the
-// registers that hold the values, which keeps the chain to the average and its two roundings.
+// registers that hold the values, which keeps the chain to the average and its rounding.
 inline bool gap_period(GapSearch& g, std::int64_t period) {
   const bool starts_run = g.run_count == 0;
 #if defined(__SSE2__)

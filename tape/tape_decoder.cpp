@@ -91,9 +91,8 @@ void tape_decoder_init(TapeDecoder& d, std::FILE* trace) {
 int on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
   switch (d.state) {
     case SEEK_GAP: {
-      GapSearch gap = gap_search_of(d);
-      const bool ended = gap_period(gap, period);
-      resume_after_gap_search(d, gap, ended);
+      const Crossing crossing{period, 0};
+      seek_gap(d, &crossing, 1);
       return TAPE_NO_EVENT;
     }
     case COUNT_LONG: count_long(d, period); return TAPE_NO_EVENT;

@@ -108,6 +108,35 @@ std::string sync_message(std::size_t sample_number) {
   return message;
 }
 
+// A conversion in this process of the recording at `path`, read the given way, in a fresh working
+// directory: what it printed and returned (-1 when the directory could not be entered or left),
+// and the files it wrote.
+struct InProcess {
+  std::string trace;
+  int status = -1;
+  std::vector<std::string> files;
+};
+
+InProcess convert_in_process(const std::string& path, mzfextract::ReadMode mode) {
+  InProcess result;
+  TempDir dir;
+  char previous[4096];
+  if (::getcwd(previous, sizeof previous) == nullptr || ::chdir(dir.path().c_str()) != 0)
+    return result;
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* trace = open_memstream(&text, &size);
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  const int status = mzfextract::convert_recording_along(mode, fd, trace);
+  ::close(fd);
+  std::fclose(trace);
+  result.trace.assign(text, size);
+  std::free(text);
+  result.files = list_dir(dir.path());
+  if (::chdir(previous) == 0) result.status = status;
+  return result;
+}
+
 class Program : public ::testing::Test {
  protected:
   RunResult run(const std::string& recording, RunOptions options = {}) {
@@ -426,21 +455,9 @@ TEST_F(Program, TwoConversionsInOneProcessMatchTwoProcesses) {
     const RunResult result = run(in_.file(name), options);
     separate.push_back({result.out, result.status, list_dir(dir.path())});
   }
-  char previous[4096];
-  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
   for (const char* name : {"first.wav", "second.wav"}) {
-    TempDir dir;
-    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* trace = open_memstream(&text, &size);
-    const int fd = ::open(in_.file(name).c_str(), O_RDONLY);
-    const int status = mzfextract::convert_recording(fd, trace);
-    ::close(fd);
-    std::fclose(trace);
-    together.push_back({std::string(text, size), status, list_dir(dir.path())});
-    std::free(text);
-    ASSERT_EQ(::chdir(previous), 0);
+    const InProcess result = convert_in_process(in_.file(name), mzfextract::ReadMode::AHEAD);
+    together.push_back({result.trace, result.status, result.files});
   }
   EXPECT_EQ(separate[1].files, std::vector<std::string>{"SECOND___________#001.MZF"});
   EXPECT_TRUE(together == separate);
@@ -459,8 +476,6 @@ TEST_F(Program, ReadAheadAndInLineGiveTheSame) {
   constexpr std::size_t CHUNK = mzfextract::READ_CHUNK;
   constexpr std::size_t RING = mzfextract::READ_AHEAD_CHUNKS * CHUNK;
   ASSERT_GT(wav.size(), 3 * RING);
-  char previous[4096];
-  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
   for (const std::size_t length : {std::size_t{0}, std::size_t{1}, CHUNK - 1, CHUNK, CHUNK + 1,
                                    RING - 1, RING, RING + 1, body_end - 1, body_end, wav.size()}) {
     const Bytes cut(wav.begin(), wav.begin() + static_cast<std::ptrdiff_t>(length));
@@ -469,21 +484,10 @@ TEST_F(Program, ReadAheadAndInLineGiveTheSame) {
                                          [&](std::int64_t at) { return at <= std::ssize(cut); });
     const std::string expected = reference_run(cut).trace;
     for (const auto mode : {mzfextract::ReadMode::AHEAD, mzfextract::ReadMode::IN_LINE}) {
-      TempDir dir;
-      ASSERT_EQ(::chdir(dir.path().c_str()), 0);
-      char* text = nullptr;
-      std::size_t size = 0;
-      std::FILE* trace = open_memstream(&text, &size);
-      const int fd = ::open(in_.file("cut.wav").c_str(), O_RDONLY);
-      const int status = mzfextract::convert_recording_along(mode, fd, trace);
-      ::close(fd);
-      std::fclose(trace);
-      const std::string printed(text, size);
-      std::free(text);
-      EXPECT_EQ(status, 0) << length;
-      EXPECT_EQ(printed, expected) << length;
-      EXPECT_EQ(std::ssize(list_dir(dir.path())), completed) << length;
-      ASSERT_EQ(::chdir(previous), 0);
+      const InProcess result = convert_in_process(in_.file("cut.wav"), mode);
+      EXPECT_EQ(result.status, 0) << length;
+      EXPECT_EQ(result.trace, expected) << length;
+      EXPECT_EQ(std::ssize(result.files), completed) << length;
     }
   }
 }
