@@ -1,5 +1,6 @@
 #include "app/chunk_reader.h"
 
+#include <sched.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -97,12 +98,36 @@ struct ChunkReader::Ring {
   // Set while the caller sleeps until `filled` reaches `caller_target`.
   alignas(64) std::atomic<bool> caller_waiting{false};
   std::atomic<std::uint32_t> caller_target{0};
+  // Whether the thread was started away from the caller's core, and the cores it may then use.
+  bool started_elsewhere = false;
+  cpu_set_t allowed;
 };
 
 ChunkReader::ChunkReader(int fd, ReadMode mode) : fd_(fd) {
   if (mode != ReadMode::AHEAD) return;
   ring_.reset(new (std::nothrow) Ring(fd));
-  if (ring_ && ::pthread_create(&thread_, nullptr, read_slots, ring_.get()) != 0) ring_.reset();
+  if (!ring_) return;
+  // The thread starts on another core than the caller's, where the process may use another: a
+  // new thread is otherwise often queued on its creator's core, and the two take turns there
+  // until the scheduler moves one of them, a millisecond or more later. Once it runs, the thread
+  // gives itself back every core the process may use (`allowed`), so this only chooses where it
+  // starts.
+  pthread_attr_t attributes;
+  pthread_attr_t* chosen = nullptr;
+  if (::pthread_attr_init(&attributes) == 0) {
+    chosen = &attributes;
+    const int here = ::sched_getcpu();
+    if (here >= 0 && here < CPU_SETSIZE &&
+        ::sched_getaffinity(0, sizeof ring_->allowed, &ring_->allowed) == 0 &&
+        CPU_COUNT(&ring_->allowed) >= 2) {
+      cpu_set_t others = ring_->allowed;
+      CPU_CLR(here, &others);
+      ring_->started_elsewhere =
+          ::pthread_attr_setaffinity_np(&attributes, sizeof others, &others) == 0;
+    }
+  }
+  if (::pthread_create(&thread_, chosen, read_slots, ring_.get()) != 0) ring_.reset();
+  if (chosen != nullptr) ::pthread_attr_destroy(chosen);
 }
 
 ChunkReader::~ChunkReader() {
@@ -117,6 +142,8 @@ ChunkReader::~ChunkReader() {
 
 void* ChunkReader::read_slots(void* ring_of_reader) {
   Ring& ring = *static_cast<Ring*>(ring_of_reader);
+  if (ring.started_elsewhere)
+    ::pthread_setaffinity_np(::pthread_self(), sizeof ring.allowed, &ring.allowed);
 #if defined(PR_SET_TIMERSLACK)
   ::prctl(PR_SET_TIMERSLACK, NAP_SLACK_NANOSECONDS, 0, 0, 0);  // this thread's alone
 #endif
