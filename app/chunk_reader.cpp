@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -40,15 +41,22 @@ constexpr unsigned long NAP_SLACK_NANOSECONDS = 1000;
 constexpr int NAPS_BEFORE_SLEEP = 50;
 constexpr std::uint32_t WAKE_BATCH = SLOTS / 2;
 
-// Before it sleeps, a caller that has caught up with the thread polls this many times (a few
-// microseconds): where the file is in memory the next chunk comes in about a microsecond, and a
-// sleep would cost a wake-up on both sides.
-constexpr int SPIN_POLLS = 256;
+// Before it sleeps, a caller that has caught up with the thread polls for the next chunk. A
+// sleep costs more than the system calls: the scheduler tends to move a thread that another one
+// wakes onto the waker's core, where the two then take turns until one is moved back, a
+// millisecond or more later. Where the file is in memory the next chunk comes within
+// microseconds, so the caller polls long enough for that (up to MOST_POLLS, a millisecond or so);
+// where it comes slowly (from a pipe, say) polling would only burn time, so every wait that ends
+// asleep halves the polls of the next one, down to FEWEST_POLLS, and every wait that polling ends
+// doubles them again.
+constexpr std::uint32_t MOST_POLLS = 32768;
+constexpr std::uint32_t FEWEST_POLLS = 256;
 
-// Polls `counter` while it equals `seen`, for a while. Returns its last value.
-std::uint32_t poll_while_unchanged(const std::atomic<std::uint32_t>& counter, std::uint32_t seen) {
+// Polls `counter` while it equals `seen`, at most `polls` times. Returns its last value.
+std::uint32_t poll_while_unchanged(const std::atomic<std::uint32_t>& counter, std::uint32_t seen,
+                                   std::uint32_t polls) {
   std::uint32_t now = seen;
-  for (int i = 0; i < SPIN_POLLS && now == seen; ++i) {
+  for (std::uint32_t i = 0; i < polls && now == seen; ++i) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();  // a polling loop: spare the core's other hyperthread
 #endif
@@ -103,25 +111,27 @@ struct ChunkReader::Ring {
   cpu_set_t allowed;
 };
 
-ChunkReader::ChunkReader(int fd, ReadMode mode) : fd_(fd) {
+ChunkReader::ChunkReader(int fd, ReadMode mode) : fd_(fd), polls_(MOST_POLLS) {
   if (mode != ReadMode::AHEAD) return;
+  // On one core a thread reading ahead could only take turns with the caller.
+  cpu_set_t allowed;
+  const bool known = ::sched_getaffinity(0, sizeof allowed, &allowed) == 0;
+  if (known && CPU_COUNT(&allowed) < 2) return;
   ring_.reset(new (std::nothrow) Ring(fd));
   if (!ring_) return;
-  // The thread starts on another core than the caller's, where the process may use another: a
-  // new thread is otherwise often queued on its creator's core, and the two take turns there
-  // until the scheduler moves one of them, a millisecond or more later. Once it runs, the thread
-  // gives itself back every core the process may use (`allowed`), so this only chooses where it
-  // starts.
+  // The thread starts on another core than the caller's: a new thread is otherwise often queued
+  // on its creator's core, and the two take turns there until the scheduler moves one of them, a
+  // millisecond or more later. Once it runs, the thread gives itself back every core the process
+  // may use, so this only chooses where it starts.
   pthread_attr_t attributes;
   pthread_attr_t* chosen = nullptr;
   if (::pthread_attr_init(&attributes) == 0) {
     chosen = &attributes;
     const int here = ::sched_getcpu();
-    if (here >= 0 && here < CPU_SETSIZE &&
-        ::sched_getaffinity(0, sizeof ring_->allowed, &ring_->allowed) == 0 &&
-        CPU_COUNT(&ring_->allowed) >= 2) {
-      cpu_set_t others = ring_->allowed;
+    if (known && here >= 0 && here < CPU_SETSIZE) {
+      cpu_set_t others = allowed;
       CPU_CLR(here, &others);
+      ring_->allowed = allowed;
       ring_->started_elsewhere =
           ::pthread_attr_setaffinity_np(&attributes, sizeof others, &others) == 0;
     }
@@ -202,7 +212,11 @@ Chunk ChunkReader::next() {
   }
   if (filled_ == next_) {
     filled_ = ring.filled.load(std::memory_order_acquire);
-    if (filled_ == next_) filled_ = poll_while_unchanged(ring.filled, next_);
+    if (filled_ == next_) {
+      filled_ = poll_while_unchanged(ring.filled, next_, polls_);
+      polls_ =
+          filled_ != next_ ? std::min(polls_ * 2, MOST_POLLS) : std::max(polls_ / 2, FEWEST_POLLS);
+    }
     if (filled_ == next_) {
       ring.caller_target.store(next_ + 1, std::memory_order_relaxed);
       ring.caller_waiting.store(true);

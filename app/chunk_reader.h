@@ -30,8 +30,8 @@ struct Chunk {
 };
 
 // How the chunks are read. AHEAD reads on a second thread, up to READ_AHEAD_CHUNKS chunks ahead
-// of the caller; where that thread or its ring cannot be had it reads IN_LINE, in next() itself.
-// Both give the same chunks.
+// of the caller; where that thread or its ring cannot be had, or the process may run on one core
+// only, it reads IN_LINE, in next() itself. Both give the same chunks.
 enum class ReadMode { AHEAD, IN_LINE };
 
 // Chunks a reader holds between its thread and the caller.
@@ -73,6 +73,7 @@ class ChunkReader {
   std::uint32_t filled_ = 0;     // chunks the thread is known to have read
   bool holding_ = false;         // whether the caller holds chunks of the ring
   std::uint32_t woken_for_ = 0;  // the thread's last target that the caller woke it for
+  std::uint32_t polls_;          // how often the caller polls for a chunk before it sleeps
   std::uint8_t in_line_[CHUNK_HEADROOM + READ_CHUNK];  // the one slot of a reader in line
 };
 
