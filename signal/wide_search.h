@@ -321,8 +321,9 @@ inline constexpr std::uintptr_t PREFETCH_AHEAD = 2048;
 // address is only a hint: computed as a number, it may lie beyond the buffer (a prefetch never
 // faults and changes nothing but the cache), and no pointer beyond the buffer is formed.
 inline void prefetch(const std::uint8_t* p, std::uintptr_t ahead) {
-  _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) + ahead),
-               _MM_HINT_T0);
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(p) + ahead;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the address is a hint, never dereferenced
+  _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0);
 }
 
 // Maps the rises to the threshold of raw ceiling `ceiling` in whole windows from raw[from] on,
