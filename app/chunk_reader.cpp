@@ -41,14 +41,12 @@ constexpr unsigned long NAP_SLACK_NANOSECONDS = 1000;
 constexpr int NAPS_BEFORE_SLEEP = 50;
 constexpr std::uint32_t WAKE_BATCH = SLOTS / 2;
 
-// Before it sleeps, a caller that has caught up with the thread polls for the next chunk. A
-// sleep costs more than the system calls: the scheduler tends to move a thread that another one
-// wakes onto the waker's core, where the two then take turns until one is moved back, a
-// millisecond or more later. Where the file is in memory the next chunk comes within
-// microseconds, so the caller polls long enough for that (up to MOST_POLLS, a millisecond or so);
-// where it comes slowly (from a pipe, say) polling would only burn time, so every wait that ends
-// asleep halves the polls of the next one, down to FEWEST_POLLS, and every wait that polling ends
-// doubles them again.
+// Before it sleeps, a caller that has caught up with the thread polls for the next chunk, since
+// a sleep would end in a wake-up from the thread, with the move onto its core described above.
+// Where the file is in memory the next chunk comes within microseconds, so the caller polls long
+// enough for that (up to MOST_POLLS, a millisecond or so); where it comes slowly (from a pipe,
+// say) polling would only burn time, so every wait that ends asleep halves the polls of the next
+// one, down to FEWEST_POLLS, and every wait that polling ends doubles them again.
 constexpr std::uint32_t MOST_POLLS = 32768;
 constexpr std::uint32_t FEWEST_POLLS = 256;
 

@@ -142,8 +142,9 @@ TEST(ChunkReader, ReadsInLineWhereItMayRunOnOneCoreOnly) {
         ++chosen;
       }
     }
-    ASSERT_EQ(::sched_setaffinity(0, sizeof some, &some), 0);
     const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::sched_setaffinity(0, sizeof some, &some), 0);
     bool ahead = false;
     const Chunks chunks = read_all(fd, ReadMode::AHEAD, &ahead);
     ::close(fd);
