@@ -127,27 +127,71 @@ double Recorder::gaussian() {
   return gaussian_of(random_);
 }
 
-double Recorder::sample_level(double sign) {
-  double value = 128 + options_.dc_offset + sign * options_.amplitude;
+double Recorder::sample_level(double deviation) {
+  double value = 128 + options_.dc_offset + deviation;
+  if (options_.hum_level > 0) {
+    const double seconds = static_cast<double>(samples_.size()) / options_.sample_rate;
+    value += options_.hum_level * options_.amplitude *
+             std::sin(2 * std::numbers::pi * options_.hum_hz * seconds);
+  }
   if (options_.noise > 0) value += options_.noise * gaussian();
   return value;
 }
 
+// The deviation of the signal on tape at a tape position, after the damage there, as the
+// playback filters pass it.
+double Recorder::tape_signal(double deviation, double tape_us) {
+  for (const Span& span : spans_) {
+    if (tape_us >= span.from && tape_us < span.to) deviation *= span.gain;
+  }
+  const double rate = options_.sample_rate;
+  if (options_.lowpass1 > 0) {
+    pole_ += (1 - std::exp(-2 * std::numbers::pi * options_.lowpass1 / rate)) * (deviation - pole_);
+    deviation = pole_;
+  }
+  if (options_.lowpass2 > 0) {
+    // The low-pass biquad of the audio EQ cookbook with Q = 1/sqrt(2).
+    const double w0 = 2 * std::numbers::pi * options_.lowpass2 / rate;
+    const double alpha = std::sin(w0) / std::numbers::sqrt2;
+    const double a0 = 1 + alpha;
+    const double b0 = (1 - std::cos(w0)) / 2 / a0, b1 = (1 - std::cos(w0)) / a0;
+    const double a1 = -2 * std::cos(w0) / a0, a2 = (1 - alpha) / a0;
+    const double out = b0 * deviation + biquad_[0];
+    biquad_[0] = b1 * deviation - a1 * out + biquad_[1];
+    biquad_[1] = b0 * deviation - a2 * out;
+    deviation = out;
+  }
+  return deviation;
+}
+
 void Recorder::level(double sign, double microseconds) {
   if (tape_us_ >= mute_from_ && tape_us_ < mute_to_) sign = 0;
+  const double tape_from = tape_us_, time_from = time_us_;
   tape_us_ += microseconds;
   double speed = options_.speed;
   if (options_.drift != 0) {
     const double phase = 2 * std::numbers::pi * time_us_ * 1e-6 / options_.drift_period;
     speed *= 1 + options_.drift / 100 * std::sin(phase);
   }
+  if (options_.flutter != 0) {
+    const double phase = 2 * std::numbers::pi * time_us_ * 1e-6 * options_.flutter_hz;
+    speed *= 1 + options_.flutter / 100 * std::sin(phase);
+  }
   time_us_ += microseconds / speed;
+  const bool plain = spans_.empty() && options_.lowpass1 <= 0 && options_.lowpass2 <= 0;
   const double us_per_sample = 1e6 / options_.sample_rate;
   while (static_cast<double>(samples_.size()) * us_per_sample < time_us_) {
-    const double value = sample_level(sign);
+    double deviation = sign * options_.amplitude;
+    if (!plain) {
+      const double at = static_cast<double>(samples_.size()) * us_per_sample;
+      deviation = tape_signal(deviation, tape_from + (at - time_from) * speed);
+    }
+    const double value = sample_level(deviation);
     levels_.push_back(value);
     samples_.push_back(quantise_u8(value));
   }
+  // Damage behind the tape position reached is done with.
+  std::erase_if(spans_, [&](const Span& span) { return span.to <= tape_from; });
 }
 
 void Recorder::drop_next_block(double start, double ms) {
@@ -158,6 +202,12 @@ void Recorder::drop_next_block(double start, double ms) {
 void Recorder::dropped_copy(CopyId copy) {
   for (const Dropout& d : options_.dropouts) {
     if (d.copy == copy) drop_next_block(d.start, d.ms);
+  }
+  for (const Damage& d : options_.damages) {
+    if (d.copy == copy) next_damages_.push_back(d);
+  }
+  for (const Slip& slip : options_.slips) {
+    if (slip.copy == copy) next_slips_.push_back(slip.start);
   }
 }
 
@@ -185,23 +235,43 @@ void Recorder::block(const std::vector<std::uint8_t>& bytes) {
 }
 
 void Recorder::block(const std::vector<std::uint8_t>& bytes, std::uint16_t checksum) {
+  std::vector<std::uint8_t> all = bytes;
+  all.push_back(static_cast<std::uint8_t>(checksum >> 8));
+  all.push_back(static_cast<std::uint8_t>(checksum & 0xFF));
+  // The copy's pulses: every byte is a long start pulse and 8 bits, most significant first.
+  std::vector<bool> kinds;
+  kinds.reserve(9 * all.size());
+  for (std::uint8_t b : all) {
+    kinds.push_back(true);
+    for (int bit = 7; bit >= 0; --bit) kinds.push_back((b >> bit & 1) != 0);
+  }
+  const auto pulse_us = [](bool is_long) {
+    return is_long ? LONG_FIRST_US + LONG_SECOND_US : SHORT_FIRST_US + SHORT_SECOND_US;
+  };
+  double length = 0;  // at nominal speed; a sum of whole microseconds, so exact in any order
+  for (bool is_long : kinds) length += pulse_us(is_long);
   if (next_drop_start_ >= 0) {
-    // The copy's length on tape at nominal speed: every byte is a long start pulse and 8 bits.
-    const auto byte_us = [](std::uint8_t b) {
-      const int ones = std::popcount(b);
-      return (1 + ones) * (LONG_FIRST_US + LONG_SECOND_US) +
-             (8 - ones) * (SHORT_FIRST_US + SHORT_SECOND_US);
-    };
-    double length = byte_us(static_cast<std::uint8_t>(checksum >> 8)) +
-                    byte_us(static_cast<std::uint8_t>(checksum & 0xFF));
-    for (std::uint8_t b : bytes) length += byte_us(b);
     mute_from_ = tape_us_ + next_drop_start_ * length;
     mute_to_ = mute_from_ + next_drop_ms_ * 1000 * options_.speed;
     next_drop_start_ = -1;
   }
-  for (std::uint8_t b : bytes) byte(b);
-  byte(static_cast<std::uint8_t>(checksum >> 8));
-  byte(static_cast<std::uint8_t>(checksum & 0xFF));
+  for (const Damage& d : next_damages_) {
+    const double from = tape_us_ + d.start * length;
+    spans_.push_back({from, from + d.ms * 1000 * options_.speed, d.gain});
+  }
+  next_damages_.clear();
+  // A slip leaves out the pulse that ends first beyond its place (the last one at the very end).
+  std::vector<bool> slipped(kinds.size(), false);
+  for (double start : next_slips_) {
+    double end = 0;
+    std::size_t i = 0;
+    while (i + 1 < kinds.size() && (end += pulse_us(kinds[i])) <= start * length) ++i;
+    slipped[i] = true;
+  }
+  next_slips_.clear();
+  for (std::size_t i = 0; i < kinds.size(); ++i) {
+    if (!slipped[i]) pulse(kinds[i]);
+  }
 }
 
 void Recorder::tape_mark(int count) {

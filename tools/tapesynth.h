@@ -1,6 +1,7 @@
 // tapesynth: renders MZF programs as a cassette recording in the machines' tape format, a WAV
 // file (8-bit unsigned mono by default; 16/24-bit, float and several channels on request), with
-// optional noise, level, speed, drift, dropout and polarity changes.
+// optional noise, hum, low-pass filtering, level, speed, drift, flutter, dropouts, mutes, dips,
+// bit slips and polarity changes.
 #pragma once
 
 #include <cstdint>
@@ -24,10 +25,29 @@ enum class CopyId { HEADER1, HEADER2, BODY1, BODY2 };
 
 // Silence (the mid level) in place of the signal inside one copy of every program: from
 // `start` (a fraction of the copy's length on tape) for `ms` milliseconds.
+// Every half pulse that starts inside the span is silenced whole.
 struct Dropout {
   CopyId copy = CopyId::BODY1;
   double start = 0.5;
   double ms = 20;
+};
+
+// Damage to the tape inside one copy of every program, to the sample: from `start` (a fraction
+// of the copy's length on tape) for `ms` milliseconds the signal is multiplied by `gain`, so that
+// a gain of 0 mutes it (even for a fraction of a pulse) and one of 0.3 is a dip in the level.
+struct Damage {
+  CopyId copy = CopyId::BODY1;
+  double start = 0.5;
+  double ms = 0.5;
+  double gain = 0;
+};
+
+// A bit slip in one copy of every program: the pulse of the copy that lies at `start` (a
+// fraction of its length on tape) is left out, so the bit or start pulse it carried disappears
+// and every later pulse of the copy comes one place early.
+struct Slip {
+  CopyId copy = CopyId::BODY1;
+  double start = 0.5;
 };
 
 struct SynthOptions {
@@ -51,7 +71,22 @@ struct SynthOptions {
   // Speed drift: the speed varies sinusoidally by +-`drift` percent every `drift_period` s.
   double drift = 0;
   double drift_period = 20;
+  // Flutter: a second sinusoidal speed variation on top of the drift, +-`flutter` percent at
+  // `flutter_hz` cycles per second.
+  double flutter = 0;
+  double flutter_hz = 10;
+  // Mains hum added to the signal: a sine of `hum_hz` whose amplitude is `hum_level` times the
+  // pulse amplitude.
+  double hum_hz = 50;
+  double hum_level = 0;
+  // Low-pass filters applied to the tape signal (its deviation from the mid level, after any
+  // damage and before hum and noise), cutoffs in Hz below half the sample rate, 0 for none: one
+  // pole, and a second-order Butterworth (Q = 0.7071). Both may be set; they then run in series.
+  double lowpass1 = 0;
+  double lowpass2 = 0;
   std::vector<Dropout> dropouts;
+  std::vector<Damage> damages;
+  std::vector<Slip> slips;
 };
 
 // Bytes per sample of a format.
@@ -98,8 +133,14 @@ class Recorder {
   const std::vector<double>& levels() const { return levels_; }
 
  private:
+  // A span of tape, in tape position, whose signal is multiplied by `gain`.
+  struct Span {
+    double from, to, gain;
+  };
+
   void level(double sign, double microseconds);
-  double sample_level(double sign);
+  double sample_level(double deviation);
+  double tape_signal(double deviation, double tape_us);
   double gaussian();
   void dropped_copy(CopyId copy);
 
@@ -110,6 +151,11 @@ class Recorder {
   double tape_us_ = 0;                    // tape position reached so far, at nominal speed
   double mute_from_ = -1, mute_to_ = -1;  // a dropout, in tape position
   double next_drop_start_ = -1, next_drop_ms_ = 0;
+  std::vector<Damage> next_damages_;  // damage and slips for the next block()
+  std::vector<double> next_slips_;
+  std::vector<Span> spans_;    // damage from the blocks recorded, in tape position
+  double pole_ = 0;            // the one-pole low-pass filter's output
+  double biquad_[2] = {0, 0};  // the second-order filter's state (transposed direct form II)
   std::mt19937_64 random_;
 };
 

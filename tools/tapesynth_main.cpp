@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <type_traits>
@@ -40,10 +41,28 @@ void usage(std::FILE* out) {
       "                           stay at the mid level, with noise of their own when -n is set\n"
       "      --level-db D         amplitude as dB of full scale (sets -a: 0 dB is 128)\n"
       "      --drift P            tape speed varies sinusoidally by +-P percent (0)\n"
-      "      --drift-period S     seconds per cycle of the drift (20)\n"
+      "      --drift-period S     seconds per cycle of the drift (20); a fraction of a second\n"
+      "                           makes it a flutter, but --flutter adds one beside the drift\n"
+      "      --flutter P[:HZ]     a second speed variation of +-P percent, HZ cycles per\n"
+      "                           second (10), combined with the drift\n"
+      "      --hum F:L            adds a sine of F Hz whose amplitude is L times the pulse\n"
+      "                           amplitude (1 is as strong as the pulses)\n"
+      "      --lowpass1 HZ        one-pole low-pass filter of cutoff HZ on the tape signal,\n"
+      "                           before hum and noise are added\n"
+      "      --lowpass2 HZ        second-order Butterworth low-pass (Q 0.7071), the same way;\n"
+      "                           both filters may be set, cutoffs below half the rate\n"
       "      --dropout C[:F[:MS]] silence inside copy C (header1, header2, body1, body2) of\n"
       "                           every program, from fraction F of it (0.5) for MS\n"
-      "                           milliseconds (20); may be repeated\n"
+      "                           milliseconds (20): every half pulse that starts in it\n"
+      "      --mute C[:F[:MS]]    silence in copy C, from fraction F of it (0.5) for MS\n"
+      "                           milliseconds (0.5), to the sample, even within a pulse\n"
+      "      --dip C[:F[:MS[:G]]] the signal in copy C multiplied by G (0.3), from fraction F\n"
+      "                           of it (0.5) for MS milliseconds (20), to the sample\n"
+      "      --slip C[:F]         a bit slip in copy C: the pulse at fraction F of it (0.5)\n"
+      "                           is left out, so its bit disappears and the later ones come\n"
+      "                           one place early\n"
+      "                           (--dropout, --mute, --dip and --slip may be repeated and\n"
+      "                           act on that copy of every program)\n"
       "  -h, --help               show this help\n",
       out);
 }
@@ -80,6 +99,13 @@ enum LongOnly {
   DRIFT,
   DRIFT_PERIOD,
   DROPOUT,
+  FLUTTER,
+  HUM,
+  LOWPASS1,
+  LOWPASS2,
+  MUTE,
+  DIP,
+  SLIP,
 };
 
 bool parse_format(const char* text, tapesynth::SampleFormat& format) {
@@ -99,8 +125,16 @@ bool parse_format(const char* text, tapesynth::SampleFormat& format) {
   return false;
 }
 
-// Parses COPY[:START[:MS]] into a dropout.
-bool parse_dropout(const char* text, std::vector<tapesynth::Dropout>& dropouts) {
+// A number field of a colon-separated value: where it goes and the range it must lie in.
+struct Field {
+  double* value;
+  double low, high;
+};
+
+// Parses COPY[:FIELD...] into the copy and as many of the fields as are given; the others keep
+// their defaults.
+bool parse_copy_spec(const char* text, tapesynth::CopyId& copy,
+                     std::initializer_list<Field> fields) {
   static const struct {
     const char* name;
     tapesynth::CopyId copy;
@@ -109,27 +143,69 @@ bool parse_dropout(const char* text, std::vector<tapesynth::Dropout>& dropouts) 
                 {"body1", tapesynth::CopyId::BODY1},
                 {"body2", tapesynth::CopyId::BODY2}};
   const std::string value(text);
-  const std::size_t colon = value.find(':');
+  std::size_t colon = value.find(':');
   const std::string name = value.substr(0, colon);
-  tapesynth::Dropout dropout;
   bool known = false;
   for (const auto& c : copies) {
     if (name == c.name) {
-      dropout.copy = c.copy;
+      copy = c.copy;
       known = true;
     }
   }
   if (!known) return false;
-  if (colon != std::string::npos) {
-    const std::string rest = value.substr(colon + 1);
-    const std::size_t second = rest.find(':');
-    if (!parse_number(rest.substr(0, second).c_str(), 0, 1, dropout.start)) return false;
-    if (second != std::string::npos &&
-        !parse_number(rest.substr(second + 1).c_str(), 0, 3.6e6, dropout.ms)) {
-      return false;
-    }
+  for (const Field& field : fields) {
+    if (colon == std::string::npos) return true;
+    const std::size_t next = value.find(':', colon + 1);
+    const std::string part = value.substr(colon + 1, next - colon - 1);
+    if (!parse_number(part.c_str(), field.low, field.high, *field.value)) return false;
+    colon = next;
   }
-  dropouts.push_back(dropout);
+  return colon == std::string::npos;
+}
+
+// Parses NUMBER:NUMBER into two fields.
+bool parse_pair(const char* text, Field first, Field second) {
+  const std::string value(text);
+  const std::size_t colon = value.find(':');
+  return colon != std::string::npos &&
+         parse_number(value.substr(0, colon).c_str(), first.low, first.high, *first.value) &&
+         parse_number(value.substr(colon + 1).c_str(), second.low, second.high, *second.value);
+}
+
+// Parses P[:HZ] of --flutter.
+bool parse_flutter(const char* text, tapesynth::SynthOptions& o) {
+  const std::string value(text);
+  const std::size_t colon = value.find(':');
+  if (colon == std::string::npos) return parse_number(text, 0, 50, o.flutter);
+  return parse_pair(text, {&o.flutter, 0, 50}, {&o.flutter_hz, 0.001, 1e4});
+}
+
+constexpr double MAX_MS = 3.6e6;
+
+bool parse_dropout(const char* text, tapesynth::SynthOptions& o) {
+  tapesynth::Dropout d;
+  if (!parse_copy_spec(text, d.copy, {{&d.start, 0, 1}, {&d.ms, 0, MAX_MS}})) return false;
+  o.dropouts.push_back(d);
+  return true;
+}
+
+bool parse_damage(const char* text, bool dip, tapesynth::SynthOptions& o) {
+  tapesynth::Damage d;
+  if (dip) {
+    d.ms = 20;
+    d.gain = 0.3;
+  }
+  const bool ok =
+      dip ? parse_copy_spec(text, d.copy, {{&d.start, 0, 1}, {&d.ms, 0, MAX_MS}, {&d.gain, 0, 1}})
+          : parse_copy_spec(text, d.copy, {{&d.start, 0, 1}, {&d.ms, 0, MAX_MS}});
+  if (ok) o.damages.push_back(d);
+  return ok;
+}
+
+bool parse_slip(const char* text, tapesynth::SynthOptions& o) {
+  tapesynth::Slip slip;
+  if (!parse_copy_spec(text, slip.copy, {{&slip.start, 0, 1}})) return false;
+  o.slips.push_back(slip);
   return true;
 }
 
@@ -161,7 +237,14 @@ bool apply_option(int option, const char* arg, tapesynth::SynthOptions& o) {
     }
     case DRIFT: return parse_number(arg, 0, 50, o.drift);
     case DRIFT_PERIOD: return parse_number(arg, 0.001, 1e6, o.drift_period);
-    case DROPOUT: return parse_dropout(arg, o.dropouts);
+    case DROPOUT: return parse_dropout(arg, o);
+    case FLUTTER: return parse_flutter(arg, o);
+    case HUM: return parse_pair(arg, {&o.hum_hz, 0.001, 1e5}, {&o.hum_level, 0, 100});
+    case LOWPASS1: return parse_number(arg, 1, 5e5, o.lowpass1);
+    case LOWPASS2: return parse_number(arg, 1, 5e5, o.lowpass2);
+    case MUTE: return parse_damage(arg, false, o);
+    case DIP: return parse_damage(arg, true, o);
+    case SLIP: return parse_slip(arg, o);
     default: return false;
   }
 }
@@ -189,6 +272,13 @@ int main(int argc, char** argv) {
       {"drift", required_argument, nullptr, DRIFT},
       {"drift-period", required_argument, nullptr, DRIFT_PERIOD},
       {"dropout", required_argument, nullptr, DROPOUT},
+      {"flutter", required_argument, nullptr, FLUTTER},
+      {"hum", required_argument, nullptr, HUM},
+      {"lowpass1", required_argument, nullptr, LOWPASS1},
+      {"lowpass2", required_argument, nullptr, LOWPASS2},
+      {"mute", required_argument, nullptr, MUTE},
+      {"dip", required_argument, nullptr, DIP},
+      {"slip", required_argument, nullptr, SLIP},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
@@ -208,6 +298,11 @@ int main(int argc, char** argv) {
   if (options.signal_channel > options.channels) {
     std::fprintf(stderr, "tapesynth: signal channel %d is beyond the %d channel(s)\n",
                  options.signal_channel, options.channels);
+    usage(stderr);
+    return 2;
+  }
+  if (2 * std::fmax(options.lowpass1, options.lowpass2) >= options.sample_rate) {
+    std::fprintf(stderr, "tapesynth: a low-pass cutoff must lie below half the sample rate\n");
     usage(stderr);
     return 2;
   }
