@@ -98,6 +98,7 @@ constexpr int MARGIN_LEFT = 70;
 constexpr int MARGIN_RIGHT = 30;
 constexpr char COLOR_OK[] = "#2e9e44";
 constexpr char COLOR_FAILED[] = "#d62728";
+constexpr char COLOR_CONFLICT[] = "#ff9f1c";
 constexpr char COLOR_BARS[] = "#4a6fa5";
 
 std::string histogram_svg(const RecordingReport& recording, int top) {
@@ -175,7 +176,9 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
     const double to = std::max(from + 2, x_of(copy.end_seconds));
     svg += format("<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"/>\n", from,
                   y0 + 2 + (copy.is_header ? 0 : lane + 2), to - from, lane - 2,
-                  copy.verified ? COLOR_OK : COLOR_FAILED);
+                  copy.confirmed  ? COLOR_OK
+                  : copy.verified ? COLOR_CONFLICT
+                                  : COLOR_FAILED);
   }
   for (const ProgramReport& program : recording.programs) {
     svg +=
@@ -206,9 +209,11 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
       "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
       "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy verified by its checksum</text>"
       "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\">checksum held, other copy disagrees</text>"
+      "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
       "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy failed</text>\n",
-      x0, legend_y, COLOR_OK, x0 + 20, legend_y + 12, x0 + 260, legend_y, COLOR_FAILED, x0 + 280,
-      legend_y + 12);
+      x0, legend_y, COLOR_OK, x0 + 20, legend_y + 12, x0 + 240, legend_y, COLOR_CONFLICT, x0 + 260,
+      legend_y + 12, x0 + 530, legend_y, COLOR_FAILED, x0 + 550, legend_y + 12);
   return svg;
 }
 
@@ -272,6 +277,7 @@ const char* verdict_name(int verdict) {
     case VERDICT_OK: return "ok";
     case VERDICT_COPY: return "copy";
     case VERDICT_DAMAGED: return "damaged";
+    case VERDICT_CONFLICT: return "conflict";
     default: return "missing";
   }
 }

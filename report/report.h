@@ -63,7 +63,7 @@ std::string readable_name(const std::uint8_t* header);
 std::string type_name(std::uint8_t type);
 // Seconds as minutes:seconds.milliseconds, such as "1:02.345".
 std::string clock_time(double seconds);
-// "ok", "copy", "damaged" or "missing".
+// "ok", "copy", "damaged", "conflict" or "missing".
 const char* verdict_name(int verdict);
 // A level as dBFS text, such as "-6.0 dBFS" ("-inf dBFS" for silence).
 std::string dbfs_text(double level);

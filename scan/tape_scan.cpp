@@ -62,6 +62,15 @@ constexpr double CLUSTER_WINDOW = 0.25;  // a period this close to a cluster mea
 constexpr double CLUSTER_WEIGHT = 1.0 / 16;
 constexpr double AMBIGUOUS_BAND = 0.2;  // of the cluster distance, around the threshold
 
+// Disturbed signal, for comparing the copies of a block. Marking too much only matters where
+// two copies differ, so these are generous.
+constexpr float WEAK_HALF = 0.5F;     // a half cycle reaching less of the tracked level: a dip
+constexpr double LOPSIDED = 0.35;     // of a period: its halves differ by more (a lost half)
+constexpr double SUSPECT_BAND = 0.3;  // of the cluster distance, around the threshold
+constexpr double FAR_SHORT = 0.7;     // of the short mean: shorter is far from both clusters
+constexpr double FAR_LONG = 1.3;      // of the long mean: longer is far from both clusters
+constexpr std::uint32_t BREAK_SUSPECT_BYTES = 2;  // bytes before a lost framing
+
 // Framing.
 constexpr int HEADER_MARK = 40, BODY_MARK = 20, MARK_TOLERANCE = 3;
 constexpr std::uint32_t MIN_SPECULATIVE_BYTES = 8;
@@ -73,6 +82,35 @@ void reset_copy(CopyBuffer& b) {
   b.count = 0;
   b.attempted = b.complete = b.verified = false;
   b.start_seconds = b.end_seconds = 0;
+  std::fill(std::begin(b.suspect), std::end(b.suspect), 0);
+}
+
+void mark_suspect(CopyBuffer& b, std::uint32_t index) {
+  if (index < BLOCK_CAPACITY) b.suspect[index / 64] |= std::uint64_t{1} << (index % 64);
+}
+
+CopyView view_of(const CopyBuffer& b) {
+  return CopyView{b.bytes, b.count, b.attempted, b.complete, b.verified, b.suspect};
+}
+
+BlockDecision decide(const CopyBuffer copies[2]) {
+  return decide_block(view_of(copies[0]), view_of(copies[1]));
+}
+
+bool good_verdict(int verdict) {
+  return verdict == VERDICT_OK || verdict == VERDICT_COPY;
+}
+
+CopyEvidence evidence_of(const CopyBuffer& b) {
+  CopyEvidence e;
+  e.attempted = b.attempted;
+  e.complete = b.complete;
+  e.verified = b.verified;
+  if (!b.attempted) return e;
+  e.bytes.assign(b.bytes, b.bytes + b.count);
+  e.suspect.assign(std::begin(b.suspect), std::end(b.suspect));
+  e.start_seconds = b.start_seconds;
+  return e;
 }
 
 // The copy holds `data_size` bytes and its checksum (the number of bits set, high byte first),
@@ -88,15 +126,10 @@ CopyBuffer& current_copy(PolarityReader& r) {
   return copies[r.copy - 1];
 }
 
-int verdict_of(const CopyBuffer copies[2]) {
-  if (copies[0].verified) return VERDICT_OK;
-  if (copies[1].verified) return VERDICT_COPY;
-  if (copies[0].attempted || copies[1].attempted) return VERDICT_DAMAGED;
-  return VERDICT_MISSING;
-}
-
-// The copy to take a block from: a verified one, else the most complete one.
-const CopyBuffer& best_copy(const CopyBuffer copies[2]) {
+// The copy to take a block from: the decided one, else a verified one, else the most complete
+// one.
+const CopyBuffer& best_copy(const CopyBuffer copies[2], int source) {
+  if (source >= 0) return copies[source];
   if (copies[0].verified) return copies[0];
   if (copies[1].verified) return copies[1];
   if (copies[0].complete != copies[1].complete) return copies[0].complete ? copies[0] : copies[1];
@@ -106,9 +139,9 @@ const CopyBuffer& best_copy(const CopyBuffer copies[2]) {
 // The block's data, `length` bytes (0: as long as the best copy's): the verified copy, else a
 // best guess from the most complete copy, continued from the other one where it read further
 // and with zeros where neither was read.
-void block_data(const CopyBuffer copies[2], std::size_t length, std::uint8_t* out,
+void block_data(const CopyBuffer copies[2], int source, std::size_t length, std::uint8_t* out,
                 std::vector<std::uint8_t>* grow) {
-  const CopyBuffer& best = best_copy(copies);
+  const CopyBuffer& best = best_copy(copies, source);
   const CopyBuffer& other = &best == &copies[0] ? copies[1] : copies[0];
   const std::size_t best_data = best.count >= CHECKSUM_SIZE ? best.count - CHECKSUM_SIZE : 0;
   if (length == 0) length = best.verified || best.complete ? best_data : best.count;
@@ -130,6 +163,17 @@ void start_program(PolarityReader& r, double time_seconds) {
   r.time_seconds = time_seconds;
   for (CopyBuffer& b : r.header_copy) reset_copy(b);
   for (CopyBuffer& b : r.body_copy) reset_copy(b);
+  for (auto& records : r.copy_record) records[0] = records[1] = -1;
+}
+
+// Marks the timeline's copies of a block with what the comparison of the two found.
+void confirm_records(PolarityReader& r, int block_index, const CopyBuffer copies[2]) {
+  for (int k = 0; k < 2; ++k) {
+    const std::int64_t at = r.copy_record[block_index][k];
+    if (at < 0) continue;
+    r.reading.copies[static_cast<std::size_t>(at)].confirmed =
+        copies[k].verified && copy_borne_out(view_of(copies[k]), view_of(copies[1 - k]));
+  }
 }
 
 // Hands the open program over to the reading (or, for a loader, to the relay).
@@ -139,20 +183,31 @@ void close_program(PolarityReader& r) {
   r.expect = EXPECT_NOTHING;
   ScannedProgram p{};
   p.time_seconds = r.time_seconds;
+  p.relayed = r.relayed;
   if (r.relayed) {
     std::memcpy(p.header, r.relay_header, HEADER_SIZE);
     p.header_verdict = r.relay_verdict;
   } else {
-    p.header_verdict = verdict_of(r.header_copy);
-    block_data(r.header_copy, HEADER_SIZE, p.header, nullptr);
+    const BlockDecision header = decide(r.header_copy);
+    p.header_verdict = header.verdict;
+    block_data(r.header_copy, header.source, HEADER_SIZE, p.header, nullptr);
+    confirm_records(r, 0, r.header_copy);
+    if (!good_verdict(header.verdict)) {
+      for (int k = 0; k < 2; ++k) p.header_copies[k] = evidence_of(r.header_copy[k]);
+    }
   }
-  const bool header_good = p.header_verdict == VERDICT_OK || p.header_verdict == VERDICT_COPY;
-  p.body_verdict = r.body_seen ? verdict_of(r.body_copy) : VERDICT_MISSING;
+  const bool header_good = good_verdict(p.header_verdict);
+  const BlockDecision body = decide(r.body_copy);
+  p.body_verdict = r.body_seen ? body.verdict : VERDICT_MISSING;
   if (p.body_verdict != VERDICT_MISSING) {
     // A verified header (or a relayed one) gives the length; else the copies' extent does.
     const std::size_t length =
         header_good ? mzfextract::header_word(p.header, BODY_LENGTH_OFFSET) : 0;
-    block_data(r.body_copy, length, nullptr, &p.body);
+    block_data(r.body_copy, body.source, length, nullptr, &p.body);
+    confirm_records(r, 1, r.body_copy);
+  }
+  if (r.body_seen && !good_verdict(p.body_verdict)) {
+    for (int k = 0; k < 2; ++k) p.body_copies[k] = evidence_of(r.body_copy[k]);
   }
   if (!r.relayed && header_good && mzfextract::is_loader_header(p.header) &&
       p.body_verdict != VERDICT_MISSING) {
@@ -162,8 +217,7 @@ void close_program(PolarityReader& r) {
         p.body.size() > LOADER_RELAYED_FROM ? p.body.size() - LOADER_RELAYED_FROM : 0;
     std::memcpy(r.relay_header + BODY_LENGTH_OFFSET, p.body.data() + LOADER_RELAYED_FROM,
                 std::min(available, LOADER_RELAYED_COUNT));
-    const bool body_good = p.body_verdict == VERDICT_OK || p.body_verdict == VERDICT_COPY;
-    r.relay_verdict = body_good ? p.header_verdict : VERDICT_DAMAGED;
+    r.relay_verdict = good_verdict(p.body_verdict) ? p.header_verdict : VERDICT_DAMAGED;
     r.relay_pending = true;
     return;
   }
@@ -181,8 +235,8 @@ void start_block(PolarityReader& r, int block, int copy, bool speculative, doubl
     r.block_size = HEADER_BLOCK_SIZE;
   } else if (r.relayed) {
     r.block_size = mzfextract::header_word(r.relay_header, BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
-  } else if (r.header_copy[0].verified || r.header_copy[1].verified) {
-    const CopyBuffer& h = r.header_copy[0].verified ? r.header_copy[0] : r.header_copy[1];
+  } else if (const BlockDecision header = decide(r.header_copy); header.source >= 0) {
+    const CopyBuffer& h = r.header_copy[header.source];
     r.block_size = mzfextract::header_word(h.bytes, BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
   } else {
     r.block_size = BLOCK_CAPACITY;
@@ -195,9 +249,21 @@ void start_block(PolarityReader& r, int block, int copy, bool speculative, doubl
 }
 
 void record_copy(PolarityReader& r, const CopyBuffer& b) {
-  r.reading.copies.push_back(
-      BlockCopy{r.block == BLOCK_HEADER, r.copy, b.start_seconds, b.end_seconds, b.verified});
+  r.copy_record[r.block == BLOCK_HEADER ? 0 : 1][r.copy - 1] =
+      static_cast<std::int64_t>(r.reading.copies.size());
+  r.reading.copies.push_back(BlockCopy{r.block == BLOCK_HEADER, r.copy, b.start_seconds,
+                                       b.end_seconds, b.verified, b.verified});
   if (b.verified) ++r.reading.verified_blocks;
+}
+
+// The bits of the copy are a run of ones, then zeros: the long, then the short pulses of a tape
+// mark, read as bytes.
+bool mark_like(const CopyBuffer& b) {
+  std::uint32_t i = 0;
+  while (i < b.count && b.bytes[i] == 0xFF) ++i;
+  if (i == b.count) return true;
+  const auto ones_then_zeros = static_cast<std::uint8_t>(~b.bytes[i]);
+  return i + 1 == b.count && (ones_then_zeros & (ones_then_zeros + 1)) == 0;
 }
 
 // The copy in progress has ended, complete or not.
@@ -220,9 +286,7 @@ void end_block(PolarityReader& r, bool complete) {
     }
     if (!complete && zero_last && b.count > checksum) --b.count;
   }
-  const bool all_ones =
-      std::all_of(b.bytes, b.bytes + b.count, [](std::uint8_t v) { return v == 0xFF; });
-  if (!complete && r.speculative && b.count < MIN_SPECULATIVE_BYTES && all_ones) {
+  if (!complete && r.speculative && b.count < MIN_SPECULATIVE_BYTES && mark_like(b)) {
     // Not a block after all: the long pulses of the next tape mark read as bytes. Forget it.
     reset_copy(b);
     r.block = BLOCK_NONE;
@@ -230,6 +294,12 @@ void end_block(PolarityReader& r, bool complete) {
   }
   b.complete = complete;
   b.verified = complete && verifies(b, b.count - static_cast<std::uint32_t>(CHECKSUM_SIZE));
+  if (!complete) {
+    // Whatever broke the framing may have begun a byte or two earlier.
+    for (std::uint32_t k = 0; k <= BREAK_SUSPECT_BYTES && k <= b.count; ++k) {
+      mark_suspect(b, b.count - k);
+    }
+  }
   record_copy(r, b);
   const int block = r.block;
   const int copy = r.copy;
@@ -242,8 +312,12 @@ void end_block(PolarityReader& r, bool complete) {
   }
 }
 
-void block_period(PolarityReader& r, int kind, double now) {
+void block_period(PolarityReader& r, int kind, bool suspect, double now) {
   CopyBuffer& b = current_copy(r);
+  if (suspect) {
+    // A disturbance can move a bit across the byte's edge.
+    for (std::uint32_t k = b.count > 0 ? b.count - 1 : 0; k <= b.count + 1; ++k) mark_suspect(b, k);
+  }
   if (kind == PERIOD_GARBAGE || (r.bit_index == 0 && kind != PERIOD_LONG)) {
     end_block(r, false);  // the framing broke: a dropout, or the block is over
     return;
@@ -373,10 +447,14 @@ void on_period(PolarityReader& r, double us, double now) {
   int kind = us > r.threshold ? PERIOD_LONG : PERIOD_SHORT;
   if (us > GARBAGE_FACTOR * r.long_mean) kind = PERIOD_GARBAGE;
   if (r.block != BLOCK_NONE || r.run_count >= MIN_TRACKED_RUN) track_clusters(r, kind, us);
+  bool suspect = false;
   if (r.block != BLOCK_NONE) {
     ++r.block_periods;
-    const double band = AMBIGUOUS_BAND * (r.long_mean - r.short_mean);
-    if (std::fabs(us - r.threshold) < band) ++r.ambiguous_periods;
+    const double distance = r.long_mean - r.short_mean;
+    const double off = std::fabs(us - r.threshold);
+    if (off < AMBIGUOUS_BAND * distance) ++r.ambiguous_periods;
+    suspect = r.disturbed || off < SUSPECT_BAND * distance || us < FAR_SHORT * r.short_mean ||
+              us > FAR_LONG * r.long_mean;
   }
 
   const double start = now - us * 1e-6;
@@ -391,7 +469,7 @@ void on_period(PolarityReader& r, double us, double now) {
     return;
   }
   if (r.block != BLOCK_NONE) {
-    block_period(r, kind, now);
+    block_period(r, kind, suspect, now);
     return;
   }
   if (gap_end && r.expect != EXPECT_NOTHING) {
@@ -411,6 +489,7 @@ void reset_reader(PolarityReader& r) {
   r.last_crossing = 0;
   r.has_crossing = false;
   r.glitch_us = 0;
+  r.disturbed = false;
   r.learned = false;
   r.short_mean = NOMINAL_SHORT_US;
   r.long_mean = NOMINAL_LONG_US;
@@ -433,6 +512,7 @@ void reset_reader(PolarityReader& r) {
   for (CopyBuffer& b : r.body_copy) reset_copy(b);
   r.relay_verdict = VERDICT_MISSING;
   std::memset(r.relay_header, 0, sizeof r.relay_header);
+  for (auto& records : r.copy_record) records[0] = records[1] = -1;
   r.short_sum = r.long_sum = 0;
   r.short_count = r.long_count = r.block_periods = r.ambiguous_periods = 0;
 }
@@ -457,8 +537,9 @@ void settle_reader(PolarityReader& r) {
                                      : 0;
 }
 
-// A crossing of the comparator at `time` (in samples since the start).
-void on_crossing(ChannelScanner& s, Polarity polarity, double time) {
+// A crossing of the comparator at `time` (in samples since the start), ending a period whose
+// signal was `disturbed`.
+void on_crossing(ChannelScanner& s, Polarity polarity, double time, bool disturbed) {
   PolarityReader& r = s.readers[polarity];
   r.jitter_us = s.us_per_sample;
   if (!r.has_crossing) {
@@ -467,6 +548,7 @@ void on_crossing(ChannelScanner& s, Polarity polarity, double time) {
     return;
   }
   const double us = (time - r.last_crossing) * s.us_per_sample + r.glitch_us;
+  r.disturbed = disturbed || r.glitch_us > 0;
   r.last_crossing = time;
   r.glitch_us = 0;
   on_period(r, us, time * s.us_per_sample * 1e-6);
@@ -649,6 +731,16 @@ void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
       const float level = s.high ? s.lower : s.upper;
       const float fraction = std::clamp((level - previous) / (y - previous), 0.0F, 1.0F);
       const double time = static_cast<double>(index - 1) + static_cast<double>(fraction);
+      // The half cycle that ends here, and the one before it, make the period that ends here.
+      const float mid = (s.high_level + s.low_level) * 0.5F;
+      const float reach = s.high ? cycle_max - mid : mid - cycle_min;
+      const bool weak = !(reach >= WEAK_HALF * (s.high_level - s.low_level) * 0.5F);
+      const double half_us = (time - s.last_crossing_time) * s.us_per_sample;
+      const bool lopsided = std::fabs(half_us - s.half_us) > LOPSIDED * (half_us + s.half_us);
+      const bool disturbed = weak || s.half_weak || lopsided;
+      s.half_us = half_us;
+      s.half_weak = weak;
+      s.last_crossing_time = time;
       if (s.high) {
         s.high_level += (cycle_max - s.high_level) * LEVEL_WEIGHT;
       } else {
@@ -660,7 +752,7 @@ void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
       s.last_crossing_index = index;
       s.quiet_until = index + s.holdoff;
       relax_at = index + s.silence_limit;
-      on_crossing(s, s.high ? POLARITY_RISING : POLARITY_FALLING, time);
+      on_crossing(s, s.high ? POLARITY_RISING : POLARITY_FALLING, time, disturbed);
     } else {
       // No crossing for a long time: let the levels come in towards what is there now.
       const float mid = (s.high_level + s.low_level) * 0.5F;
@@ -698,6 +790,9 @@ void channel_scanner_init(ChannelScanner& s, double sample_rate) {
   s.silence_limit = std::max<std::int64_t>(1, std::llround(SILENCE_US / s.us_per_sample));
   s.holdoff = static_cast<std::int64_t>(HOLDOFF_US / s.us_per_sample) - 1;
   s.quiet_until = -1;
+  s.last_crossing_time = 0;
+  s.half_us = 0;
+  s.half_weak = false;
   set_thresholds(s);
   for (PolarityReader& r : s.readers) reset_reader(r);
 }
@@ -741,6 +836,36 @@ SignalLevel channel_scanner_level(const ChannelScanner& s) {
   if (s.sample_count == 0) return SignalLevel{0, 0, 0};
   const auto n = static_cast<double>(s.sample_count);
   return SignalLevel{s.level_peak, std::sqrt(s.level_squares / n), s.level_sum / n};
+}
+
+CopyView CopyEvidence::view() const {
+  return CopyView{bytes.data(), static_cast<std::uint32_t>(bytes.size()),  attempted, complete,
+                  verified,     suspect.empty() ? nullptr : suspect.data()};
+}
+
+bool suspect_byte(const CopyView& copy, std::uint32_t index) {
+  return copy.suspect != nullptr && index < BLOCK_CAPACITY &&
+         (copy.suspect[index / 64] >> (index % 64) & 1) != 0;
+}
+
+bool copy_borne_out(const CopyView& x, const CopyView& y) {
+  if (!y.attempted) return true;
+  const std::uint32_t n = std::min(x.count, y.count);
+  std::uint32_t unexplained = 0;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (x.bytes[i] == y.bytes[i]) continue;
+    if (suspect_byte(x, i)) return false;
+    if (!suspect_byte(y, i)) ++unexplained;
+  }
+  return unexplained == 0 || (unexplained == 1 && y.complete && !y.verified);
+}
+
+BlockDecision decide_block(const CopyView& first, const CopyView& second) {
+  if (first.verified && copy_borne_out(first, second)) return {VERDICT_OK, 0};
+  if (second.verified && copy_borne_out(second, first)) return {VERDICT_COPY, 1};
+  if (first.verified || second.verified) return {VERDICT_CONFLICT, -1};
+  if (first.attempted || second.attempted) return {VERDICT_DAMAGED, -1};
+  return {VERDICT_MISSING, -1};
 }
 
 bool better_reading(const TapeReading& a, const TapeReading& b) {

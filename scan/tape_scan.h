@@ -22,6 +22,9 @@ enum BlockVerdict : int {
   VERDICT_COPY = 1,     // the first copy failed, the second verified
   VERDICT_DAMAGED = 2,  // read, but no copy verified
   VERDICT_MISSING = 3,  // not found on the tape
+  // A copy passed its own checksum, but the other copy, where it was read cleanly, disagrees
+  // with it and the signal does not show which one was disturbed.
+  VERDICT_CONFLICT = 4,
 };
 
 // Pulse lengths seen, in microseconds, in bins of HISTOGRAM_BIN_US.
@@ -34,8 +37,56 @@ struct BlockCopy {
   int copy;  // 1 or 2
   double start_seconds;
   double end_seconds;
-  bool verified;
+  bool verified;   // its own checksum matched
+  bool confirmed;  // verified, and the other copy bears it out (see copy_borne_out())
 };
+
+// Room for the largest block on tape: 65535 data bytes, 2 checksum bytes and one more byte
+// read past a block whose length is not known.
+inline constexpr std::size_t BLOCK_CAPACITY = 65535 + 2 + 1;
+// Words of a bitmap with one bit per byte of a block.
+inline constexpr std::size_t SUSPECT_WORDS = (BLOCK_CAPACITY + 63) / 64;
+
+// One copy of a block as read: its bytes, and where the signal under them was disturbed (a dip
+// or a mute, half pulses of very unequal length, a period far from both pulse lengths or close
+// to the decision between them, a lost framing). A byte is suspect when its bit is set.
+struct CopyView {
+  const std::uint8_t* bytes;
+  std::uint32_t count;  // whole bytes read
+  bool attempted;       // reading began
+  bool complete;        // every byte expected was read
+  bool verified;        // complete and its own checksum matched
+  const std::uint64_t* suspect;
+};
+
+// A copy kept after the reading, for blocks that did not verify: what a second reader's result
+// is compared with.
+struct CopyEvidence {
+  bool attempted = false, complete = false, verified = false;
+  std::vector<std::uint8_t> bytes;
+  std::vector<std::uint64_t> suspect;  // SUSPECT_WORDS words when attempted
+  double start_seconds = -1;           // where its first start pulse lies (-1: not read)
+  CopyView view() const;
+};
+
+// True when byte `index` of the copy lies where its signal was disturbed.
+bool suspect_byte(const CopyView& copy, std::uint32_t index);
+
+// True when copy `x` is borne out by copy `y`, as far as `y` was read: wherever they differ, `y`
+// was disturbed and `x` was not. One byte that differs with neither disturbed is let pass only
+// when `y` is complete and fails its own checksum (an error of `y`'s explains both). A copy
+// that was not read bears out anything.
+bool copy_borne_out(const CopyView& x, const CopyView& y);
+
+// What the two copies of a block give.
+struct BlockDecision {
+  int verdict;  // a BlockVerdict
+  int source;   // the copy the block is taken from (0 or 1), or -1 when none verified
+};
+
+// A copy is taken only when its own checksum holds and the other copy bears it out, the first
+// before the second. Copies that pass their checksums but are not borne out conflict.
+BlockDecision decide_block(const CopyView& first, const CopyView& second);
 
 // A program found on the tape, ready to be saved.
 struct ScannedProgram {
@@ -44,6 +95,10 @@ struct ScannedProgram {
   std::vector<std::uint8_t> body;  // the body to save, from the best copy
   int header_verdict;              // a BlockVerdict
   int body_verdict;                // a BlockVerdict
+  bool relayed;                    // its header was relayed by a loader
+  // Both copies of each block as read, kept only for a block that did not verify.
+  CopyEvidence header_copies[2];
+  CopyEvidence body_copies[2];
 };
 
 // What one polarity's reading of a channel found.
@@ -70,19 +125,16 @@ struct SignalLevel {
 inline constexpr std::size_t SCAN_SLICE = 4096;
 // The front end's smoothing filter averages at most this many samples.
 inline constexpr int MAX_SMOOTHING_TAPS = 8;
-// Room for the largest block on tape: 65535 data bytes, 2 checksum bytes and one more byte
-// read past a block whose length is not known.
-inline constexpr std::size_t BLOCK_CAPACITY = 65535 + 2 + 1;
-
 // One copy of a block as read so far.
 struct CopyBuffer {
   std::uint8_t bytes[BLOCK_CAPACITY];
-  std::uint32_t count;   // whole bytes read
-  bool attempted;        // reading began (after a tape mark or a repeat gap)
-  bool complete;         // every byte expected was read (framing held)
-  bool verified;         // complete and its own checksum matched
-  double start_seconds;  // where its first start pulse lies
-  double end_seconds;    // where its last byte ended (or its framing broke)
+  std::uint32_t count;                   // whole bytes read
+  bool attempted;                        // reading began (after a tape mark or a repeat gap)
+  bool complete;                         // every byte expected was read (framing held)
+  bool verified;                         // complete and its own checksum matched
+  double start_seconds;                  // where its first start pulse lies
+  double end_seconds;                    // where its last byte ended (or its framing broke)
+  std::uint64_t suspect[SUSPECT_WORDS];  // bytes whose signal was disturbed
 };
 
 // The reading with one polarity: period classification, block framing and the program being
@@ -93,6 +145,7 @@ struct PolarityReader {
   double last_crossing;  // time of the previous crossing of this direction, in samples
   bool has_crossing;
   double glitch_us;  // a too-short period held back to be joined to the next one
+  bool disturbed;    // the front end saw the period's signal disturbed
   // Classification: learned from gaps, then both cluster means tracked.
   bool learned;
   double short_mean, long_mean, threshold;
@@ -123,6 +176,7 @@ struct PolarityReader {
   bool relay_pending;  // a loader's body relayed a header for the next body
   int relay_verdict;   // the relayed header's BlockVerdict
   std::uint8_t relay_header[128];
+  std::int64_t copy_record[2][2];  // where each copy (header, body) sits in reading.copies
   // Statistics for the report.
   double short_sum, long_sum;
   std::uint64_t short_count, long_count;
@@ -151,6 +205,9 @@ struct ChannelScanner {
   std::int64_t silence_limit;        // samples without a crossing before the levels relax
   std::int64_t holdoff;              // samples after a crossing in which none can follow
   std::int64_t quiet_until;          // no crossing is looked for up to this sample index
+  double last_crossing_time;         // of the last crossing either way, in samples
+  double half_us;                    // length of the half cycle before the last crossing
+  bool half_weak;                    // that half cycle fell well short of the tracked level
   float slice[SCAN_SLICE + MAX_SMOOTHING_TAPS];  // history, then the slice's own samples
   float smoothed[SCAN_SLICE];                    // the slice after the moving average
   PolarityReader readers[2];                     // by Polarity
