@@ -1,8 +1,12 @@
 // The synthesizer's output: WAV headers byte by byte for each format, sample values at full
-// resolution, polarity, channels and dropouts, through the library and the command line.
+// resolution, polarity, channels, dropouts and the other impairments, through the library and
+// the command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -183,6 +187,256 @@ TEST(TapesynthDropout, SilencesTheChosenCopyOfEveryProgram) {
   }
 }
 
+// Pulse starts (falling edges) in a recording of falling polarity, in samples.
+std::vector<std::size_t> pulse_starts(const std::vector<double>& levels) {
+  std::vector<std::size_t> starts;
+  bool high = true;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    if (high && levels[i] < 128) starts.push_back(i);
+    if (levels[i] != 128) high = levels[i] > 128;
+  }
+  return starts;
+}
+
+// The kinds of the pulses (long = true), read from their periods; the last one ends where the
+// silence after it begins.
+std::vector<bool> pulse_kinds(const std::vector<double>& levels, int rate) {
+  std::vector<std::size_t> starts = pulse_starts(levels);
+  std::size_t end = levels.size();
+  while (end > 0 && levels[end - 1] == 128) --end;
+  starts.push_back(end);
+  std::vector<bool> kinds;
+  for (std::size_t i = 1; i < starts.size(); ++i) {
+    kinds.push_back(static_cast<double>(starts[i] - starts[i - 1]) * 1e6 / rate > 730);
+  }
+  return kinds;
+}
+
+// A program's pulses as the tape format lays them out, and where each copy's block starts.
+struct Layout {
+  std::vector<bool> kinds;
+  std::size_t first[4];  // by CopyId
+};
+
+Layout program_layout(const tapesynth::Program& p, const tapesynth::SynthOptions& o) {
+  Layout layout{};
+  auto add = [&](bool is_long, int count) {
+    layout.kinds.insert(layout.kinds.end(), count, is_long);
+  };
+  auto block = [&](tapesynth::CopyId copy, const Bytes& bytes) {
+    layout.first[static_cast<int>(copy)] = layout.kinds.size();
+    for (std::uint8_t b : with_checksum(bytes)) {
+      add(true, 1);
+      for (int bit = 7; bit >= 0; --bit) add((b >> bit & 1) != 0, 1);
+    }
+    add(true, 1);
+  };
+  add(false, o.long_gap), add(true, 40), add(false, 40), add(true, 1);
+  block(tapesynth::CopyId::HEADER1, p.header);
+  add(false, 256);
+  block(tapesynth::CopyId::HEADER2, p.header);
+  add(false, o.short_gap), add(true, 20), add(false, 20), add(true, 1);
+  block(tapesynth::CopyId::BODY1, p.body);
+  add(false, 256);
+  block(tapesynth::CopyId::BODY2, p.body);
+  return layout;
+}
+
+// Microseconds at nominal speed from the first pulse to pulse `index`.
+double us_before(const std::vector<bool>& kinds, std::size_t index) {
+  double us = 0;
+  for (std::size_t i = 0; i < index; ++i) us += kinds[i] ? 958 : 504;
+  return us;
+}
+
+// The index past the last pulse of a copy (its checksum's last bit) that starts at `first`.
+std::size_t copy_end(const tapesynth::Program& p, tapesynth::CopyId copy, std::size_t first) {
+  const bool header = copy == tapesynth::CopyId::HEADER1 || copy == tapesynth::CopyId::HEADER2;
+  return first + 9 * ((header ? p.header.size() : p.body.size()) + 2);
+}
+
+// Hum on silence: a sine of the asked frequency and level; level 0 changes no sample.
+TEST(TapesynthImpairments, HumIsASineOfItsFrequencyAndLevel) {
+  struct Case {
+    double hz, level;
+    int crossings;  // sign changes of the deviation in 0.1 s
+  };
+  for (const Case c : {Case{50, 0, 0}, Case{50, 0.5, 9}, Case{100, 1.0, 19}}) {
+    tapesynth::SynthOptions o = quick_options();
+    o.amplitude = 64;
+    o.hum_hz = c.hz;
+    o.hum_level = c.level;
+    tapesynth::Recorder recorder(o);
+    recorder.silence(0.1);
+    double peak = 0;
+    int crossings = 0, sign = 0;
+    for (double level : recorder.levels()) {
+      peak = std::max(peak, std::abs(level - 128));
+      const int now = level > 129 ? 1 : level < 127 ? -1 : sign;
+      crossings += sign != 0 && now != sign;
+      sign = now;
+    }
+    EXPECT_NEAR(peak, c.level * 64, 0.01) << c.hz << " Hz " << c.level;
+    EXPECT_EQ(crossings, c.crossings) << c.hz << " Hz " << c.level;
+  }
+  tapesynth::SynthOptions o = quick_options();
+  const std::vector<tapesynth::Program> programs = {make_program("H", pattern(20, 1))};
+  const Bytes plain = tapesynth::record_programs(programs, o);
+  o.hum_level = 0;
+  EXPECT_EQ(tapesynth::record_programs(programs, o), plain);
+}
+
+// A train of short pulses (1984 Hz, low for 240 us and high for 264) through each filter keeps
+// the RMS that the filter's analogue response gives its mean and harmonics, within a tenth. The
+// rate makes every pulse a whole number of samples, so that no rounding of its edges adds tones.
+TEST(TapesynthImpairments, LowPassFiltersAttenuateAsTheirOrderAndCutoff) {
+  struct Case {
+    double lowpass1, lowpass2;
+  };
+  for (const Case c : {Case{0, 0}, Case{20000, 0}, Case{500, 0}, Case{0, 20000}, Case{0, 500}}) {
+    tapesynth::SynthOptions o = quick_options(250000);
+    o.lowpass1 = c.lowpass1;
+    o.lowpass2 = c.lowpass2;
+    tapesynth::Recorder recorder(o);
+    recorder.pulses(false, 400);
+    double sum = 0;
+    const std::size_t from = recorder.levels().size() / 2;  // past the filters' settling
+    for (std::size_t i = from; i < recorder.levels().size(); ++i) {
+      sum += std::pow((recorder.levels()[i] - 128) / 100, 2);
+    }
+    const double rms = std::sqrt(sum / static_cast<double>(recorder.levels().size() - from));
+    const double duty = 240.0 / 504;
+    double expected = std::pow(1 - 2 * duty, 2);
+    for (int k = 1; k < 100; ++k) {
+      const double f = k * 1e6 / 504;
+      double gain = 1;
+      if (c.lowpass1 > 0) gain /= std::sqrt(1 + std::pow(f / c.lowpass1, 2));
+      if (c.lowpass2 > 0) gain /= std::sqrt(1 + std::pow(f / c.lowpass2, 4));
+      expected +=
+          std::pow(4 / std::numbers::pi / k * std::sin(std::numbers::pi * k * duty) * gain, 2) / 2;
+    }
+    EXPECT_NEAR(rms, std::sqrt(expected), std::sqrt(expected) / 10)
+        << c.lowpass1 << " " << c.lowpass2;
+  }
+}
+
+// Flutter varies every pulse's period within +-P percent at its own rate, and combines with the
+// drift: their speed factors multiply.
+TEST(TapesynthImpairments, FlutterVariesThePeriodAtItsRateBesideTheDrift) {
+  struct Case {
+    double flutter, hz, drift;
+    int cycles;  // in one second, when without drift
+  };
+  for (const Case c :
+       {Case{0, 10, 0, 0}, Case{5, 10, 0, 10}, Case{5, 40, 0, 40}, Case{5, 10, 5, -1}}) {
+    tapesynth::SynthOptions o = quick_options(1000000);
+    o.flutter = c.flutter;
+    o.flutter_hz = c.hz;
+    o.drift = c.drift;
+    o.drift_period = 1;
+    tapesynth::Recorder recorder(o);
+    recorder.pulses(false, 2000);  // a little over one second
+    const std::vector<std::size_t> starts = pulse_starts(recorder.levels());
+    double low = 1e9, high = 0;
+    int cycles = 0;
+    bool slow = false;
+    for (std::size_t i = 1; i < starts.size(); ++i) {
+      const auto period = static_cast<double>(starts[i] - starts[i - 1]);
+      low = std::min(low, period);
+      high = std::max(high, period);
+      if (!slow && period > 504 * (1 + c.flutter / 200)) ++cycles;
+      if (period > 504 * (1 + c.flutter / 200)) slow = true;
+      if (period < 504 * (1 - c.flutter / 200)) slow = false;
+    }
+    const double fast = (1 + c.flutter / 100) * (1 + c.drift / 100);
+    const double slowest = (1 - c.flutter / 100) * (1 - c.drift / 100);
+    EXPECT_NEAR(low, 504 / fast, 2) << c.flutter << " " << c.hz << " " << c.drift;
+    EXPECT_NEAR(high, 504 / slowest, 2) << c.flutter << " " << c.hz << " " << c.drift;
+    if (c.cycles >= 0) {
+      EXPECT_EQ(cycles, c.cycles) << c.flutter << " " << c.hz;
+    }
+  }
+}
+
+// Mutes and dips scale exactly the samples of their span, which starts at its fraction of the
+// copy, in that copy of every program and nowhere else.
+TEST(TapesynthImpairments, MutesAndDipsScaleTheirSpanOfTheChosenCopy) {
+  struct Case {
+    tapesynth::CopyId copy;
+    double start, ms, gain;
+  };
+  const Case cases[] = {{tapesynth::CopyId::BODY1, 0.5, 0.4, 0},
+                        {tapesynth::CopyId::HEADER2, 0, 3, 0.3},
+                        {tapesynth::CopyId::BODY2, 0.9, 10, 0.5}};
+  const tapesynth::Program program = make_program("D", pattern(60, 2));
+  const std::vector<tapesynth::Program> programs = {program, program};
+  for (const Case& c : cases) {
+    tapesynth::SynthOptions o = quick_options(48000, 200, 150, 0.5);
+    const std::vector<double> clean = tapesynth::record_tape(programs, o).levels();
+    o.damages.push_back({c.copy, c.start, c.ms, c.gain});
+    const std::vector<double> damaged = tapesynth::record_tape(programs, o).levels();
+    ASSERT_EQ(damaged.size(), clean.size());
+    std::vector<std::size_t> changed;
+    for (std::size_t i = 0; i < clean.size(); ++i) {
+      if (damaged[i] == clean[i]) continue;
+      changed.push_back(i);
+      EXPECT_NEAR(damaged[i] - 128, c.gain * (clean[i] - 128), 1e-9) << i;
+    }
+    const Layout layout = program_layout(program, o);
+    const std::size_t first = layout.first[static_cast<int>(c.copy)];
+    const double length =
+        us_before(layout.kinds, copy_end(program, c.copy, first)) - us_before(layout.kinds, first);
+    const double program_us = us_before(layout.kinds, layout.kinds.size());
+    std::vector<std::pair<std::size_t, std::size_t>> runs;  // first and last sample changed
+    for (std::size_t i : changed) {
+      if (runs.empty() || i != runs.back().second + 1) runs.emplace_back(i, i);
+      runs.back().second = i;
+    }
+    ASSERT_EQ(runs.size(), 2U);
+    for (int p = 0; p < 2; ++p) {
+      const double at_us = 1e6 * o.silence_before + p * (program_us + 1e6 * o.silence_between) +
+                           us_before(layout.kinds, first) + c.start * length;
+      EXPECT_NEAR(static_cast<double>(runs[p].first), at_us * 0.048, 1);
+      EXPECT_NEAR(static_cast<double>(runs[p].second - runs[p].first + 1), c.ms * 48, 1);
+    }
+  }
+}
+
+// A slip leaves out exactly one pulse: the one at its place in the chosen copy.
+TEST(TapesynthImpairments, SlipLeavesOutThePulseAtItsPlace) {
+  struct Case {
+    tapesynth::CopyId copy;
+    double start;
+  };
+  const tapesynth::Program program = make_program("S", pattern(40, 3));
+  for (const Case c : {Case{tapesynth::CopyId::HEADER1, 0}, Case{tapesynth::CopyId::HEADER1, 0.5},
+                       Case{tapesynth::CopyId::BODY1, 0.37}, Case{tapesynth::CopyId::BODY2, 1}}) {
+    tapesynth::SynthOptions o = quick_options(48000, 200, 150, 0.5);
+    const Layout layout = program_layout(program, o);
+    ASSERT_EQ(pulse_kinds(tapesynth::record_tape({program}, o).levels(), 48000), layout.kinds);
+    o.slips.push_back({c.copy, c.start});
+    const std::vector<bool> slipped =
+        pulse_kinds(tapesynth::record_tape({program}, o).levels(), 48000);
+    ASSERT_EQ(slipped.size() + 1, layout.kinds.size());
+    const std::size_t r = static_cast<std::size_t>(
+        std::mismatch(slipped.begin(), slipped.end(), layout.kinds.begin()).first -
+        slipped.begin());
+    std::vector<bool> expected = layout.kinds;
+    expected.erase(expected.begin() + static_cast<long>(r));
+    EXPECT_EQ(slipped, expected);
+    // The place lies in the run of equal pulses that lost one, which ends at the first mismatch.
+    const std::size_t first = layout.first[static_cast<int>(c.copy)];
+    const std::size_t last = copy_end(program, c.copy, first);
+    const double place = us_before(layout.kinds, first) +
+                         c.start * (us_before(layout.kinds, last) - us_before(layout.kinds, first));
+    std::size_t begin = r;
+    while (begin > first && layout.kinds[begin - 1] == layout.kinds[r]) --begin;
+    EXPECT_LE(us_before(layout.kinds, begin), place) << c.start;
+    EXPECT_GE(us_before(layout.kinds, r + 1), place) << c.start;
+    EXPECT_LT(r, last) << c.start;
+  }
+}
+
 TEST(TapesynthCommandLine, WritesTheAskedFormatAndPolarity) {
   TempDir dir;
   write_file(dir.file("p.mzf"), mzf_of(make_program("CLI", pattern(5, 1))));
@@ -206,6 +460,31 @@ TEST(TapesynthCommandLine, WritesTheAskedFormatAndPolarity) {
   const std::string bad = std::string("\"") + TAPESYNTH_PATH + "\" --format s12 \"" +
                           dir.file("x.wav") + "\" \"" + dir.file("p.mzf") + "\" 2>/dev/null";
   EXPECT_EQ(WEXITSTATUS(std::system(bad.c_str())), 2);
+}
+
+// The values of the impairment options on both sides of their limits.
+TEST(TapesynthCommandLine, ImpairmentValuesWithinTheirLimits) {
+  TempDir dir;
+  write_file(dir.file("p.mzf"), mzf_of(make_program("CLI", pattern(5, 1))));
+  struct Case {
+    const char* options;
+    int status;
+  };
+  const Case cases[] = {
+      {"--hum 50:0.5", 0},         {"--hum 50", 2},
+      {"--lowpass2 11024", 0},     {"--lowpass2 11025", 2},
+      {"--lowpass1 11024", 0},     {"--lowpass1 11025", 2},
+      {"--flutter 50:10", 0},      {"--flutter 50.5", 2},
+      {"--dip body1:0.5:20:1", 0}, {"--dip body1:0.5:20:1.1", 2},
+      {"--mute header2:1:0.3", 0}, {"--mute header2:1:0.3:1", 2},
+      {"--slip body2:1", 0},       {"--slip body3", 2},
+  };
+  for (const Case& c : cases) {
+    const std::string command = std::string("\"") + TAPESYNTH_PATH + "\" -r 22050 " + c.options +
+                                " --long-gap 10 --short-gap 10 \"" + dir.file("x.wav") + "\" \"" +
+                                dir.file("p.mzf") + "\" 2>/dev/null";
+    EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), c.status) << c.options;
+  }
 }
 
 }  // namespace
