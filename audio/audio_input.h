@@ -14,7 +14,7 @@ namespace mzfscan {
 // Frames handed out per read (at most).
 inline constexpr std::size_t AUDIO_CHUNK_FRAMES = 4096;
 // Sample rates accepted; recordings above AUDIO_RESAMPLE_ABOVE are resampled to AUDIO_READ_RATE.
-inline constexpr int AUDIO_RATE_MIN = 11025;
+inline constexpr int AUDIO_RATE_MIN = 8000;
 inline constexpr int AUDIO_RATE_MAX = 768000;
 inline constexpr int AUDIO_RESAMPLE_ABOVE = 96000;
 inline constexpr int AUDIO_READ_RATE = 48000;

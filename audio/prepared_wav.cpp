@@ -5,10 +5,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
-#include <cstdint>
-#include <vector>
-
-#include "audio/audio_input.h"
+#include <cstdio>
 
 namespace mzfscan {
 
@@ -31,18 +28,79 @@ struct Output {
   }
 };
 
-struct Resampler {
-  soxr_t soxr = nullptr;
-  ~Resampler() {
-    if (soxr != nullptr) soxr_delete(soxr);
-  }
-};
-
 }  // namespace
 
 int prepared_rate(int file_rate) {
   return file_rate >= PREPARED_RATE_MIN && file_rate <= PREPARED_RATE_MAX ? file_rate
                                                                           : PREPARED_RATE_DEFAULT;
+}
+
+PreparedStream::~PreparedStream() {
+  if (resampler_ != nullptr) soxr_delete(static_cast<soxr_t>(resampler_));
+}
+
+bool PreparedStream::open(AudioInput& input, const PreparedSignal& signal, std::string* error) {
+  input_ = &input;
+  signal_ = signal;
+  const AudioInfo& info = input.info();
+  rate_ = prepared_rate(info.file_rate);
+  if (rate_ != info.file_rate) {
+    soxr_error_t failure = nullptr;
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    resampler_ = soxr_create(info.file_rate, rate_, 1, &failure, nullptr, &quality, nullptr);
+    if (failure != nullptr) {
+      *error = std::string("cannot resample: ") + failure;
+      return false;
+    }
+  }
+  const double span = signal.peak + std::fabs(signal.dc);
+  gain_ = (span > 0 ? PREPARED_SWING / span : 0) * (signal.invert ? -1 : 1);
+  // Room for the resampler's output of one chunk, whatever the ratio.
+  const std::size_t room =
+      AUDIO_CHUNK_FRAMES * (static_cast<std::size_t>(PREPARED_RATE_DEFAULT / AUDIO_RATE_MIN) + 2);
+  mono_.resize(AUDIO_CHUNK_FRAMES);
+  resampled_.resize(room);
+  bytes_.resize(room);
+  return true;
+}
+
+std::size_t PreparedStream::quantise(const float* samples, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double level = std::nearbyint(128.0 + (samples[i] - signal_.dc) * gain_);
+    bytes_[i] = static_cast<std::uint8_t>(std::fmin(255.0, std::fmax(0.0, level)));
+  }
+  return count;
+}
+
+std::size_t PreparedStream::read(const std::uint8_t** bytes) {
+  *bytes = bytes_.data();
+  auto* soxr = static_cast<soxr_t>(resampler_);
+  while (!input_ended_) {
+    const float* frames = nullptr;
+    const std::size_t count = input_->read(&frames);
+    if (count == 0) {
+      input_ended_ = true;
+      break;
+    }
+    take_channel(frames, count, static_cast<std::size_t>(input_->info().channels), signal_.channel,
+                 mono_.data());
+    if (soxr == nullptr) return quantise(mono_.data(), count);
+    std::size_t made = 0;
+    for (std::size_t at = 0; at < count;) {
+      std::size_t taken = 0, more = 0;
+      soxr_process(soxr, mono_.data() + at, count - at, &taken, resampled_.data() + made,
+                   resampled_.size() - made, &more);
+      at += taken;
+      made += more;
+      if (taken == 0 && more == 0) break;
+    }
+    if (made > 0) return quantise(resampled_.data(), made);
+  }
+  if (soxr == nullptr || !input_->error().empty()) return 0;
+  // The input has ended: what the resampler still holds.
+  std::size_t made = 0;
+  soxr_process(soxr, nullptr, 0, nullptr, resampled_.data(), resampled_.size(), &made);
+  return quantise(resampled_.data(), made);
 }
 
 bool write_prepared_wav(const std::string& input_path, const std::string& output_path,
@@ -60,10 +118,14 @@ bool write_prepared_wav(const std::string& input_path, const std::string& output
     *error = output_path + ": is the recording itself; not overwritten";
     return false;
   }
-  const int rate = prepared_rate(info.file_rate);
+  PreparedStream stream;
+  if (!stream.open(input, signal, &why)) {
+    *error = output_path + ": " + why;
+    return false;
+  }
   Output output;
   SF_INFO format{};
-  format.samplerate = rate;
+  format.samplerate = stream.rate();
   format.channels = 1;
   format.format = SF_FORMAT_WAV | SF_FORMAT_PCM_U8;
   output.file = sf_open(output_path.c_str(), SFM_WRITE, &format);
@@ -73,57 +135,12 @@ bool write_prepared_wav(const std::string& input_path, const std::string& output
   }
   output.path = output_path;
 
-  Resampler resampler;
-  if (rate != info.file_rate) {
-    soxr_error_t failure = nullptr;
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    resampler.soxr = soxr_create(info.file_rate, rate, 1, &failure, nullptr, &quality, nullptr);
-    if (failure != nullptr) {
-      *error = output_path + ": cannot resample: " + failure;
-      return false;
-    }
-  }
-
-  const double span = signal.peak + std::fabs(signal.dc);
-  const double gain = (span > 0 ? PREPARED_SWING / span : 0) * (signal.invert ? -1 : 1);
-  const auto channels = static_cast<std::size_t>(info.channels);
-  // Room for the resampler's output of one chunk, whatever the ratio.
-  const std::size_t room = AUDIO_CHUNK_FRAMES * (PREPARED_RATE_DEFAULT / AUDIO_RATE_MIN + 2);
-  std::vector<float> mono(AUDIO_CHUNK_FRAMES), resampled(room);
-  std::vector<std::uint8_t> bytes(room);
-
-  // Quantises `count` samples and writes them; false on a write error.
-  auto emit = [&](const float* samples, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      const double level = std::nearbyint(128.0 + (samples[i] - signal.dc) * gain);
-      bytes[i] = static_cast<std::uint8_t>(std::fmin(255.0, std::fmax(0.0, level)));
-    }
-    const auto wanted = static_cast<sf_count_t>(count);
-    return count == 0 || sf_write_raw(output.file, bytes.data(), wanted) == wanted;
-  };
-
-  const float* frames = nullptr;
+  const std::uint8_t* bytes = nullptr;
   bool written = true;
   std::size_t count = 0;
-  while (written && (count = input.read(&frames)) > 0) {
-    take_channel(frames, count, channels, signal.channel, mono.data());
-    if (resampler.soxr == nullptr) {
-      written = emit(mono.data(), count);
-      continue;
-    }
-    for (std::size_t at = 0; written && at < count;) {
-      std::size_t taken = 0, made = 0;
-      soxr_process(resampler.soxr, mono.data() + at, count - at, &taken, resampled.data(), room,
-                   &made);
-      at += taken;
-      written = emit(resampled.data(), made);
-    }
-  }
-  while (written && resampler.soxr != nullptr) {
-    std::size_t made = 0;
-    soxr_process(resampler.soxr, nullptr, 0, nullptr, resampled.data(), room, &made);
-    if (made == 0) break;
-    written = emit(resampled.data(), made);
+  while (written && (count = stream.read(&bytes)) > 0) {
+    const auto wanted = static_cast<sf_count_t>(count);
+    written = sf_write_raw(output.file, bytes, wanted) == wanted;
   }
   if (!input.error().empty()) {
     *error = input_path + ": " + input.error();

@@ -1,9 +1,16 @@
-// The prepared recording: one channel of a recording as 8-bit unsigned mono WAV with every pulse
-// starting on its falling edge, its level normalised without dither, at a rate the classic
-// converter reads (the recording's own from 22050 to 96000 Hz, else 44100 Hz via libsoxr).
+// The prepared recording: one channel of a recording as 8-bit unsigned mono samples with every
+// pulse starting on its falling edge, its level normalised without dither, at a rate the classic
+// converter reads (the recording's own from 22050 to 96000 Hz, else 44100 Hz via libsoxr). It is
+// streamed to the second reader and written as a WAV file for mzfextract (--wav), the same bytes
+// both ways.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "audio/audio_input.h"
 
 namespace mzfscan {
 
@@ -18,8 +25,41 @@ struct PreparedSignal {
 // The rate the prepared recording of a recording at `file_rate` gets.
 int prepared_rate(int file_rate);
 
-// Reads the recording at `input_path` again and writes the prepared recording to `output_path`.
-// Returns false with a message naming the file concerned in `*error`.
+// The prepared samples of a recording, chunk by chunk. Not copyable; frees what it holds when it
+// goes.
+class PreparedStream {
+ public:
+  PreparedStream() = default;
+  ~PreparedStream();
+  PreparedStream(const PreparedStream&) = delete;
+  PreparedStream& operator=(const PreparedStream&) = delete;
+
+  // Starts preparing `input`, opened at the file's own rate (without resampling), which must
+  // outlive the stream. Returns false with a message (without a path) in `*error`.
+  bool open(AudioInput& input, const PreparedSignal& signal, std::string* error);
+
+  int rate() const { return rate_; }
+
+  // The next prepared samples: `*bytes` points at them, valid until the next call. Returns their
+  // number, 0 at the end or when the input failed (then input.error() is not empty).
+  std::size_t read(const std::uint8_t** bytes);
+
+ private:
+  std::size_t quantise(const float* samples, std::size_t count);
+
+  AudioInput* input_ = nullptr;
+  void* resampler_ = nullptr;  // soxr_t, when the rate changes
+  PreparedSignal signal_;
+  double gain_ = 0;
+  int rate_ = 0;
+  bool input_ended_ = false;
+  std::vector<float> mono_, resampled_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Reads the recording at `input_path` again and writes the prepared recording to `output_path`
+// as an 8-bit unsigned mono WAV file. Returns false with a message naming the file concerned in
+// `*error`.
 bool write_prepared_wav(const std::string& input_path, const std::string& output_path,
                         const PreparedSignal& signal, std::string* error);
 

@@ -83,14 +83,19 @@ void reset_copy(CopyBuffer& b) {
   b.attempted = b.complete = b.verified = false;
   b.start_seconds = b.end_seconds = 0;
   std::fill(std::begin(b.suspect), std::end(b.suspect), 0);
+  std::fill(std::begin(b.disturbed), std::end(b.disturbed), 0);
 }
 
-void mark_suspect(CopyBuffer& b, std::uint32_t index) {
-  if (index < BLOCK_CAPACITY) b.suspect[index / 64] |= std::uint64_t{1} << (index % 64);
+void mark(std::uint64_t* bits, std::uint32_t index) {
+  if (index < BLOCK_CAPACITY) bits[index / 64] |= std::uint64_t{1} << (index % 64);
+}
+
+bool marked(const std::uint64_t* bits, std::uint32_t index) {
+  return bits != nullptr && index < BLOCK_CAPACITY && (bits[index / 64] >> (index % 64) & 1) != 0;
 }
 
 CopyView view_of(const CopyBuffer& b) {
-  return CopyView{b.bytes, b.count, b.attempted, b.complete, b.verified, b.suspect};
+  return CopyView{b.bytes, b.count, b.attempted, b.complete, b.verified, b.suspect, b.disturbed};
 }
 
 BlockDecision decide(const CopyBuffer copies[2]) {
@@ -109,6 +114,7 @@ CopyEvidence evidence_of(const CopyBuffer& b) {
   if (!b.attempted) return e;
   e.bytes.assign(b.bytes, b.bytes + b.count);
   e.suspect.assign(std::begin(b.suspect), std::end(b.suspect));
+  e.disturbed.assign(std::begin(b.disturbed), std::end(b.disturbed));
   e.start_seconds = b.start_seconds;
   return e;
 }
@@ -184,6 +190,10 @@ void close_program(PolarityReader& r) {
   ScannedProgram p{};
   p.time_seconds = r.time_seconds;
   p.relayed = r.relayed;
+  for (int k = 0; k < 2; ++k) {
+    p.copy_seconds[0][k] = r.header_copy[k].attempted ? r.header_copy[k].start_seconds : -1;
+    p.copy_seconds[1][k] = r.body_copy[k].attempted ? r.body_copy[k].start_seconds : -1;
+  }
   if (r.relayed) {
     std::memcpy(p.header, r.relay_header, HEADER_SIZE);
     p.header_verdict = r.relay_verdict;
@@ -297,7 +307,7 @@ void end_block(PolarityReader& r, bool complete) {
   if (!complete) {
     // Whatever broke the framing may have begun a byte or two earlier.
     for (std::uint32_t k = 0; k <= BREAK_SUSPECT_BYTES && k <= b.count; ++k) {
-      mark_suspect(b, b.count - k);
+      mark(b.suspect, b.count - k);
     }
   }
   record_copy(r, b);
@@ -316,7 +326,10 @@ void block_period(PolarityReader& r, int kind, bool suspect, double now) {
   CopyBuffer& b = current_copy(r);
   if (suspect) {
     // A disturbance can move a bit across the byte's edge.
-    for (std::uint32_t k = b.count > 0 ? b.count - 1 : 0; k <= b.count + 1; ++k) mark_suspect(b, k);
+    for (std::uint32_t k = b.count > 0 ? b.count - 1 : 0; k <= b.count + 1; ++k) {
+      mark(b.suspect, k);
+      if (r.disturbed) mark(b.disturbed, k);
+    }
   }
   if (kind == PERIOD_GARBAGE || (r.bit_index == 0 && kind != PERIOD_LONG)) {
     end_block(r, false);  // the framing broke: a dropout, or the block is over
@@ -839,13 +852,21 @@ SignalLevel channel_scanner_level(const ChannelScanner& s) {
 }
 
 CopyView CopyEvidence::view() const {
-  return CopyView{bytes.data(), static_cast<std::uint32_t>(bytes.size()),  attempted, complete,
-                  verified,     suspect.empty() ? nullptr : suspect.data()};
+  CopyView v{bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+             attempted,    complete,
+             verified,     nullptr,
+             nullptr};
+  if (!suspect.empty()) v.suspect = suspect.data();
+  if (!disturbed.empty()) v.disturbed = disturbed.data();
+  return v;
 }
 
 bool suspect_byte(const CopyView& copy, std::uint32_t index) {
-  return copy.suspect != nullptr && index < BLOCK_CAPACITY &&
-         (copy.suspect[index / 64] >> (index % 64) & 1) != 0;
+  return marked(copy.suspect, index);
+}
+
+bool disturbed_byte(const CopyView& copy, std::uint32_t index) {
+  return marked(copy.disturbed, index);
 }
 
 bool copy_borne_out(const CopyView& x, const CopyView& y) {

@@ -47,9 +47,10 @@ inline constexpr std::size_t BLOCK_CAPACITY = 65535 + 2 + 1;
 // Words of a bitmap with one bit per byte of a block.
 inline constexpr std::size_t SUSPECT_WORDS = (BLOCK_CAPACITY + 63) / 64;
 
-// One copy of a block as read: its bytes, and where the signal under them was disturbed (a dip
-// or a mute, half pulses of very unequal length, a period far from both pulse lengths or close
-// to the decision between them, a lost framing). A byte is suspect when its bit is set.
+// One copy of a block as read: its bytes, and where their reading was suspect (the signal
+// disturbed by a dip or a mute, half pulses of very unequal length, a period far from both pulse
+// lengths or close to the decision between them, a lost framing). A byte is suspect when its bit
+// is set.
 struct CopyView {
   const std::uint8_t* bytes;
   std::uint32_t count;  // whole bytes read
@@ -57,6 +58,7 @@ struct CopyView {
   bool complete;        // every byte expected was read
   bool verified;        // complete and its own checksum matched
   const std::uint64_t* suspect;
+  const std::uint64_t* disturbed;  // the bytes of those whose signal itself was disturbed
 };
 
 // A copy kept after the reading, for blocks that did not verify: what a second reader's result
@@ -64,13 +66,17 @@ struct CopyView {
 struct CopyEvidence {
   bool attempted = false, complete = false, verified = false;
   std::vector<std::uint8_t> bytes;
-  std::vector<std::uint64_t> suspect;  // SUSPECT_WORDS words when attempted
-  double start_seconds = -1;           // where its first start pulse lies (-1: not read)
+  std::vector<std::uint64_t> suspect;    // SUSPECT_WORDS words when attempted
+  std::vector<std::uint64_t> disturbed;  // as CopyView::disturbed
+  double start_seconds = -1;             // where its first start pulse lies (-1: not read)
   CopyView view() const;
 };
 
-// True when byte `index` of the copy lies where its signal was disturbed.
+// True when byte `index` of the copy lies where its reading was suspect.
 bool suspect_byte(const CopyView& copy, std::uint32_t index);
+// True when byte `index` of the copy lies where its signal was disturbed: a weak half cycle or
+// halves of very unequal length.
+bool disturbed_byte(const CopyView& copy, std::uint32_t index);
 
 // True when copy `x` is borne out by copy `y`, as far as `y` was read: wherever they differ, `y`
 // was disturbed and `x` was not. One byte that differs with neither disturbed is let pass only
@@ -96,6 +102,8 @@ struct ScannedProgram {
   int header_verdict;              // a BlockVerdict
   int body_verdict;                // a BlockVerdict
   bool relayed;                    // its header was relayed by a loader
+  double copy_seconds[2][2];       // where each copy of the header [0] and the body [1] starts
+                                   // (-1: not read)
   // Both copies of each block as read, kept only for a block that did not verify.
   CopyEvidence header_copies[2];
   CopyEvidence body_copies[2];
@@ -128,13 +136,14 @@ inline constexpr int MAX_SMOOTHING_TAPS = 8;
 // One copy of a block as read so far.
 struct CopyBuffer {
   std::uint8_t bytes[BLOCK_CAPACITY];
-  std::uint32_t count;                   // whole bytes read
-  bool attempted;                        // reading began (after a tape mark or a repeat gap)
-  bool complete;                         // every byte expected was read (framing held)
-  bool verified;                         // complete and its own checksum matched
-  double start_seconds;                  // where its first start pulse lies
-  double end_seconds;                    // where its last byte ended (or its framing broke)
-  std::uint64_t suspect[SUSPECT_WORDS];  // bytes whose signal was disturbed
+  std::uint32_t count;                     // whole bytes read
+  bool attempted;                          // reading began (after a tape mark or a repeat gap)
+  bool complete;                           // every byte expected was read (framing held)
+  bool verified;                           // complete and its own checksum matched
+  double start_seconds;                    // where its first start pulse lies
+  double end_seconds;                      // where its last byte ended (or its framing broke)
+  std::uint64_t suspect[SUSPECT_WORDS];    // bytes whose reading was suspect
+  std::uint64_t disturbed[SUSPECT_WORDS];  // of those, bytes whose signal was disturbed
 };
 
 // The reading with one polarity: period classification, block framing and the program being

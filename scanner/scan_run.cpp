@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <new>
 
+#include "rescue/exact_reading.h"
 #include "tape/tape_format.h"
 
 namespace mzfscan {
@@ -105,6 +106,65 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
       }
     }
   }
+  if (have_best) result->programs = result->reading().programs;
+  return true;
+}
+
+bool second_reading_wanted(const ScanResult& result) {
+  return result.programs.empty() ||
+         std::any_of(result.programs.begin(), result.programs.end(), [](const ScannedProgram& p) {
+           const auto good = [](int v) { return v == VERDICT_OK || v == VERDICT_COPY; };
+           return !good(p.header_verdict) || !good(p.body_verdict);
+         });
+}
+
+PreparedSignal prepared_signal(const ScanResult& result) {
+  const SignalLevel level = result.level();
+  PreparedSignal signal;
+  signal.channel = result.candidates[result.chosen].channel;
+  signal.invert = result.polarity == POLARITY_RISING;
+  signal.dc = level.dc;
+  signal.peak = level.peak;
+  return signal;
+}
+
+namespace {
+
+// The decoder's trace is not wanted here: a stream that takes it and keeps nothing.
+ssize_t discard(void* /*cookie*/, const char* /*data*/, std::size_t size) {
+  return static_cast<ssize_t>(size);
+}
+
+}  // namespace
+
+bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error) {
+  PreparedStream stream;
+  if (!stream.open(input, prepared_signal(*result), error)) return false;
+  // As far as the first reading went, in prepared samples (and a slice more for rounding).
+  const double limit =
+      static_cast<double>(result->frames) * stream.rate() / std::max(1, input.info().rate) +
+      static_cast<double>(EXACT_SLICE);
+  std::unique_ptr<ExactReader> reader(new (std::nothrow) ExactReader);
+  cookie_io_functions_t sink{};
+  sink.write = discard;
+  std::FILE* trace = ::fopencookie(nullptr, "w", sink);
+  if (!reader || trace == nullptr) {
+    if (trace != nullptr) std::fclose(trace);
+    *error = std::strerror(ENOMEM);
+    return false;
+  }
+  exact_reader_init(*reader, stream.rate(), trace);
+  const std::uint8_t* bytes = nullptr;
+  std::size_t count = 0;
+  while (static_cast<double>(reader->samples) < limit && (count = stream.read(&bytes)) > 0) {
+    exact_reader_feed(*reader, bytes, count);
+  }
+  std::fclose(trace);
+  result->second_reading_blocks = adopt_exact_reading(result->programs, reader->programs);
+  if (!input.error().empty()) {
+    *error = input.error();
+    return false;
+  }
   return true;
 }
 
@@ -123,7 +183,7 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
   report.polarity = result.polarity;
   report.speed_percent = reading.speed_percent;
   report.level = result.level();
-  for (const ScannedProgram& scanned : reading.programs) {
+  for (const ScannedProgram& scanned : result.programs) {
     ProgramReport program;
     program.time_seconds = scanned.time_seconds;
     std::memcpy(program.header, scanned.header, sizeof program.header);
@@ -141,10 +201,9 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
 
 int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
                   const SaveSettings& settings, RecordingReport* report, std::FILE* errors) {
-  const TapeReading& reading = result.reading();
-  int status = reading.programs.empty() ? STATUS_NOT_SAVED : STATUS_OK;
-  for (std::size_t i = 0; i < reading.programs.size(); ++i) {
-    const ScannedProgram& scanned = reading.programs[i];
+  int status = result.programs.empty() ? STATUS_NOT_SAVED : STATUS_OK;
+  for (std::size_t i = 0; i < result.programs.size(); ++i) {
+    const ScannedProgram& scanned = result.programs[i];
     ProgramReport& program = report->programs[i];
     // Every program takes a number, saved or not, so that names follow the tape.
     const std::int32_t number = mzfextract::mzf_take_number(writer);
@@ -294,6 +353,14 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
       std::fputs(message(path, input.error() + "; what was read is reported").c_str(), errors);
       failed = true;
     }
+    if (second_reading_wanted(result)) {
+      // The second reader reads the recording again from its start.
+      AudioInput again;
+      if (!again.open_file(path, false, &why) || !read_again_exactly(again, &result, &why)) {
+        std::fputs(message(path, "second reading: " + why).c_str(), errors);
+        failed = true;
+      }
+    }
     const mzfextract::FileIdentity identity{input.info().device, input.info().inode};
     mzfextract::mzf_writer_keep(writer, &identity);
     RecordingReport report = describe_recording(path, input, result);
@@ -306,12 +373,7 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
       std::fputs(nothing_found_diagnosis(path, result).c_str(), errors);
     }
     if (!options.wav_path.empty()) {
-      PreparedSignal signal;
-      signal.channel = result.candidates[result.chosen].channel;
-      signal.invert = result.polarity == POLARITY_RISING;
-      signal.dc = report.level.dc;
-      signal.peak = report.level.peak;
-      if (!write_prepared_wav(path, options.wav_path, signal, &why)) {
+      if (!write_prepared_wav(path, options.wav_path, prepared_signal(result), &why)) {
         std::fputs(("mzfscan: " + why + "\n").c_str(), errors);
         failed = true;
       }

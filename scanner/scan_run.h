@@ -46,6 +46,9 @@ struct ScanResult {
   std::size_t chosen = 0;  // index into candidates
   Polarity polarity = POLARITY_FALLING;
   std::int64_t frames = 0;  // frames read, at the input's rate
+  // The programs to report and save: the chosen reading's, with what the second reader added.
+  std::vector<ScannedProgram> programs;
+  int second_reading_blocks = 0;  // blocks the second reader verified
   const TapeReading& reading() const;
   SignalLevel level() const;
 };
@@ -56,6 +59,19 @@ struct ScanResult {
 // runs out; a read error stops the reading (see input.error()) but still chooses.
 bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* result,
                 std::string* error);
+
+// True when the first reading left a program unverified or found none: then the second reader
+// reads the recording again.
+bool second_reading_wanted(const ScanResult& result);
+
+// The second reader: reads `input` (the recording opened again, at its own rate) prepared as
+// --wav prepares it, through the exact converter core, as far as the first reading went, and
+// takes what it verifies into result->programs where the first reading's copies bear it out
+// (see adopt_exact_reading()). Returns false with a message when reading fails.
+bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error);
+
+// The signal the chosen reading read, as the prepared recording takes it.
+PreparedSignal prepared_signal(const ScanResult& result);
 
 // The report of a scanned recording, without files (those come from save_programs()).
 RecordingReport describe_recording(const std::string& path, const AudioInput& input,

@@ -1,0 +1,67 @@
+// The second reader of mzfscan: the exact converter's detector and decoder run over the prepared
+// recording (the samples --wav writes), and what they verify is taken into the first reading
+// where it did not verify a block, once the copies the first reading read bear it out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "scan/tape_scan.h"
+#include "signal/pulse_detector.h"
+#include "tape/tape_decoder.h"
+
+namespace mzfscan {
+
+// A program the exact decoder completed: its blocks with their stored checksums, and where they
+// start on the recording.
+struct ExactProgram {
+  std::uint8_t header[mzfextract::HEADER_BLOCK_SIZE];  // record, then its checksum
+  std::vector<std::uint8_t> body;                      // data, then its checksum
+  bool header_verified;  // read for this program (or relayed) and its checksum held
+  bool body_verified;
+  bool relayed;           // the header came from a loader whose header and body both verified
+  double header_seconds;  // where the header block starts (-1 when relayed)
+  double body_seconds;    // where the body block starts
+};
+
+// Samples taken per call of the detector.
+inline constexpr std::size_t EXACT_SLICE = 4096;
+
+// Caller-owned state of the exact reading of one prepared recording. Large (the decoder holds
+// a whole body): allocate it once.
+struct ExactReader {
+  mzfextract::PulseDetector detector;
+  mzfextract::TapeDecoder decoder;
+  mzfextract::Crossing crossings[mzfextract::max_crossings(EXACT_SLICE)];
+  double rate;
+  std::int64_t samples;  // fed so far
+  // Where the block being read started, in samples, and what the blocks since the last
+  // program were.
+  std::int64_t block_start;
+  double header_seconds;
+  double body_seconds;
+  bool fresh_header;   // a header was read since the last program
+  bool relay_pending;  // a loader's body relayed its header (with both checksums held)
+  bool relay_good;
+  std::vector<ExactProgram> programs;
+};
+
+// Starts a reading of prepared samples at `rate` samples per second; the decoder's trace goes to
+// `trace` (an open stream that discards it, say).
+void exact_reader_init(ExactReader& reader, double rate, std::FILE* trace);
+
+// Takes the next `count` prepared samples.
+void exact_reader_feed(ExactReader& reader, const std::uint8_t* samples, std::size_t count);
+
+// Takes into `programs` (the first reading's, in tape order) every program of `exact` whose
+// blocks verified, where the first reading did not verify them: a block only when the first
+// reading's other copy bears it out (see copy_borne_out(); the exact decoder reads the first
+// copy, so the disturbances marked in the first reading's first copy are its own), a program the
+// first reading did not find as a new one in its place. Returns the number of blocks taken.
+int adopt_exact_reading(std::vector<ScannedProgram>& programs,
+                        const std::vector<ExactProgram>& exact);
+
+}  // namespace mzfscan
