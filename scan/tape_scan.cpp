@@ -69,7 +69,9 @@ constexpr double LOPSIDED = 0.35;     // of a period: its halves differ by more 
 constexpr double SUSPECT_BAND = 0.3;  // of the cluster distance, around the threshold
 constexpr double FAR_SHORT = 0.7;     // of the short mean: shorter is far from both clusters
 constexpr double FAR_LONG = 1.3;      // of the long mean: longer is far from both clusters
-constexpr std::uint32_t BREAK_SUSPECT_BYTES = 2;  // bytes before a lost framing
+// A bit slip shifts every later bit until a start pulse falls on a short one: bytes this far
+// before a lost framing may have been read out of step.
+constexpr std::uint32_t BREAK_SUSPECT_BYTES = 16;
 
 // Framing.
 constexpr int HEADER_MARK = 40, BODY_MARK = 20, MARK_TOLERANCE = 3;
@@ -305,7 +307,7 @@ void end_block(PolarityReader& r, bool complete) {
   b.complete = complete;
   b.verified = complete && verifies(b, b.count - static_cast<std::uint32_t>(CHECKSUM_SIZE));
   if (!complete) {
-    // Whatever broke the framing may have begun a byte or two earlier.
+    // Whatever broke the framing may have begun some bytes earlier.
     for (std::uint32_t k = 0; k <= BREAK_SUSPECT_BYTES && k <= b.count; ++k) {
       mark(b.suspect, b.count - k);
     }

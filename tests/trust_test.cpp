@@ -1,0 +1,263 @@
+// mzfscan's trust in what it saves: the decision between the two copies of a block, damage of
+// every kind in either copy over many seeds (never a wrong file saved as verified), and the
+// second reader, which reads what the first cannot whenever the prepared recording reads in
+// the exact converter.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "scanner/scan_run.h"
+#include "tests/test_support.h"
+
+using namespace testing_support;
+using mzfscan::CopyView;
+
+namespace {
+
+// A copy of `bytes` for decide_block(), with the given bytes marked suspect or disturbed.
+struct TestCopy {
+  Bytes bytes;
+  bool attempted = true, complete = true, verified = true;
+  std::vector<std::uint32_t> suspect, disturbed;
+  std::vector<std::uint64_t> suspect_bits, disturbed_bits;
+
+  CopyView view() {
+    suspect_bits.assign(mzfscan::SUSPECT_WORDS, 0);
+    disturbed_bits.assign(mzfscan::SUSPECT_WORDS, 0);
+    for (std::uint32_t i : suspect) suspect_bits[i / 64] |= std::uint64_t{1} << (i % 64);
+    for (std::uint32_t i : disturbed) {
+      disturbed_bits[i / 64] |= std::uint64_t{1} << (i % 64);
+      suspect_bits[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+    return CopyView{bytes.data(),
+                    static_cast<std::uint32_t>(bytes.size()),
+                    attempted,
+                    complete,
+                    verified,
+                    suspect_bits.data(),
+                    disturbed_bits.data()};
+  }
+};
+
+TEST(CopyDecision, ACopyCountsOnlyWhenTheOtherBearsItOut) {
+  const Bytes good = with_checksum(pattern(40, 7));
+  Bytes moved = good;  // a 1 bit moved by one place: the checksum still holds
+  moved[10] = static_cast<std::uint8_t>(moved[10] ^ 0x03);
+  Bytes twice = moved;
+  twice[20] = static_cast<std::uint8_t>(twice[20] ^ 0x01);
+  struct Case {
+    const char* label;
+    TestCopy first, second;
+    int verdict, source;
+  };
+  const auto copy = [](Bytes bytes, bool verified, std::vector<std::uint32_t> suspect = {},
+                       std::vector<std::uint32_t> disturbed = {}) {
+    TestCopy c;
+    c.bytes = std::move(bytes);
+    c.verified = verified;
+    c.suspect = std::move(suspect);
+    c.disturbed = std::move(disturbed);
+    return c;
+  };
+  TestCopy unread;
+  unread.attempted = unread.complete = unread.verified = false;
+  TestCopy broken = copy(Bytes(good.begin(), good.begin() + 12), false, {10, 11});
+  broken.complete = false;
+  Case cases[] = {
+      {"both agree", copy(good, true), copy(good, true), mzfscan::VERDICT_OK, 0},
+      {"second never read", copy(good, true), unread, mzfscan::VERDICT_OK, 0},
+      {"first never read", unread, copy(good, true), mzfscan::VERDICT_COPY, 1},
+      {"both pass, differ, no sign", copy(moved, true), copy(good, true), mzfscan::VERDICT_CONFLICT,
+       -1},
+      {"both pass, first disturbed there", copy(moved, true, {}, {10}), copy(good, true),
+       mzfscan::VERDICT_COPY, 1},
+      {"both pass, second disturbed there", copy(good, true), copy(moved, true, {}, {10}),
+       mzfscan::VERDICT_OK, 0},
+      {"first disturbed elsewhere", copy(moved, true, {}, {30}), copy(good, true),
+       mzfscan::VERDICT_CONFLICT, -1},
+      {"second fails, one byte differs", copy(good, true), copy(moved, false), mzfscan::VERDICT_OK,
+       0},
+      {"second fails, two bytes differ", copy(good, true), copy(twice, false),
+       mzfscan::VERDICT_CONFLICT, -1},
+      {"second fails, suspect where it differs", copy(good, true), copy(twice, false, {10, 20}),
+       mzfscan::VERDICT_OK, 0},
+      {"second broke before the difference", copy(moved, true), broken, mzfscan::VERDICT_OK, 0},
+      {"neither passes", copy(moved, false), copy(twice, false), mzfscan::VERDICT_DAMAGED, -1},
+      {"first broken, second unread", broken, unread, mzfscan::VERDICT_DAMAGED, -1},
+      {"nothing read", unread, unread, mzfscan::VERDICT_MISSING, -1},
+  };
+  for (Case& c : cases) {
+    const mzfscan::BlockDecision d = mzfscan::decide_block(c.first.view(), c.second.view());
+    EXPECT_EQ(d.verdict, c.verdict) << c.label;
+    EXPECT_EQ(d.source, c.source) << c.label;
+  }
+}
+
+// One run of mzfscan in this process over a recording made of `program` with `options`.
+struct TrustRun {
+  int status = -1;
+  std::string report;
+  Bytes saved;  // the verified file, empty when none
+  bool damaged_saved = false;
+};
+
+TrustRun scan_recording(const tapesynth::Program& program, const tapesynth::SynthOptions& options,
+                        bool keep_damaged = false) {
+  TempDir dir;
+  const std::string wav = dir.file("tape.wav");
+  write_recording(wav, {program}, options);
+  mzfscan::RunOptions run;
+  run.recordings = {wav};
+  run.output_directory = dir.file("out");
+  run.keep_damaged = keep_damaged;
+  std::FILE* out = std::tmpfile();
+  std::FILE* errors = std::tmpfile();
+  TrustRun result;
+  result.status = mzfscan::run_scan(run, out, errors);
+  std::rewind(out);
+  char line[512];
+  while (std::fgets(line, sizeof line, out) != nullptr) result.report += line;
+  std::fclose(out);
+  std::fclose(errors);
+  for (const std::string& name : list_dir(run.output_directory)) {
+    if (name.find(".DAMAGED.") != std::string::npos) {
+      result.damaged_saved = true;
+    } else {
+      result.saved = read_file(run.output_directory + "/" + name);
+    }
+  }
+  return result;
+}
+
+tapesynth::SynthOptions tape(std::uint64_t seed) {
+  tapesynth::SynthOptions o = quick_options(44100, 600, 400, 0.2);
+  o.amplitude = 64;
+  o.noise = 3;
+  o.seed = seed;
+  return o;
+}
+
+// Damage of every kind, in each copy, at several places and seeds: the file saved is the exact
+// one, from the copy left intact, and nothing wrong is ever saved as verified.
+TEST(Trust, DamageInOneCopyGivesTheExactFileFromTheOther) {
+  const tapesynth::Program program = make_program("TRUST", pattern(300, 11));
+  const Bytes expected = mzf_of(program);
+  using tapesynth::CopyId;
+  struct Kind {
+    const char* label;
+    void (*apply)(tapesynth::SynthOptions&, CopyId, double);
+  };
+  const Kind kinds[] = {
+      {"0.4 ms mute",
+       [](tapesynth::SynthOptions& o, CopyId c, double at) {
+         o.damages.push_back({c, at, 0.4, 0});
+       }},
+      {"bit slip",
+       [](tapesynth::SynthOptions& o, CopyId c, double at) {
+         o.slips.push_back({c, at});
+       }},
+      {"3 ms dropout",
+       [](tapesynth::SynthOptions& o, CopyId c, double at) {
+         o.dropouts.push_back({c, at, 3});
+       }},
+  };
+  int wrong = 0;
+  for (const Kind& kind : kinds) {
+    for (CopyId copy : {CopyId::HEADER1, CopyId::HEADER2, CopyId::BODY1, CopyId::BODY2}) {
+      for (std::uint64_t seed = 1; seed <= 2; ++seed) {
+        for (double at : {0.21, 0.64}) {
+          tapesynth::SynthOptions o = tape(seed);
+          kind.apply(o, copy, at);
+          const TrustRun run = scan_recording(program, o);
+          const std::string label = std::string(kind.label) + " in copy " +
+                                    std::to_string(static_cast<int>(copy)) + " at " +
+                                    std::to_string(at) + ", seed " + std::to_string(seed);
+          if (!run.saved.empty() && run.saved != expected) ++wrong;
+          EXPECT_EQ(run.saved, expected) << label << "\n" << run.report;
+          EXPECT_EQ(run.status, mzfscan::STATUS_OK) << label;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
+// Two copies that both pass their checksums but hold different bytes, with nothing in the signal
+// to tell which is right: a conflict, not saved (unless asked), exit status as for damage.
+TEST(Trust, CopiesThatBothPassButDisagreeConflict) {
+  const tapesynth::Program program = make_program("CONFLICT", pattern(64, 3));
+  // The same number of ones, other bytes: a one and a zero of byte 5 swapped.
+  Bytes other = program.body;
+  for (unsigned bit = 0; bit < 7; ++bit) {
+    const unsigned pair = 3U << bit;
+    if (std::popcount(static_cast<unsigned>(other[5] & pair)) == 1) {
+      other[5] = static_cast<std::uint8_t>(other[5] ^ pair);
+      break;
+    }
+  }
+  ASSERT_EQ(tapesynth::checksum_of(other), tapesynth::checksum_of(program.body));
+  ASSERT_NE(other, program.body);
+  for (const bool keep : {false, true}) {
+    tapesynth::Recorder recorder(tape(1));
+    recorder.silence(0.1);
+    record_until_body(recorder, program.header);
+    recorder.block(program.body);
+    recorder.pulse(true);
+    recorder.pulses(false, 256);
+    recorder.block(other);
+    recorder.pulse(true);
+    recorder.silence(0.2);
+    TempDir dir;
+    const std::string wav = dir.file("tape.wav");
+    ASSERT_TRUE(tapesynth::write_wav(wav, recorder, tape(1)));
+    mzfscan::RunOptions run;
+    run.recordings = {wav};
+    run.output_directory = dir.file("out");
+    run.keep_damaged = keep;
+    run.json = true;
+    std::FILE* out = std::tmpfile();
+    std::FILE* errors = std::tmpfile();
+    EXPECT_EQ(mzfscan::run_scan(run, out, errors), mzfscan::STATUS_NOT_SAVED) << keep;
+    std::rewind(out);
+    std::string report;
+    char line[512];
+    while (std::fgets(line, sizeof line, out) != nullptr) report += line;
+    std::fclose(out);
+    std::fclose(errors);
+    EXPECT_NE(report.find("\"body\": \"conflict\""), std::string::npos) << report;
+    const std::vector<std::string> files = list_dir(run.output_directory);
+    ASSERT_EQ(files.size(), keep ? 1U : 0U) << keep;
+    if (keep) EXPECT_NE(files[0].find(".DAMAGED.MZF"), std::string::npos);
+  }
+}
+
+// What the first reader cannot read but the exact converter reads in the prepared recording:
+// the second reader saves it verified, exactly.
+TEST(Trust, TheSecondReaderReadsWhatTheExactConverterReads) {
+  const tapesynth::Program program = make_program("SECOND", pattern(200, 5));
+  struct Case {
+    const char* label;
+    double lowpass1, lowpass2, hum, speed;
+  };
+  const Case cases[] = {
+      {"one-pole low-pass 400 Hz", 400, 0, 0, 1},    {"2nd-order low-pass 1000 Hz", 0, 1000, 0, 1},
+      {"hum as strong as the pulses", 0, 0, 1.0, 1}, {"2.2 times too fast", 0, 0, 0, 2.2},
+      {"0.3 times the speed", 0, 0, 0, 0.3},
+  };
+  for (const Case& c : cases) {
+    tapesynth::SynthOptions o = tape(1);
+    o.noise = 0;
+    o.lowpass1 = c.lowpass1;
+    o.lowpass2 = c.lowpass2;
+    o.hum_level = c.hum;
+    o.speed = c.speed;
+    const TrustRun run = scan_recording(program, o);
+    EXPECT_EQ(run.saved, mzf_of(program)) << c.label << "\n" << run.report;
+    EXPECT_EQ(run.status, mzfscan::STATUS_OK) << c.label;
+  }
+}
+
+}  // namespace
