@@ -1,10 +1,10 @@
-# Thin wrapper over CMake: `make demo`, `make test`, `make bench`, `make install`.
+# Thin wrapper over CMake: `make demo`, `make test`, `make bench`, `make sweep`, `make install`.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_ARGS ?=
 DEMO_DIR := $(BUILD)/demo
 
-.PHONY: all build demo test bench install clean setup
+.PHONY: all build demo test bench sweep install clean setup
 
 # Installs (as root) or names the Debian packages that mzfscan and the tests need.
 setup:
@@ -41,8 +41,16 @@ bench:
 	$(BUILD)-bench/bench/mzfextract_bench
 	$(BUILD)-bench/bench/mzfscan_bench
 
+# Climbs each impairment of tapesynth recordings and prints where mzfextract and mzfscan break;
+# SWEEP_ARGS passes options (--quick, --axis NAME, --jobs N) to bench/sweep.py.
+SWEEP_ARGS ?=
+sweep: setup
+	cmake -S . -B $(BUILD)-sweep -DCMAKE_BUILD_TYPE=Release -DMZF_TESTS=OFF
+	cmake --build $(BUILD)-sweep -j $(JOBS) --target mzfextract mzfscan tapesynth
+	python3 bench/sweep.py --build $(BUILD)-sweep $(SWEEP_ARGS)
+
 install: build
 	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-sweep
