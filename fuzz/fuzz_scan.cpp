@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to mzfscan as a recording held in memory: the audio reader (libsndfile
-// virtual I/O, resampling), the tape reader of every channel and polarity, and every report.
+// virtual I/O, resampling), the tape reader of every channel and polarity, the second reader,
+// and every report.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,6 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (input.info().channels > MAX_AUTO_CHANNELS) settings.channel = mzfscan::CHANNEL_MIX;
   mzfscan::ScanResult result;
   if (!mzfscan::scan_audio(input, settings, &result, &error)) return 0;
+  if (mzfscan::second_reading_wanted(result)) {
+    // The second reader reads the recording again from its start, as far as the first went.
+    mzfscan::AudioInput again;
+    if (again.open_memory(data, size, false, &error)) {
+      mzfscan::read_again_exactly(again, &result, &error);
+    }
+  }
   std::vector<mzfscan::RecordingReport> reports{
       mzfscan::describe_recording("fuzz.wav", input, result)};
   const mzfscan::Summary summary = mzfscan::summarize(reports);

@@ -75,6 +75,7 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
     result->candidates.push_back(std::move(candidate));
   }
   std::vector<float> mix(settings.channel == CHANNEL_MIX ? AUDIO_CHUNK_FRAMES : 0);
+  result->rate = info.rate;
 
   const float* frames = nullptr;
   std::size_t count = 0;
@@ -142,7 +143,7 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   if (!stream.open(input, prepared_signal(*result), error)) return false;
   // As far as the first reading went, in prepared samples (and a slice more for rounding).
   const double limit =
-      static_cast<double>(result->frames) * stream.rate() / std::max(1, input.info().rate) +
+      static_cast<double>(result->frames) * stream.rate() / std::max(1, result->rate) +
       static_cast<double>(EXACT_SLICE);
   std::unique_ptr<ExactReader> reader(new (std::nothrow) ExactReader);
   cookie_io_functions_t sink{};

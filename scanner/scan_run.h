@@ -46,6 +46,7 @@ struct ScanResult {
   std::size_t chosen = 0;  // index into candidates
   Polarity polarity = POLARITY_FALLING;
   std::int64_t frames = 0;  // frames read, at the input's rate
+  int rate = 0;             // the input's rate (after any resampling)
   // The programs to report and save: the chosen reading's, with what the second reader added.
   std::vector<ScannedProgram> programs;
   int second_reading_blocks = 0;  // blocks the second reader verified

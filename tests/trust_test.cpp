@@ -230,7 +230,9 @@ TEST(Trust, CopiesThatBothPassButDisagreeConflict) {
     EXPECT_NE(report.find("\"body\": \"conflict\""), std::string::npos) << report;
     const std::vector<std::string> files = list_dir(run.output_directory);
     ASSERT_EQ(files.size(), keep ? 1U : 0U) << keep;
-    if (keep) EXPECT_NE(files[0].find(".DAMAGED.MZF"), std::string::npos);
+    if (keep) {
+      EXPECT_NE(files[0].find(".DAMAGED.MZF"), std::string::npos);
+    }
   }
 }
 
