@@ -1,10 +1,15 @@
 // The worn-tape reader on recordings made by tapesynth in memory: one stress axis per table
-// (level, DC offset, noise, speed, drift, rate, polarity, dropouts), loaders, empty recordings,
-// chunking, and the identity with the classic converter on clean recordings of the corpus.
+// (level, DC offset, noise, speed, drift, rate, polarity, dropouts, missing copies, tape mark
+// runs, gap runs, periods at the gap-end and glitch limits), loaders, the level of odd samples,
+// empty recordings, chunking, the choice among channels, and the identity with the classic
+// converter on clean recordings of the corpus.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +18,11 @@
 #include "signal/pulse_detector.h"
 #include "tape/tape_decoder.h"
 #include "tests/test_support.h"
+
+#ifdef MZFSCAN_APP
+#include "audio/audio_input.h"
+#include "scanner/scan_run.h"
+#endif
 
 using namespace testing_support;
 using mzfscan::ChannelScanner;
@@ -77,6 +87,28 @@ void expect_clean(const TapeReading& r, const std::vector<tapesynth::Program>& p
   EXPECT_EQ(r.verified_blocks, static_cast<int>(4 * programs.size())) << label;
 }
 
+// A program as Recorder::program() records it, with `body_flip` XORed into the checksum of
+// both body copies.
+void record_program(tapesynth::Recorder& recorder, const tapesynth::Program& p,
+                    std::uint16_t body_flip) {
+  recorder.pulses(false, 300);
+  recorder.tape_mark(40);
+  recorder.pulse(true);
+  for (int copy = 0; copy < 2; ++copy) {
+    if (copy == 1) recorder.pulses(false, 256);
+    recorder.block(p.header);
+    recorder.pulse(true);
+  }
+  recorder.pulses(false, 300);
+  recorder.tape_mark(20);
+  recorder.pulse(true);
+  for (int copy = 0; copy < 2; ++copy) {
+    if (copy == 1) recorder.pulses(false, 256);
+    recorder.block(p.body, static_cast<std::uint16_t>(tapesynth::checksum_of(p.body) ^ body_flip));
+    recorder.pulse(true);
+  }
+}
+
 TEST(ScanLevel, DecodesDownToMinus40dBAt16Bits) {
   for (double db : {0.0, -6.0, -20.0, -40.0}) {
     tapesynth::SynthOptions o = quick();
@@ -97,6 +129,9 @@ TEST(ScanDcOffset, FollowsTheMidLevel) {
     const auto s = scan_tape(two_programs(), o);
     expect_clean(reading(*s), two_programs(), "offset " + std::to_string(offset));
     EXPECT_NEAR(mzfscan::channel_scanner_level(*s).dc, offset / 128, 0.02) << offset;
+    // The largest magnitude lies on the side of the offset: below the mid level when negative.
+    EXPECT_NEAR(mzfscan::channel_scanner_level(*s).peak, (60 + std::fabs(offset)) / 128, 1e-6)
+        << offset;
   }
 }
 
@@ -168,6 +203,7 @@ TEST(ScanPolarity, SeparationDecidesATie) {
   blurred.separation = 0.8;
   EXPECT_TRUE(mzfscan::better_reading(clean, blurred));
   EXPECT_FALSE(mzfscan::better_reading(blurred, clean));
+  EXPECT_FALSE(mzfscan::better_reading(clean, clean));  // a tie keeps the reading chosen first
   blurred.verified_blocks = 4;  // more verified blocks win whatever the separation
   EXPECT_TRUE(mzfscan::better_reading(blurred, clean));
 }
@@ -264,6 +300,297 @@ TEST(ScanDropouts, ABadChecksumInTheFirstCopyIsTakenFromTheSecond) {
   EXPECT_EQ(reading(*s).programs[0].body, p.body);
 }
 
+TEST(ScanDropouts, ADamagedBlockComesFromTheMoreCompleteCopyAndOnATieFromTheFirst) {
+  const tapesynth::Program p = make_program("TIE", pattern(120, 21));
+  Bytes second = p.body;
+  second[10] ^= 0xFF;
+  // Both copies fail their checksums; the first is whole, or cut by a dropout.
+  for (const bool first_cut : {false, true}) {
+    tapesynth::Recorder recorder(quick());
+    recorder.silence(0.1);
+    record_until_body(recorder, p.header);
+    if (first_cut) recorder.drop_next_block(0.5, 25);
+    for (const Bytes* copy : {&p.body, static_cast<const Bytes*>(&second)}) {
+      recorder.block(*copy, static_cast<std::uint16_t>(tapesynth::checksum_of(*copy) ^ 1));
+      recorder.pulse(true);
+      recorder.pulses(false, 256);
+    }
+    recorder.silence(0.1);
+    const auto s = scan(tapesynth::render_float(recorder, quick()), 44100);
+    ASSERT_EQ(reading(*s).programs.size(), 1U) << first_cut;
+    EXPECT_EQ(reading(*s).programs[0].body_verdict, mzfscan::VERDICT_DAMAGED) << first_cut;
+    EXPECT_EQ(reading(*s).programs[0].body, first_cut ? second : p.body) << first_cut;
+  }
+}
+
+// One program recorded part by part, so that any part can be made unusual: the runs of its gaps
+// and tape marks, the first header copy's checksum, the first body copy, the second body copy.
+struct Layout {
+  int leader = 300;               // short pulses before the header mark
+  int header_mark[2] = {40, 40};  // long pulses, then short ones
+  int body_mark[2] = {20, 20};
+  int repeat_gap = 256;       // short pulses before each second copy
+  bool bad_header1 = false;   // the first header copy fails its checksum
+  double body1_dropout = -1;  // where a dropout cuts the first body copy (-1: nowhere)
+  bool second_body = true;    // the body's second copy is recorded
+};
+
+struct LayoutCase {
+  const char* what;
+  Layout layout;
+  int header_verdict, body_verdict;
+};
+
+constexpr int OK = mzfscan::VERDICT_OK, COPY = mzfscan::VERDICT_COPY,
+              DAMAGED = mzfscan::VERDICT_DAMAGED, MISSING = mzfscan::VERDICT_MISSING;
+
+void expect_layout_verdicts(const std::vector<LayoutCase>& cases) {
+  const tapesynth::Program p = make_program("LAYOUT", pattern(300, 17));
+  for (const LayoutCase& c : cases) {
+    const Layout& l = c.layout;
+    tapesynth::Recorder recorder(quick());
+    recorder.silence(0.1);
+    recorder.pulses(false, l.leader);
+    recorder.pulses(true, l.header_mark[0]);
+    recorder.pulses(false, l.header_mark[1]);
+    recorder.pulse(true);
+    recorder.block(p.header, static_cast<std::uint16_t>(tapesynth::checksum_of(p.header) ^
+                                                        (l.bad_header1 ? 1 : 0)));
+    recorder.pulse(true);
+    recorder.pulses(false, l.repeat_gap);
+    recorder.block(p.header);
+    recorder.pulse(true);
+    recorder.pulses(false, 300);
+    recorder.pulses(true, l.body_mark[0]);
+    recorder.pulses(false, l.body_mark[1]);
+    recorder.pulse(true);
+    if (l.body1_dropout >= 0) recorder.drop_next_block(l.body1_dropout, 25);
+    recorder.block(p.body);
+    recorder.pulse(true);
+    if (l.second_body) {
+      recorder.pulses(false, l.repeat_gap);
+      recorder.block(p.body);
+      recorder.pulse(true);
+    }
+    recorder.silence(0.1);
+    const auto s = scan(tapesynth::render_float(recorder, quick()), 44100);
+    const TapeReading& r = reading(*s);
+    ASSERT_EQ(r.programs.size(), 1U) << c.what;
+    EXPECT_EQ(r.programs[0].header_verdict, c.header_verdict) << c.what;
+    EXPECT_EQ(r.programs[0].body_verdict, c.body_verdict) << c.what;
+    // What verified is exact.
+    if (c.header_verdict <= COPY) {
+      EXPECT_EQ(header_of(r.programs[0]), p.header) << c.what;
+    }
+    if (c.body_verdict <= COPY) {
+      EXPECT_EQ(r.programs[0].body, p.body) << c.what;
+    }
+  }
+}
+
+TEST(ScanDropouts, AFirstCopyWithoutASecondIsDamagedNotMissing) {
+  expect_layout_verdicts({
+      {"first body copy only", {.second_body = false}, OK, OK},
+      {"first body copy only, cut", {.body1_dropout = 0.5, .second_body = false}, OK, DAMAGED},
+  });
+}
+
+TEST(ScanMarks, AMarkIsRecognisedUpToThreePulsesOff) {
+  expect_layout_verdicts({
+      {"three off", {.header_mark = {43, 37}, .body_mark = {17, 23}}, OK, OK},
+      {"three off the other way", {.header_mark = {37, 43}, .body_mark = {23, 17}}, OK, OK},
+      {"header longs +4", {.header_mark = {44, 40}}, MISSING, OK},
+      {"header longs -4", {.header_mark = {36, 40}}, MISSING, OK},
+      {"header shorts +4", {.header_mark = {40, 44}}, MISSING, OK},
+      {"header shorts -4", {.header_mark = {40, 36}}, MISSING, OK},
+      {"body longs +4", {.body_mark = {24, 20}}, OK, MISSING},
+      {"body longs -4", {.body_mark = {16, 20}}, OK, MISSING},
+      {"body shorts +4", {.body_mark = {20, 24}}, OK, MISSING},
+      {"body shorts -4", {.body_mark = {20, 16}}, OK, MISSING},
+  });
+}
+
+TEST(ScanGaps, ALeaderNeedsAHundredPulsesARepeatGapSixtyFour) {
+  // Without a leader to learn from, the header is missed (the repeat gap after it teaches the
+  // pulses, in time for the body); without a repeat gap, the second copy is.
+  expect_layout_verdicts({
+      {"leader of 110", {.leader = 110}, OK, OK},
+      {"leader of 90", {.leader = 90}, MISSING, OK},
+      {"repeat gap of 70", {.repeat_gap = 70, .bad_header1 = true}, COPY, OK},
+      {"repeat gap of 58", {.repeat_gap = 58, .bad_header1 = true}, DAMAGED, OK},
+  });
+}
+
+TEST(ScanGaps, AShortRunOfOnesAfterARepeatGapIsNoCopy) {
+  // After a repeat gap, long pulses read as bytes of ones: fewer than eight such bytes are the
+  // long half of a tape mark, forgotten; eight are a copy, damaged.
+  const tapesynth::Program p = make_program("ONES", pattern(20, 6));
+  for (const int bytes : {1, 7, 8}) {
+    tapesynth::Recorder recorder(quick());
+    recorder.silence(0.1);
+    recorder.pulses(false, 300);
+    recorder.tape_mark(40);
+    recorder.pulse(true);
+    recorder.block(p.header);
+    recorder.pulse(true);
+    recorder.pulses(false, 256);
+    recorder.pulses(true, 9 * bytes);
+    recorder.pulses(false, 10);
+    recorder.silence(0.1);
+    const auto s = scan(tapesynth::render_float(recorder, quick()), 44100);
+    const TapeReading& r = reading(*s);
+    ASSERT_EQ(r.programs.size(), 1U) << bytes;
+    ASSERT_EQ(r.copies.size(), bytes < 8 ? 1U : 2U) << bytes;
+    if (bytes < 8) {
+      EXPECT_EQ(r.programs[0].header_verdict, OK) << bytes;
+    }
+    EXPECT_TRUE(r.copies[0].verified) << bytes;
+  }
+}
+
+// Periods of whole samples as a recording: each a pulse at half of full scale, low half first
+// (the shorter half of an odd period), between 0.1 s of silence.
+std::vector<float> render_periods(const Periods& periods, int rate) {
+  std::vector<float> out(static_cast<std::size_t>(rate / 10), 0.0F);
+  for (const std::int64_t period : periods.list) {
+    out.insert(out.end(), static_cast<std::size_t>(period / 2), -0.5F);
+    out.insert(out.end(), static_cast<std::size_t>(period - period / 2), 0.5F);
+  }
+  out.insert(out.end(), static_cast<std::size_t>(rate / 10), 0.0F);
+  return out;
+}
+
+// An odd period in a program of whole-sample pulses, and the header verdict it must give.
+struct OddPeriodCase {
+  int rate, short_period, long_period;
+  int odd;  // samples
+  int header_verdict;
+};
+
+// Reads a program whose leader ends in `odd` (when `after_leader`) or whose header copies have
+// every short pulse split into `odd` samples and the rest (a glitch, when not `after_leader`).
+void expect_odd_period_verdicts(const std::vector<OddPeriodCase>& cases, bool after_leader) {
+  const tapesynth::Program p = make_program("ODD", pattern(40, 8));
+  for (const OddPeriodCase& c : cases) {
+    Periods header, tape;
+    for (Periods* q : {&header, &tape}) {
+      q->short_period = c.short_period;
+      q->long_period = c.long_period;
+    }
+    header.block(p.header);
+    tape.gap(300);
+    if (after_leader) tape.add(c.odd);
+    tape.longs(40).gap(40).longs(1);
+    for (int copy = 0; copy < 2; ++copy) {
+      if (copy == 1) tape.gap(256);
+      for (const std::int64_t period : header.list) {
+        if (!after_leader && period == c.short_period) {
+          tape.add(c.odd).add(c.short_period - c.odd);
+        } else {
+          tape.add(period);
+        }
+      }
+      tape.longs(1);
+    }
+    tape.gap(300).longs(20).gap(20).longs(1).block(p.body).longs(1);
+    tape.gap(256).block(p.body).longs(1);
+    const auto s = scan(render_periods(tape, c.rate), c.rate);
+    const std::string label = std::to_string(c.odd) + " of " + std::to_string(c.short_period);
+    ASSERT_EQ(reading(*s).programs.size(), 1U) << label;
+    EXPECT_EQ(reading(*s).programs[0].header_verdict, c.header_verdict) << label;
+    EXPECT_EQ(reading(*s).programs[0].body_verdict, OK) << label;
+    if (c.header_verdict == OK) {
+      EXPECT_EQ(header_of(reading(*s).programs[0]), p.header) << label;
+    }
+  }
+}
+
+TEST(ScanPeriods, AGapEndsInAPeriodOverOnePointFourShortPulses) {
+  // At 48000 Hz a short pulse of 24 samples, a long one of 46: the leader ends in 33 samples
+  // (1.375 short pulses), which does not end it, or in 35 (1.458), which does.
+  expect_odd_period_verdicts({{48000, 24, 46, 33, MISSING}, {48000, 24, 46, 35, OK}}, true);
+}
+
+TEST(ScanPeriods, APeriodUnderFourTenthsOfAShortPulseIsAGlitch) {
+  // At 11025 Hz a crossing may follow the one before by a sample. A period of 3 samples inside
+  // a short pulse of 8 (0.375 of it) is a glitch, joined to the rest; inside one of 7 (0.43 of
+  // it) it is a pulse of its own, and the header copies fall apart.
+  expect_odd_period_verdicts({{11025, 8, 15, 3, OK}, {11025, 7, 13, 3, DAMAGED}}, false);
+}
+
+TEST(ScanLevel, ThePeakIsTheLargestMagnitudeOnEitherSide) {
+  // The largest magnitude below or above the mid level, taken one sample at a time (in the
+  // few samples left over by a slice of four) or four at a time.
+  std::vector<float> low_spike(4099, 0.25F), high_spike(4099, -0.25F);
+  low_spike[100] = -0.75F;
+  high_spike[100] = 0.75F;
+  std::vector<float> low_spike_late = low_spike;
+  std::swap(low_spike_late[100], low_spike_late[4097]);
+  const std::vector<float> inputs[] = {
+      {0.25F, -0.75F, 0.5F}, {-0.25F, 0.75F, -0.5F}, low_spike, high_spike, low_spike_late};
+  for (const std::vector<float>& samples : inputs) {
+    EXPECT_EQ(mzfscan::channel_scanner_level(*scan(samples, 44100)).peak, 0.75F) << samples.size();
+  }
+}
+
+TEST(ScanLevel, NotANumberIsTakenAsTheLowestSample) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const int channels : {1, 2}) {  // the gathering of mono and of stereo frames
+    // Nothing but NaN: the level of a recording at the lowest sample.
+    const auto only =
+        scan(std::vector<float>(static_cast<std::size_t>(channels) * 9001, nan), 44100, channels);
+    const mzfscan::SignalLevel lowest = mzfscan::channel_scanner_level(*only);
+    EXPECT_EQ(lowest.peak, 4.0) << channels;
+    EXPECT_EQ(lowest.rms, 4.0) << channels;
+    EXPECT_EQ(lowest.dc, -4.0) << channels;
+    // A burst of NaN before a clean tape: the tape still reads exactly.
+    tapesynth::SynthOptions o = quick();
+    o.channels = channels;
+    o.format = tapesynth::SampleFormat::F32;
+    std::vector<float> frames =
+        tapesynth::render_float(tapesynth::record_tape(two_programs(), o), o);
+    std::fill_n(frames.begin(), channels * 1000, nan);
+    const auto s = scan(frames, o.sample_rate, channels);
+    expect_clean(reading(*s), two_programs(), "NaN, channels " + std::to_string(channels));
+    const mzfscan::SignalLevel level = mzfscan::channel_scanner_level(*s);
+    EXPECT_EQ(level.peak, 4.0) << channels;
+    EXPECT_TRUE(std::isfinite(level.rms) && std::isfinite(level.dc)) << channels;
+  }
+}
+
+#ifdef MZFSCAN_APP
+TEST(ScanChoice, TheBetterChannelWinsAndATieGoesToTheFirst) {
+  // Two channels of one float WAV file in memory: the same tape twice, or the first with both
+  // body copies cut.
+  for (const bool first_cut : {false, true}) {
+    tapesynth::SynthOptions o = quick();
+    const std::vector<float> tape =
+        tapesynth::render_float(tapesynth::record_tape(two_programs(), o), o);
+    o.dropouts = {{tapesynth::CopyId::BODY1, 0.5, 25}, {tapesynth::CopyId::BODY2, 0.5, 25}};
+    const std::vector<float> first =
+        first_cut ? tapesynth::render_float(tapesynth::record_tape(two_programs(), o), o) : tape;
+    ASSERT_EQ(first.size(), tape.size());
+    o.channels = 2;
+    o.format = tapesynth::SampleFormat::F32;
+    Bytes wav = tapesynth::wav_header(tape.size(), o);
+    for (std::size_t i = 0; i < tape.size(); ++i) {
+      for (const float sample : {first[i], tape[i]}) {
+        const auto bits = std::bit_cast<std::uint32_t>(sample);
+        for (int k = 0; k < 4; ++k) wav.push_back(static_cast<std::uint8_t>(bits >> (8 * k)));
+      }
+    }
+    mzfscan::AudioInput input;
+    std::string error;
+    ASSERT_TRUE(input.open_memory(wav.data(), wav.size(), true, &error)) << error;
+    mzfscan::ScanResult result;
+    ASSERT_TRUE(mzfscan::scan_audio(input, mzfscan::ScanSettings{}, &result, &error)) << error;
+    EXPECT_EQ(result.candidates[result.chosen].channel, first_cut ? 1 : 0) << first_cut;
+    EXPECT_EQ(result.polarity, mzfscan::POLARITY_FALLING) << first_cut;
+    expect_clean(result.reading(), two_programs(), first_cut ? "first cut" : "tie");
+  }
+}
+#endif
+
 // The classic converter's files for a recording: each program's header record and body.
 std::vector<Bytes> classic_files(const Bytes& samples, bool* all_verified) {
   std::FILE* trace = std::fopen("/dev/null", "w");
@@ -305,12 +632,16 @@ TEST(ScanLoader, RelaysLikeTheClassicConverter) {
   const std::uint8_t relayed[13] = {0xF4, 0x01, 0x00, 0x12, 0x34, 0x12, 1, 2, 3, 4, 5, 6, 7};
   std::copy(std::begin(relayed), std::end(relayed), loader_body.begin() + 77);
   const Bytes body = pattern(500, 4);
-  for (bool cancelled : {false, true}) {
+  // A new header cancels the relay; a loader body that does not verify relays a damaged header.
+  struct LoaderCase {
+    bool cancelled, bad_loader_body;
+  };
+  for (const LoaderCase c : {LoaderCase{false, false}, {true, false}, {false, true}}) {
     tapesynth::Recorder recorder(quick());
     recorder.silence(0.1);
-    recorder.program({loader, loader_body});
+    record_program(recorder, {loader, loader_body}, c.bad_loader_body ? 1 : 0);
     const tapesynth::Program other = make_program("OTHER", pattern(30, 5));
-    if (cancelled) recorder.program(other);  // a new header cancels the relay
+    if (c.cancelled) recorder.program(other);
     recorder.pulses(false, 300);
     recorder.tape_mark(20);
     recorder.pulse(true);
@@ -322,17 +653,20 @@ TEST(ScanLoader, RelaysLikeTheClassicConverter) {
     recorder.silence(0.1);
     const auto s = scan(tapesynth::render_float(recorder, quick()), 44100);
     const TapeReading& r = reading(*s);
-    if (!cancelled) {
-      ASSERT_EQ(r.programs.size(), 1U);
+    const std::string label = std::to_string(c.cancelled) + std::to_string(c.bad_loader_body);
+    if (!c.cancelled) {
+      ASSERT_EQ(r.programs.size(), 1U) << label;
       Bytes expected = loader;
       std::copy(std::begin(relayed), std::end(relayed), expected.begin() + 18);
-      EXPECT_EQ(header_of(r.programs[0]), expected);
-      EXPECT_EQ(r.programs[0].body, body);
-      EXPECT_EQ(r.programs[0].header_verdict, mzfscan::VERDICT_OK);
-      EXPECT_EQ(r.programs[0].body_verdict, mzfscan::VERDICT_OK);
+      EXPECT_EQ(header_of(r.programs[0]), expected) << label;
+      EXPECT_EQ(r.programs[0].body, body) << label;
+      EXPECT_EQ(r.programs[0].header_verdict,
+                c.bad_loader_body ? mzfscan::VERDICT_DAMAGED : mzfscan::VERDICT_OK)
+          << label;
+      EXPECT_EQ(r.programs[0].body_verdict, mzfscan::VERDICT_OK) << label;
       bool verified = false;
-      EXPECT_EQ(scanned_files(r), classic_files(recorder.samples(), &verified));
-      EXPECT_TRUE(verified);
+      EXPECT_EQ(scanned_files(r), classic_files(recorder.samples(), &verified)) << label;
+      EXPECT_TRUE(verified || c.bad_loader_body) << label;
     } else {
       // The other program, then a body with no header of its own.
       ASSERT_EQ(r.programs.size(), 2U);
@@ -340,7 +674,7 @@ TEST(ScanLoader, RelaysLikeTheClassicConverter) {
       EXPECT_EQ(r.programs[1].header_verdict, mzfscan::VERDICT_MISSING);
       EXPECT_EQ(r.programs[1].body, body);
     }
-    EXPECT_EQ(r.verified_blocks, cancelled ? 10 : 6);
+    EXPECT_EQ(r.verified_blocks, c.cancelled ? 10 : c.bad_loader_body ? 4 : 6) << label;
   }
 }
 
