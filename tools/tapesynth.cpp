@@ -121,7 +121,18 @@ int sample_bytes(SampleFormat format) {
   return 1;
 }
 
-Recorder::Recorder(const SynthOptions& options) : options_(options), random_(options.seed) {}
+Recorder::Recorder(const SynthOptions& options) : options_(options), random_(options.seed) {
+  const double rate = options.sample_rate;
+  pole_gain_ = 1 - std::exp(-2 * std::numbers::pi * options.lowpass1 / rate);
+  // The low-pass biquad of the audio EQ cookbook with Q = 1/sqrt(2), normalised by a0.
+  const double w0 = 2 * std::numbers::pi * options.lowpass2 / rate;
+  const double alpha = std::sin(w0) / std::numbers::sqrt2;
+  const double a0 = 1 + alpha;
+  biquad_b_[0] = biquad_b_[2] = (1 - std::cos(w0)) / 2 / a0;
+  biquad_b_[1] = (1 - std::cos(w0)) / a0;
+  biquad_a_[0] = -2 * std::cos(w0) / a0;
+  biquad_a_[1] = (1 - alpha) / a0;
+}
 
 double Recorder::gaussian() {
   return gaussian_of(random_);
@@ -144,21 +155,14 @@ double Recorder::tape_signal(double deviation, double tape_us) {
   for (const Span& span : spans_) {
     if (tape_us >= span.from && tape_us < span.to) deviation *= span.gain;
   }
-  const double rate = options_.sample_rate;
   if (options_.lowpass1 > 0) {
-    pole_ += (1 - std::exp(-2 * std::numbers::pi * options_.lowpass1 / rate)) * (deviation - pole_);
+    pole_ += pole_gain_ * (deviation - pole_);
     deviation = pole_;
   }
   if (options_.lowpass2 > 0) {
-    // The low-pass biquad of the audio EQ cookbook with Q = 1/sqrt(2).
-    const double w0 = 2 * std::numbers::pi * options_.lowpass2 / rate;
-    const double alpha = std::sin(w0) / std::numbers::sqrt2;
-    const double a0 = 1 + alpha;
-    const double b0 = (1 - std::cos(w0)) / 2 / a0, b1 = (1 - std::cos(w0)) / a0;
-    const double a1 = -2 * std::cos(w0) / a0, a2 = (1 - alpha) / a0;
-    const double out = b0 * deviation + biquad_[0];
-    biquad_[0] = b1 * deviation - a1 * out + biquad_[1];
-    biquad_[1] = b0 * deviation - a2 * out;
+    const double out = biquad_b_[0] * deviation + biquad_[0];
+    biquad_[0] = biquad_b_[1] * deviation - biquad_a_[0] * out + biquad_[1];
+    biquad_[1] = biquad_b_[2] * deviation - biquad_a_[1] * out;
     deviation = out;
   }
   return deviation;

@@ -153,9 +153,11 @@ class Recorder {
   double next_drop_start_ = -1, next_drop_ms_ = 0;
   std::vector<Damage> next_damages_;  // damage and slips for the next block()
   std::vector<double> next_slips_;
-  std::vector<Span> spans_;    // damage from the blocks recorded, in tape position
-  double pole_ = 0;            // the one-pole low-pass filter's output
-  double biquad_[2] = {0, 0};  // the second-order filter's state (transposed direct form II)
+  std::vector<Span> spans_;          // damage from the blocks recorded, in tape position
+  double pole_gain_ = 0, pole_ = 0;  // the one-pole low-pass filter: its step and output
+  // The second-order filter: coefficients b0 to b2, a1 and a2, and its state (transposed
+  // direct form II).
+  double biquad_b_[3] = {0, 0, 0}, biquad_a_[2] = {0, 0}, biquad_[2] = {0, 0};
   std::mt19937_64 random_;
 };
 
