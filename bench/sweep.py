@@ -97,6 +97,8 @@ class Axis:
     def __init__(self, name, unit, neutral, ladder, args, integer=False, encode=None, tool=None):
         self.name, self.unit, self.neutral, self.ladder = name, unit, neutral, ladder
         self.args, self.integer, self.encode, self.tool = args, integer, encode, tool
+        # An encoder's ladder holds every setting worth trying: nothing lies between them.
+        self.bisect = encode is None
 
 
 def to_u8_wav(source, target):
@@ -211,7 +213,7 @@ def axes(quick):
             "ogg",
             "vorbis quality",
             None,
-            [6, 4, 3, 2, 1, 0, -1],
+            [6, 5, 4, 3, 2, 1, 0, -1],
             lambda v, s: [],
             integer=True,
             encode=encode_ogg,
@@ -221,7 +223,7 @@ def axes(quick):
             "mp3",
             "kbit/s",
             None,
-            [192, 128, 96, 64, 48, 40, 32, 24, 16, 8],
+            [192, 160, 128, 112, 96, 80, 64, 56, 48, 40, 32, 24, 16, 8],
             lambda v, s: [],
             integer=True,
             encode=encode_mp3,
@@ -229,7 +231,7 @@ def axes(quick):
         ),
     ]
     if quick:
-        for axis in all_axes:
+        for axis in (a for a in all_axes if a.bisect):
             axis.ladder = axis.ladder[::2] + ([axis.ladder[-1]] if len(axis.ladder) % 2 == 0 else [])
     return all_axes
 
@@ -335,7 +337,7 @@ class Sweep:
                     climbing.remove(p)
         for p in programs:
             good, bad = last[p], first_fail[p]
-            if bad is None or good == "fails":
+            if bad is None or good == "fails" or not axis.bisect:
                 continue
             low = axis.neutral if good is None else good
             for _ in range(steps):
@@ -355,7 +357,7 @@ class Sweep:
 
 
 def number(value):
-    return f"{value:.0f}" if value == round(value) else f"{value:.3g}"
+    return f"{value:.0f}" if value == round(value) or abs(value) >= 100 else f"{value:.3g}"
 
 
 def shown(axis, last, fail):
