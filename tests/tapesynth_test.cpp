@@ -212,10 +212,22 @@ std::vector<bool> pulse_kinds(const std::vector<double>& levels, int rate) {
   return kinds;
 }
 
-// A program's pulses as the tape format lays them out, and where each copy's block starts.
+// A program's pulses as the tape format lays them out, and where each copy's block lies.
 struct Layout {
   std::vector<bool> kinds;
-  std::size_t first[4];  // by CopyId
+  std::size_t first[4], end[4];  // each copy's first pulse and the one past its last, by CopyId
+
+  // Microseconds at nominal speed from the first pulse to pulse `index`.
+  double us_before(std::size_t index) const {
+    double us = 0;
+    for (std::size_t i = 0; i < index; ++i) us += kinds[i] ? 958 : 504;
+    return us;
+  }
+  // Where fraction `start` of a copy lies, in microseconds from the first pulse.
+  double place(tapesynth::CopyId copy, double start) const {
+    const auto c = static_cast<std::size_t>(copy);
+    return us_before(first[c]) + start * (us_before(end[c]) - us_before(first[c]));
+  }
 };
 
 Layout program_layout(const tapesynth::Program& p, const tapesynth::SynthOptions& o) {
@@ -229,6 +241,7 @@ Layout program_layout(const tapesynth::Program& p, const tapesynth::SynthOptions
       add(true, 1);
       for (int bit = 7; bit >= 0; --bit) add((b >> bit & 1) != 0, 1);
     }
+    layout.end[static_cast<int>(copy)] = layout.kinds.size();
     add(true, 1);
   };
   add(false, o.long_gap), add(true, 40), add(false, 40), add(true, 1);
@@ -240,19 +253,6 @@ Layout program_layout(const tapesynth::Program& p, const tapesynth::SynthOptions
   add(false, 256);
   block(tapesynth::CopyId::BODY2, p.body);
   return layout;
-}
-
-// Microseconds at nominal speed from the first pulse to pulse `index`.
-double us_before(const std::vector<bool>& kinds, std::size_t index) {
-  double us = 0;
-  for (std::size_t i = 0; i < index; ++i) us += kinds[i] ? 958 : 504;
-  return us;
-}
-
-// The index past the last pulse of a copy (its checksum's last bit) that starts at `first`.
-std::size_t copy_end(const tapesynth::Program& p, tapesynth::CopyId copy, std::size_t first) {
-  const bool header = copy == tapesynth::CopyId::HEADER1 || copy == tapesynth::CopyId::HEADER2;
-  return first + 9 * ((header ? p.header.size() : p.body.size()) + 2);
 }
 
 // Hum on silence: a sine of the asked frequency and level; level 0 changes no sample.
@@ -383,10 +383,6 @@ TEST(TapesynthImpairments, MutesAndDipsScaleTheirSpanOfTheChosenCopy) {
       EXPECT_NEAR(damaged[i] - 128, c.gain * (clean[i] - 128), 1e-9) << i;
     }
     const Layout layout = program_layout(program, o);
-    const std::size_t first = layout.first[static_cast<int>(c.copy)];
-    const double length =
-        us_before(layout.kinds, copy_end(program, c.copy, first)) - us_before(layout.kinds, first);
-    const double program_us = us_before(layout.kinds, layout.kinds.size());
     std::vector<std::pair<std::size_t, std::size_t>> runs;  // first and last sample changed
     for (std::size_t i : changed) {
       if (runs.empty() || i != runs.back().second + 1) runs.emplace_back(i, i);
@@ -394,8 +390,9 @@ TEST(TapesynthImpairments, MutesAndDipsScaleTheirSpanOfTheChosenCopy) {
     }
     ASSERT_EQ(runs.size(), 2U);
     for (int p = 0; p < 2; ++p) {
-      const double at_us = 1e6 * o.silence_before + p * (program_us + 1e6 * o.silence_between) +
-                           us_before(layout.kinds, first) + c.start * length;
+      const double at_us = 1e6 * o.silence_before +
+                           p * (layout.us_before(layout.kinds.size()) + 1e6 * o.silence_between) +
+                           layout.place(c.copy, c.start);
       EXPECT_NEAR(static_cast<double>(runs[p].first), at_us * 0.048, 1);
       EXPECT_NEAR(static_cast<double>(runs[p].second - runs[p].first + 1), c.ms * 48, 1);
     }
@@ -426,14 +423,11 @@ TEST(TapesynthImpairments, SlipLeavesOutThePulseAtItsPlace) {
     EXPECT_EQ(slipped, expected);
     // The place lies in the run of equal pulses that lost one, which ends at the first mismatch.
     const std::size_t first = layout.first[static_cast<int>(c.copy)];
-    const std::size_t last = copy_end(program, c.copy, first);
-    const double place = us_before(layout.kinds, first) +
-                         c.start * (us_before(layout.kinds, last) - us_before(layout.kinds, first));
     std::size_t begin = r;
     while (begin > first && layout.kinds[begin - 1] == layout.kinds[r]) --begin;
-    EXPECT_LE(us_before(layout.kinds, begin), place) << c.start;
-    EXPECT_GE(us_before(layout.kinds, r + 1), place) << c.start;
-    EXPECT_LT(r, last) << c.start;
+    EXPECT_LE(layout.us_before(begin), layout.place(c.copy, c.start)) << c.start;
+    EXPECT_GE(layout.us_before(r + 1), layout.place(c.copy, c.start)) << c.start;
+    EXPECT_LT(r, layout.end[static_cast<int>(c.copy)]) << c.start;
   }
 }
 
