@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <new>
 
+#include "rescue/chain_reading.h"
 #include "rescue/exact_reading.h"
 #include "tape/tape_format.h"
 
@@ -155,13 +156,17 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
     return false;
   }
   exact_reader_init(*reader, stream.rate(), trace);
+  ChainReading chains;
+  chain_reading_plan(chains, result->programs, stream.rate(), result->reading().speed_percent);
   const std::uint8_t* bytes = nullptr;
   std::size_t count = 0;
   while (static_cast<double>(reader->samples) < limit && (count = stream.read(&bytes)) > 0) {
     exact_reader_feed(*reader, bytes, count);
+    chain_reading_feed(chains, bytes, count);
   }
   std::fclose(trace);
   result->second_reading_blocks = adopt_exact_reading(result->programs, reader->programs);
+  result->second_reading_blocks += adopt_chain_reading(result->programs, chains);
   if (!input.error().empty()) {
     *error = input.error();
     return false;

@@ -1,0 +1,47 @@
+// The pulse-chain side of mzfscan's second reader: from the first reading it plans which stretches
+// of the prepared recording hold the copies of blocks it did not verify, gathers their samples as
+// the recording streams past, decodes each with the pulse-chain reader and takes a block where
+// its checksum holds and the other copy bears it out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "rescue/pulse_chain.h"
+#include "scan/tape_scan.h"
+
+namespace mzfscan {
+
+// The samples of one block copy, and what the chain made of them.
+struct ChainRegion {
+  int block;              // 0: header, 1: body
+  int copy;               // 0 or 1
+  double copy_seconds;    // where the first reading found the copy start
+  std::int64_t from, to;  // its stretch of prepared samples
+  std::vector<std::uint8_t> samples;
+  std::vector<std::uint8_t> bytes;  // decoded
+};
+
+struct ChainReading {
+  double rate = 0;                           // of the prepared samples
+  double short_period = 0, long_period = 0;  // expected, in samples
+  std::int64_t position = 0;                 // prepared samples fed so far
+  std::vector<ChainRegion> regions;          // in the order of their stretches' starts
+};
+
+// Plans the stretches for the copies of every block of `programs` that did not verify, in
+// prepared samples at `rate`; `speed_percent` is the tape speed the first reading measured.
+void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>& programs,
+                        double rate, double speed_percent);
+
+// Takes the next `count` prepared samples.
+void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count);
+
+// Decodes the gathered copies and takes into `programs` each block that still did not verify,
+// from a decoded copy whose checksum holds and which the other copy bears out: the other copy
+// decoded to the same bytes, or the first reading's other copy agrees with it wherever it read
+// cleanly (see copy_borne_out()). Returns the number of blocks taken.
+int adopt_chain_reading(std::vector<ScannedProgram>& programs, ChainReading& reading);
+
+}  // namespace mzfscan

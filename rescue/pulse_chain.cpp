@@ -1,0 +1,231 @@
+// The chain is found by the Viterbi algorithm over sample times. A state says what the pulse that
+// has just ended was: a gap pulse before the copy, the long pulse after a tape mark, or pulse 0
+// (the start pulse) to 8 of a byte. The best score of each state at each time is kept for the
+// last pulse's length of samples only; how each state's best chain ended is kept for every
+// sample, one byte each, to trace the chain back at the end.
+#include "rescue/pulse_chain.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "tape/tape_format.h"
+
+namespace mzfscan {
+
+namespace {
+
+constexpr int GAP = 0, SEPARATOR = 1, BYTE0 = 2, STATES = BYTE0 + 9;
+// The low half's share of each pulse.
+constexpr double SHORT_LOW = 240.0 / 504.0;
+constexpr double LONG_LOW = 464.0 / 958.0;
+// Windows on pulse lengths: wide to measure them, narrow to read.
+constexpr double WIDE = 0.35;
+constexpr double NARROW = 0.13;
+// Bytes read with wide windows to measure the pulse lengths.
+constexpr std::size_t MEASURE_BYTES = 96;
+// How each state's best chain ended: the pulse's length (as an offset into its window) and one
+// flag (a bit's value, or for a start pulse whether a byte came before it).
+constexpr std::uint8_t LENGTH_MASK = 0x7F, FLAG = 0x80, CHAIN_START = 0xFF;
+constexpr std::size_t MAX_WINDOW = LENGTH_MASK;  // lengths in one window
+// The most samples a chain is found over: its traceback takes a byte per state and sample.
+constexpr std::size_t MAX_CHAIN_SAMPLES = std::size_t{24} << 20;
+// Samples per short pulse the chain is found at, at least: longer pulses are averaged down.
+constexpr double SAMPLES_PER_SHORT = 10;
+
+struct Window {
+  int low, high;  // pulse lengths in samples, inclusive
+  double low_share;
+};
+
+Window window(double period, double width, double low_share) {
+  Window w{static_cast<int>(std::floor(period * (1 - width))),
+           static_cast<int>(std::ceil(period * (1 + width))), low_share};
+  w.low = std::max(w.low, 2);
+  w.high = std::max(w.high, w.low);
+  w.high = std::min(w.high, w.low + static_cast<int>(MAX_WINDOW) - 1);
+  return w;
+}
+
+// One pass of the Viterbi algorithm over samples [0, count); appends the bytes of the best chain
+// to `bytes` (at most `max_bytes`) and the mean lengths of its short and long pulses.
+void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy& copy,
+                const Window& short_w, const Window& long_w, std::size_t max_bytes, ChainWork& work,
+                std::vector<std::uint8_t>* bytes, double* short_mean, double* long_mean) {
+  // Prefix sums about the mid level, kept modulo 2^32: every difference used spans one pulse.
+  work.sums.resize(count + 1);
+  std::uint32_t sum = 0;
+  work.sums[0] = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    sum += static_cast<std::uint32_t>(static_cast<int>(samples[i]) - 128);
+    work.sums[i + 1] = sum;
+  }
+  const auto score = [&](std::size_t from, int length, const Window& w) {
+    const auto low = static_cast<std::size_t>(std::lround(length * w.low_share));
+    const std::uint32_t a = work.sums[from], m = work.sums[from + low],
+                        b = work.sums[from + static_cast<std::size_t>(length)];
+    return static_cast<double>(static_cast<std::int32_t>(b - m)) -
+           static_cast<double>(static_cast<std::int32_t>(m - a));
+  };
+  const auto ring = static_cast<std::size_t>(long_w.high + 1);
+  // Scores in single precision, kept near zero: every so often the best score of the newest row
+  // is taken off every row, which changes no choice.
+  constexpr float NONE = -std::numeric_limits<float>::infinity();
+  constexpr std::size_t RENORMALISE_EVERY = 1024;
+  work.scores.assign(ring * STATES, NONE);
+  work.back.assign((count + 1) * STATES, CHAIN_START);
+  // The chain may start anywhere within the first long pulse's length.
+  const auto slack = static_cast<std::size_t>(long_w.high);
+  const int first_byte_from = copy.separated ? SEPARATOR : GAP;
+
+  for (std::size_t t = 0; t <= count; ++t) {
+    const std::size_t at = t % ring;
+    float* row = &work.scores[at * STATES];
+    std::uint8_t* back = &work.back[t * STATES];
+    std::fill(row, row + STATES, NONE);
+    if (t <= slack) row[GAP] = 0;
+    // Into states [state, state + n) from [from, from + n) in the row where the pulse started.
+    const auto relax = [&](int state, const float* before, int from, int n, float pulse,
+                           std::uint8_t how) {
+      for (int k = 0; k < n; ++k) {
+        const float total = before[from + k] + pulse;
+        const bool better = total > row[state + k];
+        row[state + k] = better ? total : row[state + k];
+        back[state + k] = better ? how : back[state + k];
+      }
+    };
+    // Every state a pulse of each length leads into, the row of its start looked up once.
+    for (int d = short_w.low; d <= short_w.high && static_cast<std::size_t>(d) <= t; ++d) {
+      const auto length = static_cast<std::size_t>(d);
+      const float* before =
+          &work.scores[(at >= length ? at - length : at + ring - length) * STATES];
+      const auto pulse = static_cast<float>(score(t - length, d, short_w));
+      const auto how = static_cast<std::uint8_t>(d - short_w.low);
+      relax(GAP, before, GAP, 1, pulse, how);
+      relax(BYTE0 + 1, before, BYTE0, 8, pulse, how);
+    }
+    for (int d = long_w.low; d <= long_w.high && static_cast<std::size_t>(d) <= t; ++d) {
+      const auto length = static_cast<std::size_t>(d);
+      const float* before =
+          &work.scores[(at >= length ? at - length : at + ring - length) * STATES];
+      const auto pulse = static_cast<float>(score(t - length, d, long_w));
+      const auto how = static_cast<std::uint8_t>(d - long_w.low);
+      if (copy.separated) relax(SEPARATOR, before, GAP, 1, pulse, how);
+      relax(BYTE0, before, first_byte_from, 1, pulse, how);
+      relax(BYTE0, before, BYTE0 + 8, 1, pulse, how | FLAG);
+      relax(BYTE0 + 1, before, BYTE0, 8, pulse, how | FLAG);
+    }
+    if (t % RENORMALISE_EVERY == 0) {
+      const float best = *std::max_element(row, row + STATES);
+      if (best != NONE) {
+        for (float& v : work.scores) v -= best;
+      }
+    }
+  }
+
+  // The chain ends at the last sample that any chain ends at, in its best state.
+  std::size_t t = count;
+  int state = -1;
+  for (;; --t) {
+    const float* row = &work.scores[(t % ring) * STATES];
+    const float* best = std::max_element(row, row + STATES);
+    if (*best != NONE) {
+      state = static_cast<int>(best - row);
+      break;
+    }
+    if (t == 0 || count - t >= ring - 1) return;
+  }
+  // Back to the start, noting each pulse; then forward, gathering the bytes.
+  struct Pulse {
+    int state, length;
+    bool is_long;
+  };
+  std::vector<Pulse> pulses;
+  while (state >= 0) {
+    const std::uint8_t how = work.back[t * STATES + static_cast<std::size_t>(state)];
+    if (how == CHAIN_START) break;
+    const bool flag = (how & FLAG) != 0;
+    int from = GAP;
+    bool is_long = false;
+    if (state == SEPARATOR) {
+      is_long = true;
+    } else if (state == BYTE0) {
+      is_long = true;
+      from = flag ? BYTE0 + 8 : first_byte_from;
+    } else if (state > BYTE0) {
+      is_long = flag;
+      from = state - 1;
+    }
+    const int length = (is_long ? long_w.low : short_w.low) + (how & LENGTH_MASK);
+    pulses.push_back(Pulse{state, length, is_long});
+    t -= static_cast<std::size_t>(length);
+    state = from;
+  }
+  double shorts = 0, longs = 0;
+  std::size_t short_count = 0, long_count = 0;
+  std::uint8_t current = 0;
+  for (auto it = pulses.rbegin(); it != pulses.rend() && bytes->size() < max_bytes; ++it) {
+    if (it->state < BYTE0) continue;
+    (it->is_long ? longs : shorts) += it->length;
+    ++(it->is_long ? long_count : short_count);
+    if (it->state == BYTE0) {
+      current = 0;
+      continue;
+    }
+    current = static_cast<std::uint8_t>(current << 1 | (it->is_long ? 1 : 0));
+    if (it->state == BYTE0 + 8) bytes->push_back(current);
+  }
+  if (short_count > 0) *short_mean = shorts / static_cast<double>(short_count);
+  if (long_count > 0) *long_mean = longs / static_cast<double>(long_count);
+}
+
+}  // namespace
+
+std::size_t decode_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy& given,
+                         std::size_t max_bytes, ChainWork& work, std::vector<std::uint8_t>* bytes) {
+  bytes->clear();
+  if (!(given.short_period > 1) || !(given.long_period > given.short_period)) return 0;
+  // A short pulse needs about a dozen samples: more only cost time, so pairs, fours and so on
+  // are averaged into one.
+  ChainCopy copy = given;
+  const auto factor =
+      static_cast<std::size_t>(std::max(1.0, std::floor(given.short_period / SAMPLES_PER_SHORT)));
+  if (factor > 1) {
+    work.decimated.resize(count / factor);
+    for (std::size_t i = 0; i < work.decimated.size(); ++i) {
+      unsigned sum = 0;
+      for (std::size_t k = 0; k < factor; ++k) sum += samples[i * factor + k];
+      work.decimated[i] = static_cast<std::uint8_t>((sum + factor / 2) / factor);
+    }
+    samples = work.decimated.data();
+    count = work.decimated.size();
+    const auto f = static_cast<double>(factor);
+    copy.start /= f;
+    copy.short_period /= f;
+    copy.long_period /= f;
+  }
+  if (count > MAX_CHAIN_SAMPLES) return 0;
+  // Measure the pulse lengths over the first bytes with wide windows.
+  double short_mean = copy.short_period, long_mean = copy.long_period;
+  const auto measured = static_cast<std::size_t>(std::min<double>(
+      static_cast<double>(count),
+      copy.start + static_cast<double>(MEASURE_BYTES * 9 + 20) * copy.long_period));
+  find_chain(samples, measured, copy, window(copy.short_period, WIDE, SHORT_LOW),
+             window(copy.long_period, WIDE, LONG_LOW), MEASURE_BYTES, work, bytes, &short_mean,
+             &long_mean);
+  // Read with narrow windows about what was measured, kept apart from each other.
+  Window short_w = window(short_mean, NARROW, SHORT_LOW);
+  Window long_w = window(long_mean, NARROW, LONG_LOW);
+  if (short_w.high >= long_w.low) {
+    const int middle =
+        (static_cast<int>(std::lround(short_mean)) + static_cast<int>(std::lround(long_mean))) / 2;
+    short_w.high = std::max(short_w.low, middle);
+    long_w.low = std::min(long_w.high, middle + 1);
+  }
+  bytes->clear();
+  find_chain(samples, count, copy, short_w, long_w, max_bytes, work, bytes, &short_mean,
+             &long_mean);
+  return bytes->size();
+}
+
+}  // namespace mzfscan

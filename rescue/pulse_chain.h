@@ -1,0 +1,37 @@
+// The pulse-chain reader: decides one block copy by whole pulses instead of threshold crossings.
+// Each candidate short or long pulse is scored by correlating the samples with its two halves
+// (low, then high), and dynamic programming finds the best chain of back-to-back pulses in which
+// every byte starts with a long pulse. It reads what low-pass filtering and hum leave of a tape,
+// where crossings no longer fall where the pulses change.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace mzfscan {
+
+// How a copy lies in its samples.
+struct ChainCopy {
+  double start;         // where its first start pulse begins, in samples (a hint)
+  double short_period;  // expected short and long pulse lengths, in samples
+  double long_period;
+  bool separated;  // a copy after a tape mark: one more long pulse comes before its first byte
+};
+
+// Work space, reused from one copy to the next so that a run allocates only for its largest copy.
+struct ChainWork {
+  std::vector<std::uint32_t> sums;  // prefix sums about the mid level, modulo 2^32
+  std::vector<float> scores;        // the best chain ending at each of the last samples, per state
+  std::vector<std::uint8_t> back;   // how each state's best chain ended, per sample
+  std::vector<std::uint8_t> decimated;  // the samples averaged down
+};
+
+// Decodes up to `max_bytes` bytes of the copy in `samples` (8-bit unsigned, pulses starting on
+// their falling edge, mid level 128) into `bytes`: first with wide windows on the pulse lengths
+// to measure them, then with narrow ones about what was measured. Returns the number of bytes
+// decoded (the chain ends where the samples do).
+std::size_t decode_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy& copy,
+                         std::size_t max_bytes, ChainWork& work, std::vector<std::uint8_t>* bytes);
+
+}  // namespace mzfscan
