@@ -116,6 +116,8 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
         r.from = std::max<std::int64_t>(
             0, std::llround(start * rate - LEAD_SHORTS * reading.short_period));
         r.to = std::llround(start * rate + span + TRAIL_LONGS * reading.long_period);
+        r.max_bytes = size > 0 ? size : mzfextract::MAX_BODY_LENGTH + CHECKSUM_SIZE;
+        r.decoded = false;
         reading.regions.push_back(std::move(r));
       }
     }
@@ -123,6 +125,21 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
   std::sort(reading.regions.begin(), reading.regions.end(),
             [](const ChainRegion& a, const ChainRegion& b) { return a.from < b.from; });
 }
+
+namespace {
+
+void decode_region(ChainReading& reading, ChainRegion& r) {
+  ChainCopy copy;
+  copy.start = r.copy_seconds * reading.rate - static_cast<double>(r.from);
+  copy.short_period = reading.short_period;
+  copy.long_period = reading.long_period;
+  copy.separated = r.copy == 0;
+  decode_chain(r.samples.data(), r.samples.size(), copy, r.max_bytes, reading.work, &r.bytes);
+  r.samples = std::vector<std::uint8_t>();
+  r.decoded = true;
+}
+
+}  // namespace
 
 void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count) {
   const std::int64_t from = reading.position;
@@ -132,12 +149,16 @@ void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std:
     if (r.to <= from) continue;
     const std::int64_t a = std::max(r.from, from), b = std::min(r.to, to);
     r.samples.insert(r.samples.end(), samples + (a - from), samples + (b - from));
+    if (r.to <= to) decode_region(reading, r);
   }
   reading.position = to;
 }
 
 int adopt_chain_reading(std::vector<ScannedProgram>& programs, ChainReading& reading) {
-  ChainWork work;
+  // Copies the recording ended inside are decoded as far as they go.
+  for (ChainRegion& r : reading.regions) {
+    if (!r.decoded && !r.samples.empty()) decode_region(reading, r);
+  }
   int taken = 0;
   // Headers first: a header taken here gives its body's length.
   for (int block = 0; block < 2; ++block) {
@@ -145,16 +166,8 @@ int adopt_chain_reading(std::vector<ScannedProgram>& programs, ChainReading& rea
       const ChainRegion* decoded[2] = {nullptr, nullptr};
       const std::size_t size = block_bytes(p, block);
       if (size == 0 || good_verdict(block == 0 ? p.header_verdict : p.body_verdict)) continue;
-      for (ChainRegion& r : reading.regions) {
-        if (r.block != block || program_of(programs, r) != &p || r.samples.empty()) continue;
-        ChainCopy copy;
-        copy.start = r.copy_seconds * reading.rate - static_cast<double>(r.from);
-        copy.short_period = reading.short_period;
-        copy.long_period = reading.long_period;
-        copy.separated = r.copy == 0;
-        decode_chain(r.samples.data(), r.samples.size(), copy, size, work, &r.bytes);
-        r.samples = std::vector<std::uint8_t>();  // done with them
-        decoded[r.copy] = &r;
+      for (const ChainRegion& r : reading.regions) {
+        if (r.block == block && r.decoded && program_of(programs, r) == &p) decoded[r.copy] = &r;
       }
       taken += adopt_block(p, block, decoded);
     }

@@ -15,12 +15,14 @@ namespace mzfscan {
 
 // The samples of one block copy, and what the chain made of them.
 struct ChainRegion {
-  int block;              // 0: header, 1: body
-  int copy;               // 0 or 1
-  double copy_seconds;    // where the first reading found the copy start
-  std::int64_t from, to;  // its stretch of prepared samples
-  std::vector<std::uint8_t> samples;
-  std::vector<std::uint8_t> bytes;  // decoded
+  int block;                          // 0: header, 1: body
+  int copy;                           // 0 or 1
+  double copy_seconds;                // where the first reading found the copy start
+  std::int64_t from, to;              // its stretch of prepared samples
+  std::size_t max_bytes;              // bytes to decode at most
+  std::vector<std::uint8_t> samples;  // gathered so far, freed once decoded
+  std::vector<std::uint8_t> bytes;    // decoded
+  bool decoded;
 };
 
 struct ChainReading {
@@ -28,6 +30,7 @@ struct ChainReading {
   double short_period = 0, long_period = 0;  // expected, in samples
   std::int64_t position = 0;                 // prepared samples fed so far
   std::vector<ChainRegion> regions;          // in the order of their stretches' starts
+  ChainWork work;
 };
 
 // Plans the stretches for the copies of every block of `programs` that did not verify, in
@@ -35,10 +38,11 @@ struct ChainReading {
 void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>& programs,
                         double rate, double speed_percent);
 
-// Takes the next `count` prepared samples.
+// Takes the next `count` prepared samples; decodes each copy as soon as its stretch is complete,
+// so that only the copies in progress are held.
 void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count);
 
-// Decodes the gathered copies and takes into `programs` each block that still did not verify,
+// Decodes what is left and takes into `programs` each block that still did not verify,
 // from a decoded copy whose checksum holds and which the other copy bears out: the other copy
 // decoded to the same bytes, or the first reading's other copy agrees with it wherever it read
 // cleanly (see copy_borne_out()). Returns the number of blocks taken.
