@@ -1,7 +1,6 @@
 // The pulse-chain side of mzfscan's second reader: from the first reading it plans which stretches
 // of the prepared recording hold the copies of blocks it did not verify, gathers their samples as
-// the recording streams past, decodes each with the pulse-chain reader and takes a block where
-// its checksum holds and the other copy bears it out.
+// the recording streams past and decodes each with the pulse-chain reader.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +21,7 @@ struct ChainRegion {
   std::size_t max_bytes;              // bytes to decode at most
   std::vector<std::uint8_t> samples;  // gathered so far, freed once decoded
   std::vector<std::uint8_t> bytes;    // decoded
+  std::vector<std::uint64_t> weak;    // bytes where the chain had to guess (see decode_chain())
   bool decoded;
 };
 
@@ -42,10 +42,7 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
 // so that only the copies in progress are held.
 void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count);
 
-// Decodes what is left and takes into `programs` each block that still did not verify,
-// from a decoded copy whose checksum holds and which the other copy bears out: the other copy
-// decoded to the same bytes, or the first reading's other copy agrees with it wherever it read
-// cleanly (see copy_borne_out()). Returns the number of blocks taken.
-int adopt_chain_reading(std::vector<ScannedProgram>& programs, ChainReading& reading);
+// The recording has ended: decodes the copies it ended inside, as far as they go.
+void chain_reading_finish(ChainReading& reading);
 
 }  // namespace mzfscan

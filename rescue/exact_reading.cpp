@@ -14,10 +14,6 @@ namespace {
 
 using mzfextract::CHECKSUM_SIZE;
 using mzfextract::HEADER_BLOCK_SIZE;
-using mzfextract::HEADER_SIZE;
-
-// A first-reading program and an exact one are the same when a block of each starts this close.
-constexpr double SAME_BLOCK_SECONDS = 0.5;
 
 // Sample numbers are 1-based: the crossing that ends a period is sample number n.
 double seconds_at(const ExactReader& r, std::int64_t sample_number) {
@@ -65,43 +61,6 @@ void on_exact_period(ExactReader& r, std::int64_t period, std::int64_t sample_nu
   r.fresh_header = r.relay_pending = r.relay_good = false;
 }
 
-bool good_verdict(int verdict) {
-  return verdict == VERDICT_OK || verdict == VERDICT_COPY;
-}
-
-bool near(double a, double b) {
-  return a >= 0 && b >= 0 && std::fabs(a - b) < SAME_BLOCK_SECONDS;
-}
-
-// The first-reading program that `e` is, or nullptr.
-ScannedProgram* same_program(std::vector<ScannedProgram>& programs, const ExactProgram& e) {
-  for (ScannedProgram& p : programs) {
-    if (near(p.copy_seconds[1][0], e.body_seconds) ||
-        near(p.copy_seconds[0][0], e.header_seconds)) {
-      return &p;
-    }
-  }
-  return nullptr;
-}
-
-// True when the exact decoder's reading of a block's first copy, `bytes`, is borne out by the
-// first reading's second copy: they agree wherever the second copy was read cleanly (one byte
-// may differ when the second copy is complete and fails its checksum). Where the second copy
-// passes its checksum too, a difference counts against the exact reading when the first
-// reading found the first copy's signal disturbed there.
-bool borne_out(const std::uint8_t* bytes, std::size_t count, const CopyEvidence copies[2]) {
-  const CopyView first = copies[0].view(), second = copies[1].view();
-  if (!second.attempted) return true;
-  const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(count, second.count));
-  std::uint32_t unexplained = 0;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if (bytes[i] == second.bytes[i]) continue;
-    if (second.verified && disturbed_byte(first, i)) return false;
-    if (!suspect_byte(second, i)) ++unexplained;
-  }
-  return unexplained == 0 || (unexplained == 1 && second.complete && !second.verified);
-}
-
 }  // namespace
 
 void exact_reader_init(ExactReader& r, double rate, std::FILE* trace) {
@@ -128,55 +87,6 @@ void exact_reader_feed(ExactReader& r, const std::uint8_t* samples, std::size_t 
     samples += scan.consumed;
     count -= scan.consumed;
   }
-}
-
-int adopt_exact_reading(std::vector<ScannedProgram>& programs,
-                        const std::vector<ExactProgram>& exact) {
-  int taken = 0;
-  for (const ExactProgram& e : exact) {
-    if (!e.header_verified || !e.body_verified) continue;
-    const std::size_t body_length = e.body.size() - CHECKSUM_SIZE;
-    ScannedProgram* p = same_program(programs, e);
-    if (p == nullptr) {
-      // Not found by the first reading at all: a program of its own, in its place on the tape.
-      ScannedProgram found{};
-      found.time_seconds = e.relayed ? e.body_seconds : e.header_seconds;
-      std::memcpy(found.header, e.header, HEADER_SIZE);
-      found.body.assign(e.body.begin(), e.body.begin() + static_cast<std::ptrdiff_t>(body_length));
-      found.header_verdict = found.body_verdict = VERDICT_OK;
-      found.relayed = e.relayed;
-      found.copy_seconds[0][0] = e.header_seconds;
-      found.copy_seconds[1][0] = e.body_seconds;
-      found.copy_seconds[0][1] = found.copy_seconds[1][1] = -1;
-      const auto at = std::find_if(programs.begin(), programs.end(), [&](const ScannedProgram& q) {
-        return q.time_seconds > found.time_seconds;
-      });
-      programs.insert(at, std::move(found));
-      taken += 2;
-      continue;
-    }
-    if (good_verdict(p->header_verdict) && good_verdict(p->body_verdict)) continue;
-    if (good_verdict(p->header_verdict)) {
-      // The first reading's header stands: the exact program must be the same program.
-      if (std::memcmp(p->header, e.header, HEADER_SIZE) != 0) continue;
-    } else if (p->relayed == e.relayed &&
-               (e.relayed || borne_out(e.header, HEADER_BLOCK_SIZE, p->header_copies))) {
-      std::memcpy(p->header, e.header, HEADER_SIZE);
-      p->header_verdict = VERDICT_OK;
-      ++taken;
-    } else {
-      continue;
-    }
-    if (good_verdict(p->body_verdict) ||
-        mzfextract::header_word(p->header, mzfextract::BODY_LENGTH_OFFSET) != body_length ||
-        !borne_out(e.body.data(), e.body.size(), p->body_copies)) {
-      continue;
-    }
-    p->body.assign(e.body.begin(), e.body.begin() + static_cast<std::ptrdiff_t>(body_length));
-    p->body_verdict = VERDICT_OK;
-    ++taken;
-  }
-  return taken;
 }
 
 }  // namespace mzfscan

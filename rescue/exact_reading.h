@@ -1,6 +1,6 @@
-// The second reader of mzfscan: the exact converter's detector and decoder run over the prepared
-// recording (the samples --wav writes), and what they verify is taken into the first reading
-// where it did not verify a block, once the copies the first reading read bear it out.
+// The exact side of mzfscan's second reader: the exact converter's detector and decoder run over
+// the prepared recording (the samples --wav writes), noting where each block starts and which
+// blocks belong to a program.
 #pragma once
 
 #include <cstddef>
@@ -55,13 +55,5 @@ void exact_reader_init(ExactReader& reader, double rate, std::FILE* trace);
 
 // Takes the next `count` prepared samples.
 void exact_reader_feed(ExactReader& reader, const std::uint8_t* samples, std::size_t count);
-
-// Takes into `programs` (the first reading's, in tape order) every program of `exact` whose
-// blocks verified, where the first reading did not verify them: a block only when the first
-// reading's other copy bears it out (see copy_borne_out(); the exact decoder reads the first
-// copy, so the disturbances marked in the first reading's first copy are its own), a program the
-// first reading did not find as a new one in its place. Returns the number of blocks taken.
-int adopt_exact_reading(std::vector<ScannedProgram>& programs,
-                        const std::vector<ExactProgram>& exact);
 
 }  // namespace mzfscan

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 
+#include "scan/tape_scan.h"
 #include "tape/tape_format.h"
 
 namespace mzfscan {
@@ -30,6 +31,8 @@ constexpr std::uint8_t LENGTH_MASK = 0x7F, FLAG = 0x80, CHAIN_START = 0xFF;
 constexpr std::size_t MAX_WINDOW = LENGTH_MASK;  // lengths in one window
 // The most samples a chain is found over: its traceback takes a byte per state and sample.
 constexpr std::size_t MAX_CHAIN_SAMPLES = std::size_t{24} << 20;
+// A pulse that fits less than this share of the usual for its kind is weak.
+constexpr double WEAK_FIT = 0.35;
 // Samples per short pulse the chain is found at, at least: longer pulses are averaged down.
 constexpr double SAMPLES_PER_SHORT = 10;
 
@@ -51,7 +54,8 @@ Window window(double period, double width, double low_share) {
 // to `bytes` (at most `max_bytes`) and the mean lengths of its short and long pulses.
 void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy& copy,
                 const Window& short_w, const Window& long_w, std::size_t max_bytes, ChainWork& work,
-                std::vector<std::uint8_t>* bytes, double* short_mean, double* long_mean) {
+                std::vector<std::uint8_t>* bytes, double* short_mean, double* long_mean,
+                std::vector<std::uint64_t>* weak) {
   // Prefix sums about the mid level, kept modulo 2^32: every difference used spans one pulse.
   work.sums.resize(count + 1);
   std::uint32_t sum = 0;
@@ -139,6 +143,7 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
   struct Pulse {
     int state, length;
     bool is_long;
+    double fit;  // the pulse's score per sample
   };
   std::vector<Pulse> pulses;
   while (state >= 0) {
@@ -157,10 +162,29 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
       from = state - 1;
     }
     const int length = (is_long ? long_w.low : short_w.low) + (how & LENGTH_MASK);
-    pulses.push_back(Pulse{state, length, is_long});
+    const double fit =
+        score(t - static_cast<std::size_t>(length), length, is_long ? long_w : short_w) / length;
+    pulses.push_back(Pulse{state, length, is_long, fit});
     t -= static_cast<std::size_t>(length);
     state = from;
   }
+  // The usual fit of each kind: the median over the chain's bytes.
+  double usual[2] = {0, 0};
+  for (const bool kind : {false, true}) {
+    std::vector<double> fits;
+    for (const Pulse& p : pulses) {
+      if (p.state >= BYTE0 && p.is_long == kind) fits.push_back(p.fit);
+    }
+    if (fits.empty()) continue;
+    const auto middle = fits.begin() + static_cast<std::ptrdiff_t>(fits.size() / 2);
+    std::nth_element(fits.begin(), middle, fits.end());
+    usual[kind ? 1 : 0] = *middle;
+  }
+  const auto mark = [&](std::size_t index) {
+    if (weak != nullptr && index < BLOCK_CAPACITY) {
+      (*weak)[index / 64] |= std::uint64_t{1} << (index % 64);
+    }
+  };
   double shorts = 0, longs = 0;
   std::size_t short_count = 0, long_count = 0;
   std::uint8_t current = 0;
@@ -168,6 +192,11 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
     if (it->state < BYTE0) continue;
     (it->is_long ? longs : shorts) += it->length;
     ++(it->is_long ? long_count : short_count);
+    if (!(it->fit >= WEAK_FIT * usual[it->is_long ? 1 : 0])) {
+      // A bit guessed in silence can move across the byte's edge.
+      const std::size_t at = bytes->size();
+      for (std::size_t k = at > 0 ? at - 1 : 0; k <= at + 1; ++k) mark(k);
+    }
     if (it->state == BYTE0) {
       current = 0;
       continue;
@@ -182,8 +211,10 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
 }  // namespace
 
 std::size_t decode_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy& given,
-                         std::size_t max_bytes, ChainWork& work, std::vector<std::uint8_t>* bytes) {
+                         std::size_t max_bytes, ChainWork& work, std::vector<std::uint8_t>* bytes,
+                         std::vector<std::uint64_t>* weak) {
   bytes->clear();
+  if (weak != nullptr) weak->assign(SUSPECT_WORDS, 0);
   if (!(given.short_period > 1) || !(given.long_period > given.short_period)) return 0;
   // A short pulse needs about a dozen samples: more only cost time, so pairs, fours and so on
   // are averaged into one.
@@ -212,7 +243,7 @@ std::size_t decode_chain(const std::uint8_t* samples, std::size_t count, const C
       copy.start + static_cast<double>(MEASURE_BYTES * 9 + 20) * copy.long_period));
   find_chain(samples, measured, copy, window(copy.short_period, WIDE, SHORT_LOW),
              window(copy.long_period, WIDE, LONG_LOW), MEASURE_BYTES, work, bytes, &short_mean,
-             &long_mean);
+             &long_mean, nullptr);
   // Read with narrow windows about what was measured, kept apart from each other.
   Window short_w = window(short_mean, NARROW, SHORT_LOW);
   Window long_w = window(long_mean, NARROW, LONG_LOW);
@@ -223,8 +254,8 @@ std::size_t decode_chain(const std::uint8_t* samples, std::size_t count, const C
     long_w.low = std::min(long_w.high, middle + 1);
   }
   bytes->clear();
-  find_chain(samples, count, copy, short_w, long_w, max_bytes, work, bytes, &short_mean,
-             &long_mean);
+  find_chain(samples, count, copy, short_w, long_w, max_bytes, work, bytes, &short_mean, &long_mean,
+             weak);
   return bytes->size();
 }
 

@@ -11,8 +11,7 @@
 #include <filesystem>
 #include <new>
 
-#include "rescue/chain_reading.h"
-#include "rescue/exact_reading.h"
+#include "rescue/second_reading.h"
 #include "tape/tape_format.h"
 
 namespace mzfscan {
@@ -165,8 +164,8 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
     chain_reading_feed(chains, bytes, count);
   }
   std::fclose(trace);
-  result->second_reading_blocks = adopt_exact_reading(result->programs, reader->programs);
-  result->second_reading_blocks += adopt_chain_reading(result->programs, chains);
+  chain_reading_finish(chains);
+  result->second_reading_blocks = adopt_second_reading(result->programs, reader->programs, chains);
   if (!input.error().empty()) {
     *error = input.error();
     return false;

@@ -305,7 +305,7 @@ TEST(PulseChain, DecodesACopyByWholePulses) {
     const mzfscan::ChainCopy copy{start, 504e-6 * c.rate / c.speed, 958e-6 * c.rate / c.speed,
                                   c.separated};
     Bytes bytes;
-    mzfscan::decode_chain(samples.data(), samples.size(), copy, data.size(), work, &bytes);
+    mzfscan::decode_chain(samples.data(), samples.size(), copy, data.size(), work, &bytes, nullptr);
     EXPECT_EQ(bytes, data) << c.label;
   }
 }

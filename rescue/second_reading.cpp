@@ -1,0 +1,205 @@
+#include "rescue/second_reading.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "tape/tape_format.h"
+#include "tape/tape_header.h"
+
+namespace mzfscan {
+
+namespace {
+
+using mzfextract::CHECKSUM_SIZE;
+using mzfextract::HEADER_BLOCK_SIZE;
+using mzfextract::HEADER_SIZE;
+
+// A first-reading program and an exact one are the same when a block of each starts this close.
+constexpr double SAME_BLOCK_SECONDS = 0.5;
+
+bool good_verdict(int verdict) {
+  return verdict == VERDICT_OK || verdict == VERDICT_COPY;
+}
+
+bool near(double a, double b) {
+  return a >= 0 && b >= 0 && std::fabs(a - b) < SAME_BLOCK_SECONDS;
+}
+
+bool marked(const std::vector<std::uint64_t>& bits, std::size_t index) {
+  return index < BLOCK_CAPACITY && index / 64 < bits.size() &&
+         (bits[index / 64] >> (index % 64) & 1) != 0;
+}
+
+void add_marks(std::vector<std::uint64_t>& into, const std::uint64_t* bits) {
+  if (bits == nullptr) return;
+  for (std::size_t w = 0; w < into.size(); ++w) into[w] |= bits[w];
+}
+
+// One reading of a copy.
+struct Reading {
+  const std::uint8_t* bytes;
+  std::size_t count;
+  bool complete;                 // holds every byte of the block
+  bool holds;                    // complete and its checksum holds
+  const std::uint64_t* suspect;  // its own doubts (null: none), beside its copy's disturbances
+};
+
+// What is known of one copy of a block: its readings and where its signal was disturbed.
+struct Side {
+  std::vector<Reading> readings;
+  std::vector<std::uint64_t> disturbed = std::vector<std::uint64_t>(SUSPECT_WORDS, 0);
+};
+
+bool checksum_holds(const std::uint8_t* bytes, std::size_t count, std::size_t size) {
+  if (size < CHECKSUM_SIZE || count < size) return false;
+  const std::size_t data = size - CHECKSUM_SIZE;
+  return mzfextract::ones_checksum(bytes, data) == mzfextract::stored_checksum(bytes, data);
+}
+
+// True when `x`, a reading of the copy `own`, is borne out by reading `y` of the other copy.
+bool borne_out(const std::uint8_t* x, std::size_t size, const Side& own, const Side& other,
+               const Reading& y) {
+  const std::size_t n = std::min(size, y.count);
+  std::size_t unexplained = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (x[i] == y.bytes[i]) continue;
+    if (y.holds && marked(own.disturbed, i)) return false;
+    const bool doubted = marked(other.disturbed, i) ||
+                         (y.suspect != nullptr && (y.suspect[i / 64] >> (i % 64) & 1) != 0);
+    if (!doubted) ++unexplained;
+  }
+  return unexplained == 0 || (unexplained == 1 && y.complete && !y.holds);
+}
+
+bool borne_out_by_all(const std::uint8_t* x, std::size_t size, const Side& own, const Side& other) {
+  return std::all_of(other.readings.begin(), other.readings.end(),
+                     [&](const Reading& y) { return borne_out(x, size, own, other, y); });
+}
+
+ScannedProgram* same_program(std::vector<ScannedProgram>& programs, const ExactProgram& e) {
+  for (ScannedProgram& p : programs) {
+    if (near(p.copy_seconds[1][0], e.body_seconds) ||
+        near(p.copy_seconds[0][0], e.header_seconds)) {
+      return &p;
+    }
+  }
+  return nullptr;
+}
+
+const ExactProgram* exact_of(const std::vector<ExactProgram>& exact, const ScannedProgram& p) {
+  for (const ExactProgram& e : exact) {
+    if (near(p.copy_seconds[1][0], e.body_seconds) ||
+        near(p.copy_seconds[0][0], e.header_seconds)) {
+      return &e;
+    }
+  }
+  return nullptr;
+}
+
+// Decides block `block` of `p` from every reading of it; true when a candidate was taken.
+bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const ChainReading& chains) {
+  int& verdict = block == 0 ? p.header_verdict : p.body_verdict;
+  if (good_verdict(verdict)) return false;
+  if (block == 0 && p.relayed) {
+    // A relayed header: the exact decoder's relay, with its loader's blocks verified.
+    if (e == nullptr || !e->relayed || !e->header_verified) return false;
+    std::memcpy(p.header, e->header, HEADER_SIZE);
+    verdict = VERDICT_OK;
+    return true;
+  }
+  if (block == 1 && !good_verdict(p.header_verdict)) return false;
+  const std::size_t size =
+      block == 0
+          ? HEADER_BLOCK_SIZE
+          : mzfextract::header_word(p.header, mzfextract::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+  const CopyEvidence* first = block == 0 ? p.header_copies : p.body_copies;
+  Side sides[2];
+  const ChainRegion* chain[2] = {nullptr, nullptr};
+  for (const ChainRegion& r : chains.regions) {
+    if (r.block == block && r.decoded && r.copy_seconds == p.copy_seconds[block][r.copy]) {
+      chain[r.copy] = &r;
+    }
+  }
+  for (int k = 0; k < 2; ++k) {
+    const CopyView v = first[k].view();
+    if (v.attempted) {
+      add_marks(sides[k].disturbed, v.disturbed);
+      sides[k].readings.push_back(Reading{v.bytes, v.count, v.complete, v.verified, v.suspect});
+    }
+    if (chain[k] != nullptr) {
+      const std::vector<std::uint8_t>& b = chain[k]->bytes;
+      add_marks(sides[k].disturbed, chain[k]->weak.data());
+      sides[k].readings.push_back(Reading{b.data(), b.size(), b.size() >= size,
+                                          checksum_holds(b.data(), b.size(), size), nullptr});
+    }
+  }
+  // The exact decoder's block, when it belongs to this program.
+  const std::uint8_t* exact = nullptr;
+  if (e != nullptr && (block == 0 ? e->header_verified && !e->relayed : e->body_verified)) {
+    exact = block == 0 ? e->header : e->body.data();
+    const std::size_t exact_size = block == 0 ? HEADER_BLOCK_SIZE : e->body.size();
+    if (exact_size != size || (block == 1 && std::memcmp(p.header, e->header, HEADER_SIZE) != 0)) {
+      exact = nullptr;
+    }
+  }
+  if (exact != nullptr) {
+    sides[0].readings.push_back(Reading{exact, size, true, true, nullptr});
+  }
+  struct Candidate {
+    const std::uint8_t* bytes;
+    int copy;
+  };
+  std::vector<Candidate> candidates;
+  if (exact != nullptr) candidates.push_back({exact, 0});
+  for (int k = 0; k < 2; ++k) {
+    if (chain[k] != nullptr &&
+        checksum_holds(chain[k]->bytes.data(), chain[k]->bytes.size(), size)) {
+      candidates.push_back({chain[k]->bytes.data(), k});
+    }
+  }
+  for (const Candidate& c : candidates) {
+    if (!borne_out_by_all(c.bytes, size, sides[c.copy], sides[1 - c.copy])) continue;
+    if (block == 0) {
+      std::memcpy(p.header, c.bytes, HEADER_SIZE);
+    } else {
+      p.body.assign(c.bytes, c.bytes + (size - CHECKSUM_SIZE));
+    }
+    verdict = c.copy == 0 ? VERDICT_OK : VERDICT_COPY;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int adopt_second_reading(std::vector<ScannedProgram>& programs,
+                         const std::vector<ExactProgram>& exact, const ChainReading& chains) {
+  int taken = 0;
+  for (ScannedProgram& p : programs) {
+    const ExactProgram* e = exact_of(exact, p);
+    // The header first: a header taken gives its body's length.
+    for (int block = 0; block < 2; ++block) taken += adopt_block(p, block, e, chains) ? 1 : 0;
+  }
+  for (const ExactProgram& e : exact) {
+    if (!e.header_verified || !e.body_verified || same_program(programs, e) != nullptr) continue;
+    // Not found by the first reading at all: a program of its own, in its place on the tape.
+    ScannedProgram found{};
+    found.time_seconds = e.relayed ? e.body_seconds : e.header_seconds;
+    std::memcpy(found.header, e.header, HEADER_SIZE);
+    found.body.assign(e.body.begin(), e.body.end() - static_cast<std::ptrdiff_t>(CHECKSUM_SIZE));
+    found.header_verdict = found.body_verdict = VERDICT_OK;
+    found.relayed = e.relayed;
+    found.copy_seconds[0][0] = e.header_seconds;
+    found.copy_seconds[1][0] = e.body_seconds;
+    found.copy_seconds[0][1] = found.copy_seconds[1][1] = -1;
+    const auto at = std::find_if(programs.begin(), programs.end(), [&](const ScannedProgram& q) {
+      return q.time_seconds > found.time_seconds;
+    });
+    programs.insert(at, std::move(found));
+    taken += 2;
+  }
+  return taken;
+}
+
+}  // namespace mzfscan
