@@ -37,14 +37,19 @@ tapesynth::Program program(char letter, std::size_t size) {
   return p;
 }
 
-// One hour: a recording of about a minute, its data written again and again under one header.
-bool write_hour(const std::string& path) {
+// The tape of the hour: 16-bit stereo, the tape in the second channel, a little noise.
+tapesynth::SynthOptions hour_options() {
   tapesynth::SynthOptions options;
   options.sample_rate = RATE;
   options.format = tapesynth::SampleFormat::S16;
   options.channels = 2;
   options.signal_channel = 2;
   options.noise = 3;
+  return options;
+}
+
+// One hour: a recording of about a minute, its data written again and again under one header.
+bool write_hour(const std::string& path, const tapesynth::SynthOptions& options) {
   const tapesynth::Recorder recorder =
       tapesynth::record_tape({program('A', 4000), program('B', 2000)}, options);
   const std::vector<std::uint8_t> data = tapesynth::render_data(recorder, options);
@@ -103,7 +108,7 @@ int main() {
   fs::create_directories(directory / "out");
   const std::string wav = (directory / "hour.wav").string();
   std::printf("writing one hour of 16-bit stereo %d Hz WAV, tape in channel 2...\n", RATE);
-  if (!write_hour(wav)) {
+  if (!write_hour(wav, hour_options())) {
     std::fprintf(stderr, "cannot write %s\n", wav.c_str());
     return 1;
   }
@@ -129,6 +134,37 @@ int main() {
   std::printf("mzfscan:     median %.2f s, %.0f MB/s\n", scan_median, megabytes / scan_median);
   std::printf("ratio mzfscan / sox: %.2f\n", scan_median / sox_median);
   std::printf("mzfscan peak resident memory: %.2f MiB\n", static_cast<double>(peak_kib) / 1024);
+
+  // Hours on which the second reader runs for every program: both body copies cut by a dropout
+  // (nothing to rescue: the worst case of work for nothing), and a tape low-passed at 1200 Hz
+  // (the first reader finds the blocks, the second reads them).
+  struct Damage {
+    const char* label;
+    void (*apply)(tapesynth::SynthOptions&);
+  };
+  const Damage damages[] = {
+      {"both body copies cut",
+       [](tapesynth::SynthOptions& o) {
+         o.dropouts.push_back({tapesynth::CopyId::BODY1, 0.5, 25});
+         o.dropouts.push_back({tapesynth::CopyId::BODY2, 0.5, 25});
+       }},
+      {"low-passed at 1200 Hz", [](tapesynth::SynthOptions& o) { o.lowpass2 = 1200; }},
+  };
+  for (const Damage& damage : damages) {
+    tapesynth::SynthOptions options = hour_options();
+    damage.apply(options);
+    if (!write_hour(wav, options)) {
+      std::fprintf(stderr, "cannot write %s\n", wav.c_str());
+      fs::remove_all(directory);
+      return 1;
+    }
+    const Timing sox = time_run({"sox", wav, "-n"});
+    const Timing scan =
+        time_run({MZFSCAN_PATH, "--force", "-o", (directory / "out").string(), wav});
+    std::printf("%s: sox %.2f s, mzfscan %.2f s (status %d), ratio %.1f, peak %.2f MiB\n",
+                damage.label, sox.seconds, scan.seconds, scan.status, scan.seconds / sox.seconds,
+                static_cast<double>(scan.peak_kib) / 1024);
+  }
   fs::remove_all(directory);
   return 0;
 }

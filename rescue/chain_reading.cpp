@@ -43,12 +43,15 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
     for (int block = 0; block < 2; ++block) {
       if (good_verdict(block == 0 ? p.header_verdict : p.body_verdict)) continue;
       if (block == 0 && p.relayed) continue;
-      // A body of unknown length lasts at most from one copy's start to the other's.
-      std::size_t size = block == 0 ? HEADER_BLOCK_SIZE : block_bytes(p, 1);
+      // A copy lasts at most as long as every pulse of it were long, and no longer than from
+      // one copy's start to the other's (the second follows the first after a short gap).
+      const std::size_t size = block == 0 ? HEADER_BLOCK_SIZE : block_bytes(p, 1);
       double span = static_cast<double>(size) * 9 * reading.long_period * DURATION_MARGIN;
-      if (size == 0) {
-        if (p.copy_seconds[block][0] < 0 || p.copy_seconds[block][1] < 0) continue;
-        span = (p.copy_seconds[block][1] - p.copy_seconds[block][0]) * rate;
+      if (p.copy_seconds[block][0] >= 0 && p.copy_seconds[block][1] > p.copy_seconds[block][0]) {
+        const double apart = (p.copy_seconds[block][1] - p.copy_seconds[block][0]) * rate;
+        span = size == 0 ? apart : std::min(span, apart);
+      } else if (size == 0) {
+        continue;
       }
       for (int copy = 0; copy < 2; ++copy) {
         const double start = p.copy_seconds[block][copy];

@@ -9,6 +9,10 @@
 #include <cmath>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "scan/tape_scan.h"
 #include "tape/tape_format.h"
 
@@ -34,7 +38,7 @@ constexpr std::size_t MAX_CHAIN_SAMPLES = std::size_t{24} << 20;
 // A pulse that fits less than this share of the usual for its kind is weak.
 constexpr double WEAK_FIT = 0.35;
 // Samples per short pulse the chain is found at, at least: longer pulses are averaged down.
-constexpr double SAMPLES_PER_SHORT = 10;
+constexpr double SAMPLES_PER_SHORT = 6;
 
 struct Window {
   int low, high;  // pulse lengths in samples, inclusive
@@ -48,6 +52,35 @@ Window window(double period, double width, double low_share) {
   w.high = std::max(w.high, w.low);
   w.high = std::min(w.high, w.low + static_cast<int>(MAX_WINDOW) - 1);
   return w;
+}
+
+// Into the `n` states at `row` (with `how` each chain there ended) from the states at `before`,
+// by a pulse of `pulse` coded as `code`: a written-out maximum the compiler can do four at a time.
+inline void relax(float* __restrict row, float* __restrict how, const float* __restrict before,
+                  int n, float pulse, float code) {
+  for (int k = 0; k < n; ++k) {
+    const float total = before[k] + pulse;
+    const bool better = total > row[k];
+    row[k] = better ? total : row[k];
+    how[k] = better ? code : how[k];
+  }
+}
+
+// relax() into the eight bit states at once.
+inline void relax_bits(float* row, float* how, const float* before, float pulse, float code) {
+#if defined(__SSE2__)
+  const __m128 add = _mm_set1_ps(pulse), coded = _mm_set1_ps(code);
+  for (int k = 0; k < 8; k += 4) {
+    const __m128 total = _mm_add_ps(_mm_loadu_ps(before + k), add);
+    const __m128 old = _mm_loadu_ps(row + k);
+    const __m128 better = _mm_cmpgt_ps(total, old);
+    _mm_storeu_ps(row + k, _mm_or_ps(_mm_and_ps(better, total), _mm_andnot_ps(better, old)));
+    const __m128 was = _mm_loadu_ps(how + k);
+    _mm_storeu_ps(how + k, _mm_or_ps(_mm_and_ps(better, coded), _mm_andnot_ps(better, was)));
+  }
+#else
+  relax(row, how, before, 8, pulse, code);
+#endif
 }
 
 // One pass of the Viterbi algorithm over samples [0, count); appends the bytes of the best chain
@@ -64,12 +97,19 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
     sum += static_cast<std::uint32_t>(static_cast<int>(samples[i]) - 128);
     work.sums[i + 1] = sum;
   }
-  const auto score = [&](std::size_t from, int length, const Window& w) {
-    const auto low = static_cast<std::size_t>(std::lround(length * w.low_share));
+  // Where each length's low half ends.
+  std::size_t short_low[MAX_WINDOW], long_low[MAX_WINDOW];
+  for (int d = short_w.low; d <= short_w.high; ++d) {
+    short_low[d - short_w.low] = static_cast<std::size_t>(std::lround(d * short_w.low_share));
+  }
+  for (int d = long_w.low; d <= long_w.high; ++d) {
+    long_low[d - long_w.low] = static_cast<std::size_t>(std::lround(d * long_w.low_share));
+  }
+  // The correlation of the pulse of `length` samples from `from` with its two halves.
+  const auto score = [&](std::size_t from, std::size_t length, std::size_t low) {
     const std::uint32_t a = work.sums[from], m = work.sums[from + low],
-                        b = work.sums[from + static_cast<std::size_t>(length)];
-    return static_cast<double>(static_cast<std::int32_t>(b - m)) -
-           static_cast<double>(static_cast<std::int32_t>(m - a));
+                        b = work.sums[from + length];
+    return static_cast<float>(static_cast<std::int32_t>(b - m) - static_cast<std::int32_t>(m - a));
   };
   const auto ring = static_cast<std::size_t>(long_w.high + 1);
   // Scores in single precision, kept near zero: every so often the best score of the newest row
@@ -85,40 +125,37 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
   for (std::size_t t = 0; t <= count; ++t) {
     const std::size_t at = t % ring;
     float* row = &work.scores[at * STATES];
-    std::uint8_t* back = &work.back[t * STATES];
     std::fill(row, row + STATES, NONE);
     if (t <= slack) row[GAP] = 0;
-    // Into states [state, state + n) from [from, from + n) in the row where the pulse started.
-    const auto relax = [&](int state, const float* before, int from, int n, float pulse,
-                           std::uint8_t how) {
-      for (int k = 0; k < n; ++k) {
-        const float total = before[from + k] + pulse;
-        const bool better = total > row[state + k];
-        row[state + k] = better ? total : row[state + k];
-        back[state + k] = better ? how : back[state + k];
-      }
-    };
+    // How each state's best chain ended, as a number, so that the choices below are made the
+    // same way for scores and for this (and the eight bits' in one go).
+    float how[STATES];
+    std::fill(how, how + STATES, static_cast<float>(CHAIN_START));
     // Every state a pulse of each length leads into, the row of its start looked up once.
     for (int d = short_w.low; d <= short_w.high && static_cast<std::size_t>(d) <= t; ++d) {
       const auto length = static_cast<std::size_t>(d);
       const float* before =
           &work.scores[(at >= length ? at - length : at + ring - length) * STATES];
-      const auto pulse = static_cast<float>(score(t - length, d, short_w));
-      const auto how = static_cast<std::uint8_t>(d - short_w.low);
-      relax(GAP, before, GAP, 1, pulse, how);
-      relax(BYTE0 + 1, before, BYTE0, 8, pulse, how);
+      const float pulse = score(t - length, length, short_low[d - short_w.low]);
+      const auto code = static_cast<float>(d - short_w.low);
+      relax(row + GAP, how + GAP, before + GAP, 1, pulse, code);
+      relax_bits(row + BYTE0 + 1, how + BYTE0 + 1, before + BYTE0, pulse, code);
     }
     for (int d = long_w.low; d <= long_w.high && static_cast<std::size_t>(d) <= t; ++d) {
       const auto length = static_cast<std::size_t>(d);
       const float* before =
           &work.scores[(at >= length ? at - length : at + ring - length) * STATES];
-      const auto pulse = static_cast<float>(score(t - length, d, long_w));
-      const auto how = static_cast<std::uint8_t>(d - long_w.low);
-      if (copy.separated) relax(SEPARATOR, before, GAP, 1, pulse, how);
-      relax(BYTE0, before, first_byte_from, 1, pulse, how);
-      relax(BYTE0, before, BYTE0 + 8, 1, pulse, how | FLAG);
-      relax(BYTE0 + 1, before, BYTE0, 8, pulse, how | FLAG);
+      const float pulse = score(t - length, length, long_low[d - long_w.low]);
+      const auto code = static_cast<float>(d - long_w.low);
+      const auto flagged = static_cast<float>((d - long_w.low) | FLAG);
+      if (copy.separated) relax(row + SEPARATOR, how + SEPARATOR, before + GAP, 1, pulse, code);
+      relax(row + BYTE0, how + BYTE0, before + first_byte_from, 1, pulse, code);
+      relax(row + BYTE0, how + BYTE0, before + BYTE0 + 8, 1, pulse, flagged);
+      relax_bits(row + BYTE0 + 1, how + BYTE0 + 1, before + BYTE0, pulse, flagged);
     }
+    std::uint8_t* back = &work.back[t * STATES];
+    for (int state = 0; state < STATES; ++state)
+      back[state] = static_cast<std::uint8_t>(how[state]);
     if (t % RENORMALISE_EVERY == 0) {
       const float best = *std::max_element(row, row + STATES);
       if (best != NONE) {
@@ -162,8 +199,10 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
       from = state - 1;
     }
     const int length = (is_long ? long_w.low : short_w.low) + (how & LENGTH_MASK);
+    const std::size_t low =
+        is_long ? long_low[length - long_w.low] : short_low[length - short_w.low];
     const double fit =
-        score(t - static_cast<std::size_t>(length), length, is_long ? long_w : short_w) / length;
+        score(t - static_cast<std::size_t>(length), static_cast<std::size_t>(length), low) / length;
     pulses.push_back(Pulse{state, length, is_long, fit});
     t -= static_cast<std::size_t>(length);
     state = from;
