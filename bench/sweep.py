@@ -243,6 +243,7 @@ class Sweep:
         self.records = [r for path in programs for r in split_mzf(open(path, "rb").read())]
         self.by_name = {r[1:18]: r for r in self.records}
         self.wrong_verified = 0
+        self.wrong_cases = []  # where they were saved: axis, level and seed
         self.runs = 0
         self.cache = {}
 
@@ -311,9 +312,11 @@ class Sweep:
         if todo:
             jobs = [pool.submit(self.run_one, axis, level, seed, todo) for seed in SEEDS]
             results = [job.result() for job in jobs]
-            for result in results:
+            for seed, result in zip(SEEDS, results):
                 self.runs += 1
                 self.wrong_verified += result.get("wrong", 0)
+                if result.get("wrong", 0):
+                    self.wrong_cases.append(f"{axis.name} {level} seed {seed}")
             for p in todo:
                 self.cache[(axis.name, level, p)] = all(r[p] for r in results)
         return {p: self.cache[(axis.name, level, p)] for p in programs}
@@ -429,6 +432,8 @@ def main():
         print(line(row))
     print(f"{sweep.runs} recordings in {time.monotonic() - started:.0f} s")
     print(f"wrong files saved as verified: {sweep.wrong_verified}")
+    for case in sweep.wrong_cases:
+        print(f"  wrong file at: {case}")
 
 
 if __name__ == "__main__":

@@ -64,15 +64,31 @@ bool borne_out(const std::uint8_t* x, std::size_t size, const Side& own, const S
   std::size_t unexplained = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (x[i] == y.bytes[i]) continue;
-    if (y.holds && marked(own.disturbed, i)) return false;
+    const bool disturbed = marked(own.disturbed, i);
     const bool doubted = marked(other.disturbed, i) ||
                          (y.suspect != nullptr && (y.suspect[i / 64] >> (i % 64) & 1) != 0);
+    // Where the candidate's signal was disturbed, a reading that is clean there, or passes its
+    // checksum, is the more credible.
+    if (disturbed && (!doubted || y.holds)) return false;
     if (!doubted) ++unexplained;
   }
   return unexplained == 0 || (unexplained == 1 && y.complete && !y.holds);
 }
 
+// True when every reading of the other copy bears `x` out, and each byte of `x` whose signal was
+// disturbed is confirmed by a reading of the other copy that was clean there (a guess is taken
+// only when clean evidence agrees with it).
 bool borne_out_by_all(const std::uint8_t* x, std::size_t size, const Side& own, const Side& other) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (!marked(own.disturbed, i)) continue;
+    const bool confirmed =
+        !marked(other.disturbed, i) &&
+        std::any_of(other.readings.begin(), other.readings.end(), [&](const Reading& y) {
+          const bool doubted = y.suspect != nullptr && (y.suspect[i / 64] >> (i % 64) & 1) != 0;
+          return i < y.count && y.bytes[i] == x[i] && !doubted;
+        });
+    if (!confirmed) return false;
+  }
   return std::all_of(other.readings.begin(), other.readings.end(),
                      [&](const Reading& y) { return borne_out(x, size, own, other, y); });
 }
@@ -121,10 +137,13 @@ bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const Chai
       chain[r.copy] = &r;
     }
   }
+  // Where each copy's signal was disturbed: where the pulse chain had to guess, or where the first
+  // reader's front end saw a weak or lopsided pulse when the chain did not read the copy (the
+  // chain's measure holds under filtering, which makes many pulses lopsided).
   for (int k = 0; k < 2; ++k) {
     const CopyView v = first[k].view();
     if (v.attempted) {
-      add_marks(sides[k].disturbed, v.disturbed);
+      if (chain[k] == nullptr) add_marks(sides[k].disturbed, v.disturbed);
       sides[k].readings.push_back(Reading{v.bytes, v.count, v.complete, v.verified, v.suspect});
     }
     if (chain[k] != nullptr) {
