@@ -186,6 +186,24 @@ TEST(Trust, DamageInOneCopyGivesTheExactFileFromTheOther) {
   EXPECT_EQ(wrong, 0);
 }
 
+// Both copies lost at the same place (a near mute of 20 ms, in the header and in the body): no
+// reading can know those bytes, so nothing is saved as verified, on any seed; the two bodies cut
+// at different places are not joined either, and stay damaged.
+TEST(Trust, CopiesLostAtTheSamePlaceStayDamaged) {
+  const tapesynth::Program program = make_program("BOTH", pattern(400, 8));
+  using tapesynth::CopyId;
+  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    tapesynth::SynthOptions o = tape(seed);
+    for (const CopyId copy : {CopyId::HEADER1, CopyId::HEADER2, CopyId::BODY1, CopyId::BODY2}) {
+      o.damages.push_back({copy, 0.4, 20, 0.015});
+    }
+    o.damages.push_back({CopyId::BODY2, 0.8, 20, 0.015});
+    const TrustRun run = scan_recording(program, o);
+    EXPECT_TRUE(run.saved.empty()) << "seed " << seed << "\n" << run.report;
+    EXPECT_EQ(run.status, mzfscan::STATUS_NOT_SAVED) << "seed " << seed;
+  }
+}
+
 // Two copies that both pass their checksums but hold different bytes, with nothing in the signal
 // to tell which is right: a conflict, not saved (unless asked), exit status as for damage.
 TEST(Trust, CopiesThatBothPassButDisagreeConflict) {
