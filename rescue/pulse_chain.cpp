@@ -36,7 +36,7 @@ constexpr std::size_t MAX_WINDOW = LENGTH_MASK;  // lengths in one window
 // The most samples a chain is found over: its traceback takes a byte per state and sample.
 constexpr std::size_t MAX_CHAIN_SAMPLES = std::size_t{24} << 20;
 // A pulse that fits less than this share of the usual for its kind is weak.
-constexpr double WEAK_FIT = 0.35;
+constexpr double WEAK_FIT = 0.15;
 // Samples per short pulse the chain is found at, at least: longer pulses are averaged down.
 constexpr double SAMPLES_PER_SHORT = 6;
 
