@@ -65,6 +65,8 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
         r.to = std::llround(start * rate + span + TRAIL_LONGS * reading.long_period);
         r.max_bytes = size > 0 ? size : mzfextract::MAX_BODY_LENGTH + CHECKSUM_SIZE;
         r.decoded = false;
+        r.short_period = reading.short_period;
+        r.long_period = reading.long_period;
         reading.regions.push_back(std::move(r));
       }
     }
@@ -78,8 +80,8 @@ namespace {
 void decode_region(ChainReading& reading, ChainRegion& r) {
   ChainCopy copy;
   copy.start = r.copy_seconds * reading.rate - static_cast<double>(r.from);
-  copy.short_period = reading.short_period;
-  copy.long_period = reading.long_period;
+  copy.short_period = r.short_period;
+  copy.long_period = r.long_period;
   copy.separated = r.copy == 0;
   decode_chain(r.samples.data(), r.samples.size(), copy, r.max_bytes, reading.work, &r.bytes,
                &r.weak);
@@ -89,15 +91,64 @@ void decode_region(ChainReading& reading, ChainRegion& r) {
 
 }  // namespace
 
+void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>& programs,
+                       int block, int copy, std::int64_t start, std::size_t size,
+                       double short_period) {
+  const double tolerance = TRAIL_LONGS * reading.long_period;
+  const auto near = [&](double seconds) {
+    return seconds >= 0 &&
+           std::fabs(seconds * reading.rate - static_cast<double>(start)) < tolerance;
+  };
+  for (const ChainRegion& r : reading.regions) {
+    if (r.block == block && near(r.copy_seconds)) return;
+  }
+  for (const ScannedProgram& p : programs) {
+    if (near(p.copy_seconds[block][0]) || near(p.copy_seconds[block][1])) return;
+  }
+  const std::int64_t kept_from =
+      reading.position - static_cast<std::int64_t>(reading.history.size());
+  ChainRegion r;
+  r.block = block;
+  r.copy = copy;
+  r.copy_seconds = static_cast<double>(start) / reading.rate;
+  r.from = std::max<std::int64_t>(
+      {0, kept_from, start - std::llround(LEAD_SHORTS * reading.short_period)});
+
+  r.max_bytes = size;
+  r.decoded = false;
+  r.short_period = reading.short_period;
+  r.long_period = reading.long_period;
+  if (short_period > 0) {
+    r.short_period = short_period;
+    r.long_period = short_period * mzfextract::LONG_PULSE_US / mzfextract::SHORT_PULSE_US;
+  }
+  r.to = std::llround(static_cast<double>(start) +
+                      static_cast<double>(size) * 9 * r.long_period * DURATION_MARGIN +
+                      TRAIL_LONGS * r.long_period);
+  const auto kept = static_cast<std::ptrdiff_t>(std::min<std::int64_t>(
+      r.from - kept_from, static_cast<std::int64_t>(reading.history.size())));
+  r.samples.assign(reading.history.begin() + kept, reading.history.end());
+  const auto at = std::find_if(reading.regions.begin(), reading.regions.end(),
+                               [&](const ChainRegion& q) { return q.from > r.from; });
+  reading.regions.insert(at, std::move(r));
+}
+
 void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count) {
   const std::int64_t from = reading.position;
   const std::int64_t to = from + static_cast<std::int64_t>(count);
   for (ChainRegion& r : reading.regions) {
     if (r.from >= to) break;
-    if (r.to <= from) continue;
-    const std::int64_t a = std::max(r.from, from), b = std::min(r.to, to);
-    r.samples.insert(r.samples.end(), samples + (a - from), samples + (b - from));
+    if (r.to <= from || r.decoded) continue;
+    // A copy added late already holds the samples before this chunk.
+    const std::int64_t a = std::max(r.from + static_cast<std::int64_t>(r.samples.size()), from);
+    const std::int64_t b = std::min(r.to, to);
+    if (a < b) r.samples.insert(r.samples.end(), samples + (a - from), samples + (b - from));
     if (r.to <= to) decode_region(reading, r);
+  }
+  reading.history.insert(reading.history.end(), samples, samples + count);
+  if (reading.history.size() > CHAIN_HISTORY) {
+    reading.history.erase(reading.history.begin(),
+                          reading.history.end() - static_cast<std::ptrdiff_t>(CHAIN_HISTORY));
   }
   reading.position = to;
 }

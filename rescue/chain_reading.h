@@ -19,6 +19,7 @@ struct ChainRegion {
   double copy_seconds;                // where the first reading found the copy start
   std::int64_t from, to;              // its stretch of prepared samples
   std::size_t max_bytes;              // bytes to decode at most
+  double short_period, long_period;   // expected, in samples
   std::vector<std::uint8_t> samples;  // gathered so far, freed once decoded
   std::vector<std::uint8_t> bytes;    // decoded
   std::vector<std::uint64_t> weak;    // bytes where the chain had to guess (see decode_chain())
@@ -30,6 +31,7 @@ struct ChainReading {
   double short_period = 0, long_period = 0;  // expected, in samples
   std::int64_t position = 0;                 // prepared samples fed so far
   std::vector<ChainRegion> regions;          // in the order of their stretches' starts
+  std::vector<std::uint8_t> history;         // the last prepared samples, for copies added late
   ChainWork work;
 };
 
@@ -41,6 +43,17 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
 // Takes the next `count` prepared samples; decodes each copy as soon as its stretch is complete,
 // so that only the copies in progress are held.
 void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count);
+
+// Prepared samples kept for chain_reading_add().
+inline constexpr std::size_t CHAIN_HISTORY = 16384;
+
+// Adds copy `copy` of a block that another reader saw begin at prepared sample `start` (within
+// the last CHAIN_HISTORY samples), `size` bytes long with its checksum, unless the first reading
+// of `programs` read a copy there or one is planned there already.
+// `short_period` is the short pulse that reader measured, in samples (0: not known).
+void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>& programs,
+                       int block, int copy, std::int64_t start, std::size_t size,
+                       double short_period);
 
 // The recording has ended: decodes the copies it ended inside, as far as they go.
 void chain_reading_finish(ChainReading& reading);

@@ -22,10 +22,25 @@ struct ExactProgram {
   std::vector<std::uint8_t> body;                      // data, then its checksum
   bool header_verified;  // read for this program (or relayed) and its checksum held
   bool body_verified;
-  bool relayed;           // the header came from a loader whose header and body both verified
-  double header_seconds;  // where the header block starts (-1 when relayed)
-  double body_seconds;    // where the body block starts
+  bool relayed;                 // the header came from a loader whose header and body both verified
+  double header_seconds;        // where the header block starts (-1 when relayed)
+  double body_seconds;          // where the body block starts
+  double header_copy2_seconds;  // where the second copies start, after a gap (-1: not found)
+  double body_copy2_seconds;
 };
+
+// A block copy the exact decoder saw begin: its first copy when the decoder began to read it,
+// its second where a long pulse ends the gap after the first. `sample` counts from 0.
+struct ExactCopyStart {
+  int block;  // 0: header, 1: body
+  int copy;   // 0 or 1
+  std::int64_t sample;
+  std::size_t size;     // the block's bytes as the decoder expects them, checksum included
+  double short_period;  // the short pulse the decoder learned, in samples
+};
+
+// Short pulses in a row, after a block's first copy, before a long one that starts its second.
+inline constexpr int COPY_GAP_SHORTS = 200;
 
 // Samples taken per call of the detector.
 inline constexpr std::size_t EXACT_SLICE = 4096;
@@ -46,7 +61,15 @@ struct ExactReader {
   bool fresh_header;   // a header was read since the last program
   bool relay_pending;  // a loader's body relayed its header (with both checksums held)
   bool relay_good;
+  double header_copy2_seconds;
+  // After a block's first copy: which block's second copy is awaited (-1: none), the short
+  // pulses seen since, the threshold between short and long, and the block's size.
+  int awaiting;
+  int gap_shorts;
+  float threshold;
+  std::size_t awaiting_size;
   std::vector<ExactProgram> programs;
+  std::vector<ExactCopyStart> copy_starts;  // in the order they were seen
 };
 
 // Starts a reading of prepared samples at `rate` samples per second; the decoder's trace goes to

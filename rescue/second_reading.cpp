@@ -93,6 +93,22 @@ bool borne_out_by_all(const std::uint8_t* x, std::size_t size, const Side& own, 
                      [&](const Reading& y) { return borne_out(x, size, own, other, y); });
 }
 
+// True when no other reading of the candidate's own copy that passes its checksum holds other
+// bytes (two readings of one signal that both pass and differ leave it open which is right).
+// When the other copy was not read at all, another reading of its own copy must also agree with
+// it in full: a checksum alone is not trusted where nothing else can confirm it.
+bool agrees_with_own_copy(const std::uint8_t* x, std::size_t size, const Side& own,
+                          bool nothing_else) {
+  bool confirmed = !nothing_else;
+  for (const Reading& z : own.readings) {
+    if (z.bytes == x || z.count < size) continue;
+    const bool same = std::equal(x, x + size, z.bytes);
+    if (z.holds && !same) return false;
+    confirmed = confirmed || same;
+  }
+  return confirmed;
+}
+
 ScannedProgram* same_program(std::vector<ScannedProgram>& programs, const ExactProgram& e) {
   for (ScannedProgram& p : programs) {
     if (near(p.copy_seconds[1][0], e.body_seconds) ||
@@ -179,6 +195,9 @@ bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const Chai
   }
   for (const Candidate& c : candidates) {
     if (!borne_out_by_all(c.bytes, size, sides[c.copy], sides[1 - c.copy])) continue;
+    if (!agrees_with_own_copy(c.bytes, size, sides[c.copy], sides[1 - c.copy].readings.empty())) {
+      continue;
+    }
     if (block == 0) {
       std::memcpy(p.header, c.bytes, HEADER_SIZE);
     } else {
@@ -202,21 +221,24 @@ int adopt_second_reading(std::vector<ScannedProgram>& programs,
   }
   for (const ExactProgram& e : exact) {
     if (!e.header_verified || !e.body_verified || same_program(programs, e) != nullptr) continue;
-    // Not found by the first reading at all: a program of its own, in its place on the tape.
+    // Not found by the first reading at all: a program of its own, in its place on the tape, its
+    // blocks decided as any others (the exact decoder's first copies against the pulse chain's
+    // readings of both copies), and damaged when they are not borne out.
     ScannedProgram found{};
     found.time_seconds = e.relayed ? e.body_seconds : e.header_seconds;
     std::memcpy(found.header, e.header, HEADER_SIZE);
     found.body.assign(e.body.begin(), e.body.end() - static_cast<std::ptrdiff_t>(CHECKSUM_SIZE));
-    found.header_verdict = found.body_verdict = VERDICT_OK;
+    found.header_verdict = found.body_verdict = VERDICT_DAMAGED;
     found.relayed = e.relayed;
     found.copy_seconds[0][0] = e.header_seconds;
+    found.copy_seconds[0][1] = e.header_copy2_seconds;
     found.copy_seconds[1][0] = e.body_seconds;
-    found.copy_seconds[0][1] = found.copy_seconds[1][1] = -1;
+    found.copy_seconds[1][1] = e.body_copy2_seconds;
+    for (int block = 0; block < 2; ++block) taken += adopt_block(found, block, &e, chains) ? 1 : 0;
     const auto at = std::find_if(programs.begin(), programs.end(), [&](const ScannedProgram& q) {
       return q.time_seconds > found.time_seconds;
     });
     programs.insert(at, std::move(found));
-    taken += 2;
   }
   return taken;
 }

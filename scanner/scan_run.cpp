@@ -159,8 +159,16 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   chain_reading_plan(chains, result->programs, stream.rate(), result->reading().speed_percent);
   const std::uint8_t* bytes = nullptr;
   std::size_t count = 0;
+  std::size_t starts_seen = 0;
   while (static_cast<double>(reader->samples) < limit && (count = stream.read(&bytes)) > 0) {
     exact_reader_feed(*reader, bytes, count);
+    // A copy the first reading never found, where the exact decoder saw one begin, is decoded
+    // too: a program only the exact decoder found is checked against its other copy.
+    for (; starts_seen < reader->copy_starts.size(); ++starts_seen) {
+      const ExactCopyStart& c = reader->copy_starts[starts_seen];
+      chain_reading_add(chains, result->programs, c.block, c.copy, c.sample, c.size,
+                        c.short_period);
+    }
     chain_reading_feed(chains, bytes, count);
   }
   std::fclose(trace);
