@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 
+#include "output/whole_file.h"
 #include "scanner/scan_run.h"
 
 namespace {
@@ -88,6 +89,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // An interrupt leaves no partial output behind, under any name.
+  wholefile::remove_on_interrupt();
   try {
     return run(argc, argv);
   } catch (const std::exception& error) {

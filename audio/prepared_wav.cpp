@@ -1,11 +1,14 @@
 #include "audio/prepared_wav.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
 #include <soxr.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace mzfscan {
 
@@ -16,17 +19,6 @@ constexpr int PREPARED_RATE_MAX = 96000;
 constexpr int PREPARED_RATE_DEFAULT = 44100;
 // Full scale less one step: the peak lands on 1 or 255, never beyond.
 constexpr double PREPARED_SWING = 127.0;
-
-// The output file, closed when it goes; removed when the writing did not finish.
-struct Output {
-  SNDFILE* file = nullptr;
-  std::string path;
-  bool done = false;
-  ~Output() {
-    if (file != nullptr) sf_close(file);
-    if (!done && !path.empty()) std::remove(path.c_str());
-  }
-};
 
 }  // namespace
 
@@ -103,19 +95,59 @@ std::size_t PreparedStream::read(const std::uint8_t** bytes) {
   return quantise(resampled_.data(), made);
 }
 
+void split_path(const std::string& path, std::string* directory, std::string* name) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    directory->assign(1, '.');
+    *name = path;
+    return;
+  }
+  if (slash == 0) {
+    directory->assign(1, '/');
+  } else {
+    directory->assign(path, 0, slash);
+  }
+  name->assign(path, slash + 1);
+}
+
+std::string placing_error(int error) {
+  if (error == EEXIST) return "exists; not overwritten (--force replaces it)";
+  if (error == EBUSY) return "is a recording or a file of this run; not overwritten";
+  return std::string("cannot write: ") + std::strerror(error);
+}
+
+namespace {
+
+// An output directory, open while the output is written.
+struct Directory {
+  int fd = -1;
+  ~Directory() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Opens the directory of `path` and creates the temporary file; false with the reason.
+bool start_whole(const std::string& path, Directory& directory, std::string* name, char* temporary,
+                 int* fd, std::string* error) {
+  std::string folder;
+  split_path(path, &folder, name);
+  directory.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int failure = directory.fd < 0 ? errno : 0;
+  if (failure == 0) *fd = wholefile::create(directory.fd, name->c_str(), temporary, &failure);
+  if (failure == 0) return true;
+  *error = std::string("cannot write: ") + std::strerror(failure);
+  return false;
+}
+
+}  // namespace
+
 bool write_prepared_wav(const std::string& input_path, const std::string& output_path,
-                        const PreparedSignal& signal, std::string* error) {
+                        const PreparedSignal& signal, const OutputRules& rules,
+                        wholefile::Identity* placed, std::string* error) {
   AudioInput input;
   std::string why;
   if (!input.open_file(input_path, false, &why)) {
     *error = input_path + ": " + why;
-    return false;
-  }
-  const AudioInfo& info = input.info();
-  struct stat existing {};
-  if (::stat(output_path.c_str(), &existing) == 0 && existing.st_dev == info.device &&
-      existing.st_ino == info.inode) {
-    *error = output_path + ": is the recording itself; not overwritten";
     return false;
   }
   PreparedStream stream;
@@ -123,40 +155,79 @@ bool write_prepared_wav(const std::string& input_path, const std::string& output
     *error = output_path + ": " + why;
     return false;
   }
-  Output output;
+  Directory directory;
+  std::string name;
+  char temporary[wholefile::TEMPORARY_NAME_SIZE];
+  int fd = -1;
+  if (!start_whole(output_path, directory, &name, temporary, &fd, &why)) {
+    *error = output_path + ": " + why;
+    return false;
+  }
   SF_INFO format{};
   format.samplerate = stream.rate();
   format.channels = 1;
   format.format = SF_FORMAT_WAV | SF_FORMAT_PCM_U8;
-  output.file = sf_open(output_path.c_str(), SFM_WRITE, &format);
-  if (output.file == nullptr) {
+  SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &format, SF_TRUE);
+  if (file == nullptr) {
+    ::close(fd);
+    wholefile::discard(directory.fd, temporary);
     *error = output_path + ": cannot create (" + sf_strerror(nullptr) + ")";
     return false;
   }
-  output.path = output_path;
-
   const std::uint8_t* bytes = nullptr;
   bool written = true;
   std::size_t count = 0;
   while (written && (count = stream.read(&bytes)) > 0) {
     const auto wanted = static_cast<sf_count_t>(count);
-    written = sf_write_raw(output.file, bytes, wanted) == wanted;
+    written = sf_write_raw(file, bytes, wanted) == wanted;
   }
-  if (!input.error().empty()) {
-    *error = input_path + ": " + input.error();
+  std::string failure;
+  if (!written) failure = output_path + ": cannot write (" + sf_strerror(file) + ")";
+  const int closed = sf_close(file);
+  if (failure.empty() && closed != 0) {
+    failure = output_path + ": cannot write (" + sf_error_number(closed) + ")";
+  }
+  if (failure.empty() && !input.error().empty()) failure = input_path + ": " + input.error();
+  if (!failure.empty()) {
+    wholefile::discard(directory.fd, temporary);
+    *error = failure;
     return false;
   }
-  if (!written) {
-    *error = output_path + ": cannot write (" + sf_strerror(output.file) + ")";
+  const int placing = wholefile::place(directory.fd, temporary, name.c_str(), rules.replace,
+                                       rules.keep, rules.keep_count, placed);
+  if (placing != 0) {
+    *error = output_path + ": " + placing_error(placing);
     return false;
   }
-  const int closed = sf_close(output.file);
-  output.file = nullptr;
-  if (closed != 0) {
-    *error = output_path + ": cannot write (" + sf_error_number(closed) + ")";
+  return true;
+}
+
+bool write_whole_text(const std::string& path, const std::string& text, const OutputRules& rules,
+                      wholefile::Identity* placed, std::string* error) {
+  Directory directory;
+  std::string name;
+  char temporary[wholefile::TEMPORARY_NAME_SIZE];
+  int fd = -1;
+  if (!start_whole(path, directory, &name, temporary, &fd, error)) return false;
+  std::size_t done = 0;
+  int failure = 0;
+  while (failure == 0 && done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno != EINTR) failure = errno;
+    if (n > 0) done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0 && failure == 0) failure = errno;
+  if (failure != 0) {
+    wholefile::discard(directory.fd, temporary);
+    *error = std::string("cannot write: ") + std::strerror(failure);
     return false;
   }
-  output.done = true;
+  const int placing = wholefile::place(directory.fd, temporary, name.c_str(), rules.replace,
+                                       rules.keep, rules.keep_count, placed);
+  if (placing != 0) {
+    *error = placing_error(placing);
+    return false;
+  }
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/audio_input.h"
+#include "output/whole_file.h"
 
 namespace mzfscan {
 
@@ -57,10 +58,31 @@ class PreparedStream {
   std::vector<std::uint8_t> bytes_;
 };
 
+// How an output is put in place: whether it may replace an existing name, and the files it must
+// never replace (the run's recordings and what it has written).
+struct OutputRules {
+  bool replace = false;
+  const wholefile::Identity* keep = nullptr;
+  std::size_t keep_count = 0;
+};
+
+// The directory part of `path` ("." when none) and its file name.
+void split_path(const std::string& path, std::string* directory, std::string* name);
+
 // Reads the recording at `input_path` again and writes the prepared recording to `output_path`
-// as an 8-bit unsigned mono WAV file. Returns false with a message naming the file concerned in
-// `*error`.
+// as an 8-bit unsigned mono WAV file, a whole file (see output/whole_file.h) put in place as
+// `rules` say; `*placed` gets its identity. Returns false with a message naming the file
+// concerned in `*error`.
 bool write_prepared_wav(const std::string& input_path, const std::string& output_path,
-                        const PreparedSignal& signal, std::string* error);
+                        const PreparedSignal& signal, const OutputRules& rules,
+                        wholefile::Identity* placed, std::string* error);
+
+// Writes `text` to `path` as a whole file put in place as `rules` say. Returns false with the
+// reason (without the path) in `*error`.
+bool write_whole_text(const std::string& path, const std::string& text, const OutputRules& rules,
+                      wholefile::Identity* placed, std::string* error);
+
+// The reason an output was not put in place, from the error number place() gave.
+std::string placing_error(int error);
 
 }  // namespace mzfscan

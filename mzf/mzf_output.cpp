@@ -93,7 +93,13 @@ MzfName mzf_file_name(const std::uint8_t* header, std::int32_t number, const cha
 }
 
 void mzf_writer_init(MzfWriter& writer, int directory_fd, bool replace_existing) {
-  writer = MzfWriter{directory_fd, replace_existing, 0, false, FileIdentity{}};
+  writer = MzfWriter{directory_fd, replace_existing, 0, false, FileIdentity{}, false, nullptr, 0};
+}
+
+void mzf_writer_whole_files(MzfWriter& writer, const FileIdentity* keep, std::size_t count) {
+  writer.whole_files = true;
+  writer.keep_all = keep;
+  writer.keep_count = count;
 }
 
 void mzf_writer_keep(MzfWriter& writer, const FileIdentity* keep) {
@@ -105,9 +111,41 @@ std::int32_t mzf_take_number(MzfWriter& writer) {
   return ++writer.file_counter;
 }
 
+namespace {
+
+// Writes the file under a temporary name, then renames it into place.
+MzfWriteResult write_whole(const MzfWriter& writer, const MzfName& name, const std::uint8_t* header,
+                           const std::uint8_t* body, std::uint32_t body_length) {
+  MzfWriteResult result{MZF_WRITTEN, 0, name};
+  char temporary[wholefile::TEMPORARY_NAME_SIZE];
+  const int fd = wholefile::create(writer.directory_fd, name.text, temporary, &result.error);
+  if (fd < 0) {
+    result.status = MZF_CREATE_FAILED;
+    return result;
+  }
+  result.error = write_all(fd, header, HEADER_SIZE);
+  if (result.error == 0) result.error = write_all(fd, body, body_length);
+  if (::close(fd) != 0 && result.error == 0) result.error = errno;
+  if (result.error != 0) {
+    wholefile::discard(writer.directory_fd, temporary);
+    result.status = MZF_WRITE_FAILED;
+    return result;
+  }
+  result.error =
+      wholefile::place(writer.directory_fd, temporary, name.text, writer.replace_existing,
+                       writer.keep_all, writer.keep_count, nullptr);
+  if (result.error != 0) {
+    result.status = result.error == EEXIST ? MZF_EXISTS : MZF_CREATE_FAILED;
+  }
+  return result;
+}
+
+}  // namespace
+
 MzfWriteResult mzf_write_named(const MzfWriter& writer, const MzfName& name,
                                const std::uint8_t* header, const std::uint8_t* body,
                                std::uint32_t body_length) {
+  if (writer.whole_files) return write_whole(writer, name, header, body, body_length);
   MzfWriteResult result{MZF_WRITTEN, 0, name};
   const int fd = create_output(writer, name.text, &result.error);
   if (fd < 0) {

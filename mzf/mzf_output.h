@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "output/whole_file.h"
 #include "tape/tape_header.h"
 
 namespace mzfextract {
@@ -35,10 +36,7 @@ MzfName mzf_file_name(const std::uint8_t* header, std::int32_t number,
                       const char* extension = MZF_EXTENSION);
 
 // A file that must never be overwritten, known by device and inode: the recording being read.
-struct FileIdentity {
-  dev_t device;
-  ino_t inode;
-};
+using FileIdentity = wholefile::Identity;
 
 // What became of one file.
 enum MzfWriteStatus : int {
@@ -61,6 +59,11 @@ struct MzfWriter {
   std::int32_t file_counter;  // numbers handed out so far
   bool keep_known;            // whether `keep` holds a file
   FileIdentity keep;          // never written to, whatever its name
+  // Whole files: each written under a temporary name and renamed into place when complete
+  // (see output/whole_file.h), never onto one of the `keep_count` files of `keep_all`.
+  bool whole_files;
+  const FileIdentity* keep_all;
+  std::size_t keep_count;
 };
 
 // Starts a run writing into `directory_fd` with numbering from 1. The descriptor stays the
@@ -69,6 +72,11 @@ void mzf_writer_init(MzfWriter& writer, int directory_fd, bool replace_existing)
 
 // Makes the writer refuse to write into the file `keep` (pass nullptr to forget it).
 void mzf_writer_keep(MzfWriter& writer, const FileIdentity* keep);
+
+// Makes the writer write whole files, never onto one of the `count` files of `keep` (which must
+// outlive the writer's use): each appears under its name only when complete, and replaces an
+// existing name (the name itself, never a link's target) only when the writer replaces files.
+void mzf_writer_whole_files(MzfWriter& writer, const FileIdentity* keep, std::size_t count);
 
 // Hands out the next number of the run.
 std::int32_t mzf_take_number(MzfWriter& writer);

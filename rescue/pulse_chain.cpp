@@ -111,7 +111,7 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
                         b = work.sums[from + length];
     return static_cast<float>(static_cast<std::int32_t>(b - m) - static_cast<std::int32_t>(m - a));
   };
-  const auto ring = static_cast<std::size_t>(long_w.high + 1);
+  const auto ring = static_cast<std::size_t>(long_w.high) + 1;
   // Scores in single precision, kept near zero: every so often the best score of the newest row
   // is taken off every row, which changes no choice.
   constexpr float NONE = -std::numeric_limits<float>::infinity();
@@ -201,8 +201,9 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
     const int length = (is_long ? long_w.low : short_w.low) + (how & LENGTH_MASK);
     const std::size_t low =
         is_long ? long_low[length - long_w.low] : short_low[length - short_w.low];
-    const double fit =
-        score(t - static_cast<std::size_t>(length), static_cast<std::size_t>(length), low) / length;
+    const double fit = static_cast<double>(score(t - static_cast<std::size_t>(length),
+                                                 static_cast<std::size_t>(length), low)) /
+                       static_cast<double>(length);
     pulses.push_back(Pulse{state, length, is_long, fit});
     t -= static_cast<std::size_t>(length);
     state = from;

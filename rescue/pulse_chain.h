@@ -27,13 +27,13 @@ struct ChainWork {
   std::vector<std::uint8_t> decimated;  // the samples averaged down
 };
 
-// Decodes up to `max_bytes` bytes of the copy in `samples` (8-bit unsigned, pulses starting on
-// their falling edge, mid level 128) into `bytes`: first with wide windows on the pulse lengths
+// Decodes up to `max_bytes` bytes of the copy `given` in `samples` (8-bit unsigned, pulses starting
+// on their falling edge, mid level 128) into `bytes`: first with wide windows on the pulse lengths
 // to measure them, then with narrow ones about what was measured. In `weak` (one bit per byte,
 // SUSPECT_WORDS words) it marks the bytes, and those beside them, that hold a pulse whose
 // correlation falls far below the usual for its kind: silence or a dip, where the chain had to
 // guess. Returns the number of bytes decoded (the chain ends where the samples do).
-std::size_t decode_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy& copy,
+std::size_t decode_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy& given,
                          std::size_t max_bytes, ChainWork& work, std::vector<std::uint8_t>* bytes,
                          std::vector<std::uint64_t>* weak);
 

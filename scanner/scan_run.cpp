@@ -232,6 +232,12 @@ int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
     const std::string shown = settings.directory_label + written.name.text;
     if (written.status == mzfextract::MZF_WRITTEN) {
       program.file = written.name.text;
+      struct stat saved {};
+      if (settings.keep != nullptr &&
+          ::fstatat(writer.directory_fd, written.name.text, &saved, AT_SYMLINK_NOFOLLOW) == 0) {
+        settings.keep->push_back(mzfextract::FileIdentity{saved.st_dev, saved.st_ino});
+        mzfextract::mzf_writer_whole_files(writer, settings.keep->data(), settings.keep->size());
+      }
       continue;
     }
     status = STATUS_FAILED;
@@ -239,7 +245,7 @@ int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
     if (written.status == mzfextract::MZF_EXISTS) {
       why = "exists; not overwritten (--force replaces it)";
     } else if (written.error == EBUSY) {
-      why = "is the recording being read; not overwritten";
+      why = placing_error(EBUSY);
     } else {
       why = std::string(written.status == mzfextract::MZF_WRITE_FAILED ? "cannot write: "
                                                                        : "cannot create: ") +
@@ -320,29 +326,31 @@ int open_output_directory(const std::string& directory, std::FILE* errors) {
   return fd;
 }
 
-bool write_text_file(const std::string& path, const std::string& text, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    *error = std::strerror(errno);
-    return false;
-  }
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const int saved_errno = errno;
-  const bool closed = std::fclose(file) == 0;
-  if (written && closed) return true;
-  *error = std::strerror(written ? errno : saved_errno);
-  return false;
-}
-
 }  // namespace
 
 int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
   const int directory_fd = open_output_directory(options.output_directory, errors);
   if (directory_fd < 0) return STATUS_FAILED;
+  // Never written over: the run's recordings, then every file it writes.
+  std::vector<mzfextract::FileIdentity> keep;
+  for (const std::string& path : options.recordings) {
+    struct stat recording {};
+    if (::stat(path.c_str(), &recording) == 0) {
+      keep.push_back(mzfextract::FileIdentity{recording.st_dev, recording.st_ino});
+    }
+  }
   mzfextract::MzfWriter writer;
   mzfextract::mzf_writer_init(writer, directory_fd, options.force);
+  mzfextract::mzf_writer_whole_files(writer, keep.data(), keep.size());
+  const auto rules = [&] { return OutputRules{options.force, keep.data(), keep.size()}; };
+  // A file written by a rule joins the files to keep.
+  const auto written_file = [&](const wholefile::Identity& placed) {
+    keep.push_back(placed);
+    mzfextract::mzf_writer_whole_files(writer, keep.data(), keep.size());
+  };
   SaveSettings save;
   save.keep_damaged = options.keep_damaged;
+  save.keep = &keep;
   if (!options.output_directory.empty()) {
     save.directory_label = options.output_directory;
     if (save.directory_label.back() != '/') save.directory_label += '/';
@@ -374,8 +382,6 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
         failed = true;
       }
     }
-    const mzfextract::FileIdentity identity{input.info().device, input.info().inode};
-    mzfextract::mzf_writer_keep(writer, &identity);
     RecordingReport report = describe_recording(path, input, result);
     const int status = save_programs(result, writer, save, &report, errors);
     failed = failed || status == STATUS_FAILED;
@@ -386,7 +392,11 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
       std::fputs(nothing_found_diagnosis(path, result).c_str(), errors);
     }
     if (!options.wav_path.empty()) {
-      if (!write_prepared_wav(path, options.wav_path, prepared_signal(result), &why)) {
+      wholefile::Identity placed{};
+      if (write_prepared_wav(path, options.wav_path, prepared_signal(result), rules(), &placed,
+                             &why)) {
+        written_file(placed);
+      } else {
         std::fputs(("mzfscan: " + why + "\n").c_str(), errors);
         failed = true;
       }
@@ -396,7 +406,6 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
     report.plot.copies.shrink_to_fit();
     reports.push_back(std::move(report));
   }
-  mzfextract::mzf_writer_keep(writer, nullptr);
   ::close(directory_fd);
 
   const Summary summary = summarize(reports);
@@ -407,8 +416,11 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
   }
   if (!options.plot_path.empty()) {
     std::string why;
-    if (!write_text_file(options.plot_path, plot_svg(reports), &why)) {
-      std::fputs(message(options.plot_path, "cannot write: " + why).c_str(), errors);
+    wholefile::Identity placed{};
+    if (write_whole_text(options.plot_path, plot_svg(reports), rules(), &placed, &why)) {
+      written_file(placed);
+    } else {
+      std::fputs(message(options.plot_path, why).c_str(), errors);
       failed = true;
     }
   }

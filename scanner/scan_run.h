@@ -82,6 +82,9 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
 struct SaveSettings {
   bool keep_damaged = false;
   std::string directory_label;  // prefix of file names in messages ("" or "DIR/")
+  // When set: the files never to replace (see mzf_writer_whole_files()), which every file saved
+  // joins, the writer kept pointing at them.
+  std::vector<mzfextract::FileIdentity>* keep = nullptr;
 };
 
 // Numbers every program of the chosen reading, saves the verified ones (and with keep_damaged
