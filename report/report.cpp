@@ -304,7 +304,8 @@ std::string table_text(const RecordingReport& r) {
         static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
         hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
         hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(), verdict_name(p.header_verdict),
-        verdict_name(p.body_verdict), p.file.empty() ? "-" : p.file.c_str());
+        verdict_name(p.body_verdict),
+        p.file.empty() ? "-" : (p.already ? p.file + " (already there)" : p.file).c_str());
   }
   return text;
 }
@@ -331,6 +332,9 @@ nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recording
           {"body", verdict_name(p.body_verdict)},
           {"file",
            p.file.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.file)},
+          {"saved", p.file.empty() ? nlohmann::ordered_json(nullptr)
+                    : p.already    ? nlohmann::ordered_json("already")
+                                   : nlohmann::ordered_json("new")},
       });
     }
     list.push_back({

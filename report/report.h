@@ -20,6 +20,7 @@ struct ProgramReport {
   int body_verdict = VERDICT_MISSING;
   std::uint32_t body_size = 0;  // body bytes read
   std::string file;             // the file written, empty when none
+  bool already = false;         // `file` was in the folder already, the same bytes
 };
 
 // What the picture of a recording needs from its reading.

@@ -1,5 +1,6 @@
 #include "scanner/scan_run.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -212,6 +213,65 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
   return report;
 }
 
+namespace {
+
+// True when the file `name` in `directory_fd` holds exactly `header` then `body`.
+bool holds(int directory_fd, const char* name, const ScannedProgram& program) {
+  const int fd = ::openat(directory_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat status {};
+  const std::size_t size = mzfextract::HEADER_SIZE + program.body.size();
+  bool same = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+              static_cast<std::size_t>(status.st_size) == size;
+  std::vector<std::uint8_t> bytes(same ? size : 0);
+  std::size_t done = 0;
+  while (same && done < size) {
+    const ssize_t n = ::read(fd, bytes.data() + done, size - done);
+    if (n <= 0) same = false;
+    if (n > 0) done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return same &&
+         std::equal(program.header, program.header + mzfextract::HEADER_SIZE, bytes.begin()) &&
+         std::equal(program.body.begin(), program.body.end(),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(mzfextract::HEADER_SIZE));
+}
+
+}  // namespace
+
+std::string already_saved(int directory_fd, const mzfextract::MzfName& name,
+                          const ScannedProgram& program, bool any_number) {
+  if (holds(directory_fd, name.text, program)) return name.text;
+  if (!any_number) return "";
+  // The same name part and any number: "NAME#", digits, ".MZF".
+  const std::string text = name.text;
+  const std::size_t mark = text.rfind('#');
+  if (mark == std::string::npos) return "";
+  const std::string stem = text.substr(0, mark + 1);
+  const std::string extension = mzfextract::MZF_EXTENSION;
+  const int listing = ::dup(directory_fd);
+  DIR* directory = listing >= 0 ? ::fdopendir(listing) : nullptr;
+  if (directory == nullptr) {
+    if (listing >= 0) ::close(listing);
+    return "";
+  }
+  std::string found;
+  while (found.empty()) {
+    const dirent* entry = ::readdir(directory);
+    if (entry == nullptr) break;
+    const std::string candidate = entry->d_name;
+    const bool numbered =
+        candidate.size() > stem.size() + extension.size() && candidate.rfind(stem, 0) == 0 &&
+        candidate.compare(candidate.size() - extension.size(), extension.size(), extension) == 0 &&
+        std::all_of(candidate.begin() + static_cast<std::ptrdiff_t>(stem.size()),
+                    candidate.end() - static_cast<std::ptrdiff_t>(extension.size()),
+                    [](char c) { return c >= '0' && c <= '9'; });
+    if (numbered && holds(directory_fd, candidate.c_str(), program)) found = candidate;
+  }
+  ::closedir(directory);
+  return found;
+}
+
 int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
                   const SaveSettings& settings, RecordingReport* report, std::FILE* errors) {
   int status = result.programs.empty() ? STATUS_NOT_SAVED : STATUS_OK;
@@ -226,6 +286,17 @@ int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
     const mzfextract::MzfName name =
         verified ? mzfextract::mzf_file_name(scanned.header, number)
                  : mzfextract::mzf_file_name(scanned.header, number, DAMAGED_EXTENSION);
+    // A run again over the same tapes changes nothing: the same program already saved in the
+    // folder, under this number or another, is not written again.
+    if (verified) {
+      const std::string found =
+          already_saved(writer.directory_fd, name, scanned, !writer.replace_existing);
+      if (!found.empty()) {
+        program.file = found;
+        program.already = true;
+        continue;
+      }
+    }
     const mzfextract::MzfWriteResult written =
         mzfextract::mzf_write_named(writer, name, scanned.header, scanned.body.data(),
                                     static_cast<std::uint32_t>(scanned.body.size()));

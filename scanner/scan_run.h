@@ -87,6 +87,12 @@ struct SaveSettings {
   std::vector<mzfextract::FileIdentity>* keep = nullptr;
 };
 
+// The name of a file in `directory_fd` that holds exactly the program `program` would be saved
+// as under `name`: that name, or (with `any_number`) another with the same name part and another
+// number; empty when there is none.
+std::string already_saved(int directory_fd, const mzfextract::MzfName& name,
+                          const ScannedProgram& program, bool any_number);
+
 // Numbers every program of the chosen reading, saves the verified ones (and with keep_damaged
 // the others under ".DAMAGED.MZF" names), fills the report's file names and returns the status
 // it implies. Write failures and name clashes go to `errors`, naming the file.

@@ -417,18 +417,26 @@ TEST_F(Scan, SeveralRecordingsNumberOnAndNeverOverwrite) {
   EXPECT_EQ(read_file(out(four[3])), mzf_of(two_programs()[1]));
   EXPECT_EQ(parsed(run)["summary"]["verified"], 4);
 
-  // Again into the same directory: nothing is overwritten, every clash is named, status 1.
-  write_file(out(four[0]), {1, 2, 3});
+  // Again, in the other order: every program is there already (under its number or another),
+  // nothing is written, status 0.
+  const ScanRun reordered = scan({"--json", in("b.flac"), in("a.wav")});
+  EXPECT_EQ(reordered.status, 0) << reordered.err;
+  EXPECT_EQ(saved(), four);
+  EXPECT_EQ(parsed(reordered)["recordings"][0]["programs"][0]["saved"], "already");
+  EXPECT_EQ(parsed(reordered)["summary"]["verified"], 4);
+  // A different file under a name is a clash, named, status 1, and is not overwritten.
+  write_file(out(four[2]), {1, 2, 3});
+  write_file(out(four[3]), {1, 2, 3});
   const ScanRun again = scan({in("a.wav"), in("b.flac")});
   EXPECT_EQ(again.status, 1);
-  for (const std::string& name : four) {
-    EXPECT_NE(again.err.find(name + ": exists"), std::string::npos) << again.err;
-  }
-  EXPECT_EQ(read_file(out(four[0])), (Bytes{1, 2, 3}));
+  EXPECT_NE(again.err.find(four[2] + ": exists"), std::string::npos) << again.err;
+  EXPECT_NE(again.err.find(four[3] + ": exists"), std::string::npos) << again.err;
+  EXPECT_EQ(again.err.find(four[0]), std::string::npos) << again.err;
+  EXPECT_EQ(read_file(out(four[2])), (Bytes{1, 2, 3}));
   // With --force they are replaced.
   const ScanRun forced = scan({"--force", in("a.wav"), in("b.flac")});
   EXPECT_EQ(forced.status, 0) << forced.err;
-  EXPECT_EQ(read_file(out(four[0])), mzf_of(two_programs()[0]));
+  EXPECT_EQ(read_file(out(four[2])), mzf_of(two_programs()[1]));
 }
 
 TEST_F(Scan, NothingOnTheRecordingIsDiagnosed) {
