@@ -220,8 +220,7 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
 }  // namespace
 
 bool program_verified(const ProgramReport& program) {
-  const auto good = [](int verdict) { return verdict == VERDICT_OK || verdict == VERDICT_COPY; };
-  return good(program.header_verdict) && good(program.body_verdict);
+  return verdict_verified(program.header_verdict) && verdict_verified(program.body_verdict);
 }
 
 Summary summarize(const std::vector<RecordingReport>& recordings) {

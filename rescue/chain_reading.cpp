@@ -18,14 +18,10 @@ constexpr double LEAD_SHORTS = 10;
 constexpr double TRAIL_LONGS = 20;
 constexpr double DURATION_MARGIN = 1.05;  // on a copy's length if all its pulses were long
 
-bool good_verdict(int verdict) {
-  return verdict == VERDICT_OK || verdict == VERDICT_COPY;
-}
-
 // The bytes a copy of `block` of `p` holds, checksum included; 0 when not known.
 std::size_t block_bytes(const ScannedProgram& p, int block) {
   if (block == 0) return HEADER_BLOCK_SIZE;
-  if (!good_verdict(p.header_verdict)) return 0;
+  if (!verdict_verified(p.header_verdict)) return 0;
   return mzfextract::header_word(p.header, mzfextract::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
 }
 
@@ -41,7 +37,7 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
   reading.regions.clear();
   for (const ScannedProgram& p : programs) {
     for (int block = 0; block < 2; ++block) {
-      if (good_verdict(block == 0 ? p.header_verdict : p.body_verdict)) continue;
+      if (verdict_verified(block == 0 ? p.header_verdict : p.body_verdict)) continue;
       if (block == 0 && p.relayed) continue;
       // A copy lasts at most as long as every pulse of it were long, and no longer than from
       // one copy's start to the other's (the second follows the first after a short gap).

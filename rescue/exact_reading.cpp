@@ -117,7 +117,7 @@ void exact_reader_init(ExactReader& r, double rate, std::FILE* trace) {
   r.rate = rate;
   r.samples = 0;
   r.block_start = 0;
-  r.header_seconds = r.body_seconds = -1;
+  r.header_seconds = -1;
   r.fresh_header = r.relay_pending = r.relay_good = false;
   r.header_copy2_seconds = -1;
   r.awaiting = -1;

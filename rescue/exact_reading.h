@@ -57,7 +57,6 @@ struct ExactReader {
   // program were.
   std::int64_t block_start;
   double header_seconds;
-  double body_seconds;
   bool fresh_header;   // a header was read since the last program
   bool relay_pending;  // a loader's body relayed its header (with both checksums held)
   bool relay_good;

@@ -18,17 +18,12 @@ using mzfextract::HEADER_SIZE;
 // A first-reading program and an exact one are the same when a block of each starts this close.
 constexpr double SAME_BLOCK_SECONDS = 0.5;
 
-bool good_verdict(int verdict) {
-  return verdict == VERDICT_OK || verdict == VERDICT_COPY;
-}
-
 bool near(double a, double b) {
   return a >= 0 && b >= 0 && std::fabs(a - b) < SAME_BLOCK_SECONDS;
 }
 
 bool marked(const std::vector<std::uint64_t>& bits, std::size_t index) {
-  return index < BLOCK_CAPACITY && index / 64 < bits.size() &&
-         (bits[index / 64] >> (index % 64) & 1) != 0;
+  return byte_marked(bits.data(), static_cast<std::uint32_t>(index));
 }
 
 void add_marks(std::vector<std::uint64_t>& into, const std::uint64_t* bits) {
@@ -65,8 +60,8 @@ bool borne_out(const std::uint8_t* x, std::size_t size, const Side& own, const S
   for (std::size_t i = 0; i < n; ++i) {
     if (x[i] == y.bytes[i]) continue;
     const bool disturbed = marked(own.disturbed, i);
-    const bool doubted = marked(other.disturbed, i) ||
-                         (y.suspect != nullptr && (y.suspect[i / 64] >> (i % 64) & 1) != 0);
+    const bool doubted =
+        marked(other.disturbed, i) || byte_marked(y.suspect, static_cast<std::uint32_t>(i));
     // Where the candidate's signal was disturbed, a reading that is clean there, or passes its
     // checksum, is the more credible.
     if (disturbed && (!doubted || y.holds)) return false;
@@ -84,7 +79,7 @@ bool borne_out_by_all(const std::uint8_t* x, std::size_t size, const Side& own, 
     const bool confirmed =
         !marked(other.disturbed, i) &&
         std::any_of(other.readings.begin(), other.readings.end(), [&](const Reading& y) {
-          const bool doubted = y.suspect != nullptr && (y.suspect[i / 64] >> (i % 64) & 1) != 0;
+          const bool doubted = byte_marked(y.suspect, static_cast<std::uint32_t>(i));
           return i < y.count && y.bytes[i] == x[i] && !doubted;
         });
     if (!confirmed) return false;
@@ -109,30 +104,22 @@ bool agrees_with_own_copy(const std::uint8_t* x, std::size_t size, const Side& o
   return confirmed;
 }
 
-ScannedProgram* same_program(std::vector<ScannedProgram>& programs, const ExactProgram& e) {
-  for (ScannedProgram& p : programs) {
-    if (near(p.copy_seconds[1][0], e.body_seconds) ||
-        near(p.copy_seconds[0][0], e.header_seconds)) {
-      return &p;
-    }
-  }
-  return nullptr;
+// A first-reading program and an exact one are the same when their first copies of a block
+// start together.
+bool same_program(const ScannedProgram& p, const ExactProgram& e) {
+  return near(p.copy_seconds[1][0], e.body_seconds) || near(p.copy_seconds[0][0], e.header_seconds);
 }
 
 const ExactProgram* exact_of(const std::vector<ExactProgram>& exact, const ScannedProgram& p) {
-  for (const ExactProgram& e : exact) {
-    if (near(p.copy_seconds[1][0], e.body_seconds) ||
-        near(p.copy_seconds[0][0], e.header_seconds)) {
-      return &e;
-    }
-  }
-  return nullptr;
+  const auto at = std::find_if(exact.begin(), exact.end(),
+                               [&](const ExactProgram& e) { return same_program(p, e); });
+  return at == exact.end() ? nullptr : &*at;
 }
 
 // Decides block `block` of `p` from every reading of it; true when a candidate was taken.
 bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const ChainReading& chains) {
   int& verdict = block == 0 ? p.header_verdict : p.body_verdict;
-  if (good_verdict(verdict)) return false;
+  if (verdict_verified(verdict)) return false;
   if (block == 0 && p.relayed) {
     // A relayed header: the exact decoder's relay, with its loader's blocks verified.
     if (e == nullptr || !e->relayed || !e->header_verified) return false;
@@ -140,7 +127,7 @@ bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const Chai
     verdict = VERDICT_OK;
     return true;
   }
-  if (block == 1 && !good_verdict(p.header_verdict)) return false;
+  if (block == 1 && !verdict_verified(p.header_verdict)) return false;
   const std::size_t size =
       block == 0
           ? HEADER_BLOCK_SIZE
@@ -211,16 +198,17 @@ bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const Chai
 
 }  // namespace
 
-int adopt_second_reading(std::vector<ScannedProgram>& programs,
-                         const std::vector<ExactProgram>& exact, const ChainReading& chains) {
-  int taken = 0;
+void adopt_second_reading(std::vector<ScannedProgram>& programs,
+                          const std::vector<ExactProgram>& exact, const ChainReading& chains) {
   for (ScannedProgram& p : programs) {
     const ExactProgram* e = exact_of(exact, p);
     // The header first: a header taken gives its body's length.
-    for (int block = 0; block < 2; ++block) taken += adopt_block(p, block, e, chains) ? 1 : 0;
+    for (int block = 0; block < 2; ++block) adopt_block(p, block, e, chains);
   }
   for (const ExactProgram& e : exact) {
-    if (!e.header_verified || !e.body_verified || same_program(programs, e) != nullptr) continue;
+    const bool known = std::any_of(programs.begin(), programs.end(),
+                                   [&](const ScannedProgram& p) { return same_program(p, e); });
+    if (!e.header_verified || !e.body_verified || known) continue;
     // Not found by the first reading at all: a program of its own, in its place on the tape, its
     // blocks decided as any others (the exact decoder's first copies against the pulse chain's
     // readings of both copies), and damaged when they are not borne out.
@@ -234,13 +222,12 @@ int adopt_second_reading(std::vector<ScannedProgram>& programs,
     found.copy_seconds[0][1] = e.header_copy2_seconds;
     found.copy_seconds[1][0] = e.body_seconds;
     found.copy_seconds[1][1] = e.body_copy2_seconds;
-    for (int block = 0; block < 2; ++block) taken += adopt_block(found, block, &e, chains) ? 1 : 0;
+    for (int block = 0; block < 2; ++block) adopt_block(found, block, &e, chains);
     const auto at = std::find_if(programs.begin(), programs.end(), [&](const ScannedProgram& q) {
       return q.time_seconds > found.time_seconds;
     });
     programs.insert(at, std::move(found));
   }
-  return taken;
 }
 
 }  // namespace mzfscan

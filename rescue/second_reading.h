@@ -19,8 +19,8 @@ namespace mzfscan {
 // too, any difference at a place where the candidate's own signal was disturbed (as the first
 // reader or the pulse chain found it) counts against the candidate. A program of `exact` whose
 // blocks verified and that the first reading did not find at all is added in its place, its
-// blocks decided the same way (damaged when not borne out). Returns the number of blocks taken.
-int adopt_second_reading(std::vector<ScannedProgram>& programs,
-                         const std::vector<ExactProgram>& exact, const ChainReading& chains);
+// blocks decided the same way (damaged when not borne out).
+void adopt_second_reading(std::vector<ScannedProgram>& programs,
+                          const std::vector<ExactProgram>& exact, const ChainReading& chains);
 
 }  // namespace mzfscan

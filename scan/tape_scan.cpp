@@ -92,20 +92,12 @@ void mark(std::uint64_t* bits, std::uint32_t index) {
   if (index < BLOCK_CAPACITY) bits[index / 64] |= std::uint64_t{1} << (index % 64);
 }
 
-bool marked(const std::uint64_t* bits, std::uint32_t index) {
-  return bits != nullptr && index < BLOCK_CAPACITY && (bits[index / 64] >> (index % 64) & 1) != 0;
-}
-
 CopyView view_of(const CopyBuffer& b) {
   return CopyView{b.bytes, b.count, b.attempted, b.complete, b.verified, b.suspect, b.disturbed};
 }
 
 BlockDecision decide(const CopyBuffer copies[2]) {
   return decide_block(view_of(copies[0]), view_of(copies[1]));
-}
-
-bool good_verdict(int verdict) {
-  return verdict == VERDICT_OK || verdict == VERDICT_COPY;
 }
 
 CopyEvidence evidence_of(const CopyBuffer& b) {
@@ -204,11 +196,11 @@ void close_program(PolarityReader& r) {
     p.header_verdict = header.verdict;
     block_data(r.header_copy, header.source, HEADER_SIZE, p.header, nullptr);
     confirm_records(r, 0, r.header_copy);
-    if (!good_verdict(header.verdict)) {
+    if (!verdict_verified(header.verdict)) {
       for (int k = 0; k < 2; ++k) p.header_copies[k] = evidence_of(r.header_copy[k]);
     }
   }
-  const bool header_good = good_verdict(p.header_verdict);
+  const bool header_good = verdict_verified(p.header_verdict);
   const BlockDecision body = decide(r.body_copy);
   p.body_verdict = r.body_seen ? body.verdict : VERDICT_MISSING;
   if (p.body_verdict != VERDICT_MISSING) {
@@ -218,7 +210,7 @@ void close_program(PolarityReader& r) {
     block_data(r.body_copy, body.source, length, nullptr, &p.body);
     confirm_records(r, 1, r.body_copy);
   }
-  if (r.body_seen && !good_verdict(p.body_verdict)) {
+  if (r.body_seen && !verdict_verified(p.body_verdict)) {
     for (int k = 0; k < 2; ++k) p.body_copies[k] = evidence_of(r.body_copy[k]);
   }
   if (!r.relayed && header_good && mzfextract::is_loader_header(p.header) &&
@@ -229,7 +221,7 @@ void close_program(PolarityReader& r) {
         p.body.size() > LOADER_RELAYED_FROM ? p.body.size() - LOADER_RELAYED_FROM : 0;
     std::memcpy(r.relay_header + BODY_LENGTH_OFFSET, p.body.data() + LOADER_RELAYED_FROM,
                 std::min(available, LOADER_RELAYED_COUNT));
-    r.relay_verdict = good_verdict(p.body_verdict) ? p.header_verdict : VERDICT_DAMAGED;
+    r.relay_verdict = verdict_verified(p.body_verdict) ? p.header_verdict : VERDICT_DAMAGED;
     r.relay_pending = true;
     return;
   }
@@ -863,12 +855,20 @@ CopyView CopyEvidence::view() const {
   return v;
 }
 
+bool verdict_verified(int verdict) {
+  return verdict == VERDICT_OK || verdict == VERDICT_COPY;
+}
+
+bool byte_marked(const std::uint64_t* bits, std::uint32_t index) {
+  return bits != nullptr && index < BLOCK_CAPACITY && (bits[index / 64] >> (index % 64) & 1) != 0;
+}
+
 bool suspect_byte(const CopyView& copy, std::uint32_t index) {
-  return marked(copy.suspect, index);
+  return byte_marked(copy.suspect, index);
 }
 
 bool disturbed_byte(const CopyView& copy, std::uint32_t index) {
-  return marked(copy.disturbed, index);
+  return byte_marked(copy.disturbed, index);
 }
 
 bool copy_borne_out(const CopyView& x, const CopyView& y) {

@@ -72,6 +72,12 @@ struct CopyEvidence {
   CopyView view() const;
 };
 
+// True when a block with this BlockVerdict verified (from either copy).
+bool verdict_verified(int verdict);
+
+// True when bit `index` of the bitmap `bits` (one bit per byte of a block, or null) is set.
+bool byte_marked(const std::uint64_t* bits, std::uint32_t index);
+
 // True when byte `index` of the copy lies where its reading was suspect.
 bool suspect_byte(const CopyView& copy, std::uint32_t index);
 // True when byte `index` of the copy lies where its signal was disturbed: a weak half cycle or

@@ -115,8 +115,7 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
 bool second_reading_wanted(const ScanResult& result) {
   return result.programs.empty() ||
          std::any_of(result.programs.begin(), result.programs.end(), [](const ScannedProgram& p) {
-           const auto good = [](int v) { return v == VERDICT_OK || v == VERDICT_COPY; };
-           return !good(p.header_verdict) || !good(p.body_verdict);
+           return !verdict_verified(p.header_verdict) || !verdict_verified(p.body_verdict);
          });
 }
 
@@ -174,7 +173,7 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   }
   std::fclose(trace);
   chain_reading_finish(chains);
-  result->second_reading_blocks = adopt_second_reading(result->programs, reader->programs, chains);
+  adopt_second_reading(result->programs, reader->programs, chains);
   if (!input.error().empty()) {
     *error = input.error();
     return false;

@@ -49,7 +49,6 @@ struct ScanResult {
   int rate = 0;             // the input's rate (after any resampling)
   // The programs to report and save: the chosen reading's, with what the second reader added.
   std::vector<ScannedProgram> programs;
-  int second_reading_blocks = 0;  // blocks the second reader verified
   const TapeReading& reading() const;
   SignalLevel level() const;
 };
