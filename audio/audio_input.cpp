@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace mzfscan {
 
@@ -34,6 +36,7 @@ const char* container_name(int format) {
     case SF_FORMAT_W64: return "W64";
     case SF_FORMAT_CAF: return "CAF";
     case SF_FORMAT_RAW: return "raw";
+    case SF_FORMAT_MPEG: return "MPEG";
     default: return "audio";
   }
 }
@@ -51,45 +54,106 @@ const char* encoding_name(int format) {
     case SF_FORMAT_OPUS: return "Opus";
     case SF_FORMAT_ULAW: return "u-law";
     case SF_FORMAT_ALAW: return "A-law";
+    case SF_FORMAT_MPEG_LAYER_I: return "layer I";
+    case SF_FORMAT_MPEG_LAYER_II: return "layer II";
+    case SF_FORMAT_MPEG_LAYER_III: return "layer III (MP3)";
     default: return "compressed";
   }
 }
 
-// libsndfile's view of a recording held in memory.
-sf_count_t memory_length(void* user) {
-  return static_cast<AudioInput::Memory*>(user)->size;
+// libsndfile's view of the byte source.
+sf_count_t source_length(void* user) {
+  return static_cast<AudioInput::Source*>(user)->size;
 }
 
-sf_count_t memory_seek(sf_count_t offset, int whence, void* user) {
-  auto* memory = static_cast<AudioInput::Memory*>(user);
+sf_count_t source_seek(sf_count_t offset, int whence, void* user) {
+  auto* source = static_cast<AudioInput::Source*>(user);
   sf_count_t base = 0;
-  if (whence == SEEK_CUR) base = memory->position;
-  if (whence == SEEK_END) base = memory->size;
-  if (offset > memory->size - base || offset < -base) return -1;
-  memory->position = base + offset;
-  return memory->position;
+  if (whence == SEEK_CUR) base = source->position;
+  if (whence == SEEK_END) base = source->size;
+  if (offset > source->size - base || offset < -base) return -1;
+  source->position = base + offset;
+  return source->position;
 }
 
-sf_count_t memory_read(void* destination, sf_count_t count, void* user) {
-  auto* memory = static_cast<AudioInput::Memory*>(user);
-  const sf_count_t available = memory->size - memory->position;
-  const sf_count_t taken = std::max<sf_count_t>(0, std::min(count, available));
-  if (taken > 0) std::memcpy(destination, memory->data + memory->position, taken);
-  memory->position += taken;
+sf_count_t source_read(void* destination, sf_count_t count, void* user) {
+  auto* source = static_cast<AudioInput::Source*>(user);
+  const sf_count_t available = source->size - source->position;
+  const sf_count_t wanted = std::max<sf_count_t>(0, std::min(count, available));
+  sf_count_t taken = 0;
+  if (source->fd < 0) {
+    if (wanted > 0) std::memcpy(destination, source->data + source->position, wanted);
+    taken = wanted;
+  }
+  while (source->fd >= 0 && taken < wanted) {
+    const ssize_t n = ::pread(source->fd, static_cast<char*>(destination) + taken,
+                              static_cast<std::size_t>(wanted - taken), source->position + taken);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // an error, or the file shrank: libsndfile sees a short read
+    taken += n;
+  }
+  source->position += taken;
   return taken;
 }
 
-sf_count_t memory_write(const void* /*source*/, sf_count_t /*count*/, void* /*user*/) {
+sf_count_t source_write(const void* /*data*/, sf_count_t /*count*/, void* /*user*/) {
   return 0;
 }
 
-sf_count_t memory_tell(void* user) {
-  return static_cast<AudioInput::Memory*>(user)->position;
+sf_count_t source_tell(void* user) {
+  return static_cast<AudioInput::Source*>(user)->position;
 }
 
-// True when libsndfile found the sound data shorter than the file's header declares: it then
-// reads what is there, and says so only in its log ("data : N (should be M)").
-bool log_reports_truncation(SNDFILE* file) {
+// Copies all that `fd` gives (a pipe, a terminal) into an unnamed temporary file, so that the
+// recording can be read as often as needed; an interrupt leaves nothing behind. Returns the
+// copy's descriptor, or -1 with a message.
+int spool(int fd, std::string* error) {
+  const char* folder = std::getenv("TMPDIR");
+  if (folder == nullptr || *folder == '\0') folder = "/tmp";
+  int copy = ::open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (copy < 0) {
+    // Without O_TMPFILE: a private name, unlinked at once.
+    std::string name = std::string(folder) + "/mzfscan-XXXXXX";
+    copy = ::mkostemp(name.data(), O_CLOEXEC);
+    if (copy >= 0) ::unlink(name.c_str());
+  }
+  if (copy < 0) {
+    *error =
+        std::string("cannot keep a copy of the input in ") + folder + ": " + std::strerror(errno);
+    return -1;
+  }
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::string("read error: ") + std::strerror(errno);
+      break;
+    }
+    if (n == 0) return copy;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = ::write(copy, buffer.data() + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        *error = std::string("cannot keep a copy of the input in ") + folder + ": " +
+                 std::strerror(w < 0 ? errno : ENOSPC);
+        ::close(copy);
+        return -1;
+      }
+      done += w;
+    }
+  }
+  ::close(copy);
+  return -1;
+}
+
+// What libsndfile's log says of the sound data's declared length.
+enum class Declared { AS_PRESENT, TRUNCATED, ENDLESS };
+
+// libsndfile reads what is there when the sound data is shorter than the header declares, and
+// says so only in its log ("data : N (should be M)"). A length of 2^32 - 1 or about 2^31 is what
+// streams write when they cannot know the length: no end declared, not a cut-off file.
+Declared declared_length(SNDFILE* file) {
   char log[4096] = {};
   sf_command(file, SFC_GET_LOG_INFO, log, sizeof log - 1);
   for (const char* line = log; *line != '\0';) {
@@ -97,12 +161,15 @@ bool log_reports_truncation(SNDFILE* file) {
     const std::string text(line, end != nullptr ? end : line + std::strlen(line));
     if ((text.rfind("data", 0) == 0 || text.rfind("SSND", 0) == 0) &&
         text.find("(should be") != std::string::npos) {
-      return true;
+      const std::size_t colon = text.find(':');
+      const unsigned long long declared =
+          colon == std::string::npos ? 0 : std::strtoull(text.c_str() + colon + 1, nullptr, 10);
+      return declared >= 0x7FFFF000ULL ? Declared::ENDLESS : Declared::TRUNCATED;
     }
     if (end == nullptr) break;
     line = end + 1;
   }
-  return false;
+  return Declared::AS_PRESENT;
 }
 
 }  // namespace
@@ -110,55 +177,89 @@ bool log_reports_truncation(SNDFILE* file) {
 AudioInput::~AudioInput() {
   if (resampler_ != nullptr) soxr_delete(static_cast<soxr_t>(resampler_));
   if (file_ != nullptr) sf_close(sndfile(file_));
+  if (source_.fd >= 0) ::close(source_.fd);
   delete[] buffer_;
   delete[] pcm16_;
   delete[] resampled_;
 }
 
 bool AudioInput::open_file(const std::string& path, bool resample, std::string* error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool standard_input = path == "-";
+  const int fd = standard_input ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *error = std::strerror(errno);
     return false;
   }
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
-    *error = S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : std::strerror(errno);
-    ::close(fd);
+  const bool known = ::fstat(fd, &status) == 0;
+  if (!known || S_ISDIR(status.st_mode)) {
+    *error = known ? std::strerror(EISDIR) : std::strerror(errno);
+    if (!standard_input) ::close(fd);
     return false;
   }
   info_.device = status.st_dev;
   info_.inode = status.st_ino;
-  SF_INFO sf_info{};
-  file_ = sf_open_fd(fd, SFM_READ, &sf_info, SF_TRUE);
-  if (file_ == nullptr) {
-    *error = std::string("not a recording this program reads (") + sf_strerror(nullptr) + ")";
+  source_.fd = fd;
+  if (S_ISREG(status.st_mode)) {
+    // A file of standard input is read through a descriptor of its own.
+    if (standard_input) source_.fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  } else {
+    // A pipe can be read once only: the second reader needs it again.
+    source_.fd = spool(fd, error);
+    if (!standard_input) ::close(fd);
+    if (source_.fd < 0) return false;
+    info_.device = 0;
+    info_.inode = 0;
+  }
+  if (source_.fd < 0) {
+    *error = std::strerror(errno);
     return false;
   }
-  return finish_open(resample, error);
+  struct stat copy {};
+  if (::fstat(source_.fd, &copy) != 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  source_.size = copy.st_size;
+  return open_source(resample, error);
 }
 
 bool AudioInput::open_memory(const std::uint8_t* data, std::size_t size, bool resample,
                              std::string* error) {
-  memory_ = Memory{data, static_cast<std::int64_t>(size), 0};
-  static SF_VIRTUAL_IO io{memory_length, memory_seek, memory_read, memory_write, memory_tell};
+  source_ = Source{-1, data, static_cast<std::int64_t>(size), 0};
+  return open_source(resample, error);
+}
+
+bool AudioInput::open_again(const AudioInput& first, bool resample, std::string* error) {
+  source_ = first.source_;
+  source_.position = 0;
+  if (first.source_.fd >= 0) source_.fd = ::fcntl(first.source_.fd, F_DUPFD_CLOEXEC, 0);
+  if (first.source_.fd >= 0 && source_.fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  info_.device = first.info_.device;
+  info_.inode = first.info_.inode;
+  return open_source(resample, error);
+}
+
+bool AudioInput::open_source(bool resample, std::string* error) {
+  static SF_VIRTUAL_IO source_io{source_length, source_seek, source_read, source_write,
+                                 source_tell};
   SF_INFO sf_info{};
-  file_ = sf_open_virtual(&io, SFM_READ, &sf_info, &memory_);
+  file_ = sf_open_virtual(&source_io, SFM_READ, &sf_info, &source_);
   if (file_ == nullptr) {
     *error = std::string("not a recording this program reads (") + sf_strerror(nullptr) + ")";
     return false;
   }
-  return finish_open(resample, error);
-}
-
-bool AudioInput::finish_open(bool resample, std::string* error) {
-  SF_INFO sf_info{};
   sf_command(sndfile(file_), SFC_GET_CURRENT_SF_INFO, &sf_info, sizeof sf_info);
   info_.format = std::string(container_name(sf_info.format)) + " " + encoding_name(sf_info.format);
   info_.file_rate = sf_info.samplerate;
   info_.channels = sf_info.channels;
   info_.frames = sf_info.frames;
-  truncated_ = log_reports_truncation(sndfile(file_));
+  const Declared declared = declared_length(sndfile(file_));
+  truncated_ = declared == Declared::TRUNCATED;
+  info_.endless = declared == Declared::ENDLESS;
   if (info_.channels < 1 || info_.channels > AUDIO_CHANNELS_MAX) {
     *error = std::to_string(info_.channels) + " channels; at most " +
              std::to_string(AUDIO_CHANNELS_MAX) + " are read";
@@ -220,7 +321,7 @@ std::size_t AudioInput::read_file_chunk() {
     error_ = std::string("read error: ") + sf_strerror(sndfile(file_));
   } else if (truncated_) {
     error_ = "truncated: the file holds less sound than its header declares";
-  } else if (info_.frames > 0 && file_frames_read_ < info_.frames) {
+  } else if (!info_.endless && info_.frames > 0 && file_frames_read_ < info_.frames) {
     error_ = "truncated: " + std::to_string(info_.frames) + " frames declared, " +
              std::to_string(file_frames_read_) + " present";
   }

@@ -1,6 +1,8 @@
-// Audio input for mzfscan: streams any recording libsndfile reads (WAV, RF64, AIFF, FLAC, Ogg and
-// more, any channel count) as chunks of interleaved float frames, bringing rates above what the
-// tape reader needs down with libsoxr. One buffer is allocated when a recording is opened.
+// Audio input for mzfscan: streams any recording libsndfile reads (WAV, RF64, AIFF, FLAC, Ogg,
+// MP3 and more, any channel count) as chunks of interleaved float frames, bringing rates above
+// what the tape reader needs down with libsoxr. Files, standard input, pipes and memory all reach
+// libsndfile through one byte source; what cannot be read twice (a pipe) is first copied to an
+// unnamed temporary file. One buffer is allocated when a recording is opened.
 #pragma once
 
 #include <sys/types.h>
@@ -28,6 +30,7 @@ struct AudioInfo {
   int rate = 0;        // the rate of the frames handed out (file_rate unless resampled)
   int channels = 0;
   std::int64_t frames = 0;  // frames at file_rate the file declares
+  bool endless = false;     // the header declares no end (as a stream's does): read to the end
   dev_t device = 0;         // identity of the file read (zero when read from memory)
   ino_t inode = 0;
 };
@@ -40,11 +43,13 @@ class AudioInput {
   AudioInput(const AudioInput&) = delete;
   AudioInput& operator=(const AudioInput&) = delete;
 
-  // Opens the recording at `path`. With `resample` false the frames come at the file's own rate.
-  // Returns false with a message (without the path) in `*error`.
+  // Opens the recording at `path` ("-": standard input). With `resample` false the frames come
+  // at the file's own rate. Returns false with a message (without the path) in `*error`.
   bool open_file(const std::string& path, bool resample, std::string* error);
   // The same over a recording held in memory; `data` must outlive the reading.
   bool open_memory(const std::uint8_t* data, std::size_t size, bool resample, std::string* error);
+  // Opens the recording `first` holds once more, from its start (even when it came from a pipe).
+  bool open_again(const AudioInput& first, bool resample, std::string* error);
 
   const AudioInfo& info() const { return info_; }
 
@@ -59,21 +64,23 @@ class AudioInput {
   // Frames of the file read so far, at the file's own rate.
   std::int64_t file_frames_read() const { return file_frames_read_; }
 
-  // The in-memory file behind open_memory(): where libsndfile reads.
-  struct Memory {
+  // The bytes libsndfile reads: a file descriptor (read with pread(), so that two inputs may
+  // share it) or a recording in memory.
+  struct Source {
+    int fd = -1;  // owned; -1 when reading memory
     const std::uint8_t* data = nullptr;
     std::int64_t size = 0;
     std::int64_t position = 0;
   };
 
  private:
-  bool finish_open(bool resample, std::string* error);
+  bool open_source(bool resample, std::string* error);
   std::size_t read_file_chunk();
 
   void* file_ = nullptr;       // SNDFILE*
   void* resampler_ = nullptr;  // soxr_t
   AudioInfo info_;
-  Memory memory_;
+  Source source_;
   float* buffer_ = nullptr;        // file frames
   std::int16_t* pcm16_ = nullptr;  // 16-bit files: their samples as read, before conversion
   float* resampled_ = nullptr;     // resampler output

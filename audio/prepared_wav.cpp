@@ -141,12 +141,12 @@ bool start_whole(const std::string& path, Directory& directory, std::string* nam
 
 }  // namespace
 
-bool write_prepared_wav(const std::string& input_path, const std::string& output_path,
-                        const PreparedSignal& signal, const OutputRules& rules,
-                        wholefile::Identity* placed, std::string* error) {
+bool write_prepared_wav(const AudioInput& recording, const std::string& input_path,
+                        const std::string& output_path, const PreparedSignal& signal,
+                        const OutputRules& rules, wholefile::Identity* placed, std::string* error) {
   AudioInput input;
   std::string why;
-  if (!input.open_file(input_path, false, &why)) {
+  if (!input.open_again(recording, false, &why)) {
     *error = input_path + ": " + why;
     return false;
   }

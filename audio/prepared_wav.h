@@ -69,13 +69,13 @@ struct OutputRules {
 // The directory part of `path` ("." when none) and its file name.
 void split_path(const std::string& path, std::string* directory, std::string* name);
 
-// Reads the recording at `input_path` again and writes the prepared recording to `output_path`
-// as an 8-bit unsigned mono WAV file, a whole file (see output/whole_file.h) put in place as
-// `rules` say; `*placed` gets its identity. Returns false with a message naming the file
-// concerned in `*error`.
-bool write_prepared_wav(const std::string& input_path, const std::string& output_path,
-                        const PreparedSignal& signal, const OutputRules& rules,
-                        wholefile::Identity* placed, std::string* error);
+// Reads the recording `recording` holds (named `input_path` in messages) again from its start
+// and writes the prepared recording to `output_path` as an 8-bit unsigned mono WAV file, a whole
+// file (see output/whole_file.h) put in place as `rules` say; `*placed` gets its identity.
+// Returns false with a message naming the file concerned in `*error`.
+bool write_prepared_wav(const AudioInput& recording, const std::string& input_path,
+                        const std::string& output_path, const PreparedSignal& signal,
+                        const OutputRules& rules, wholefile::Identity* placed, std::string* error);
 
 // Writes `text` to `path` as a whole file put in place as `rules` say. Returns false with the
 // reason (without the path) in `*error`.

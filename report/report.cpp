@@ -66,21 +66,44 @@ std::string xml_escaped(const std::string& text) {
   return escaped;
 }
 
+// The length of the valid UTF-8 sequence at text[i], or 0 when none starts there.
+std::size_t utf8_length(const std::string& text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  const std::size_t length = lead < 0x80         ? 1
+                             : (lead >> 5) == 6  ? 2
+                             : (lead >> 4) == 14 ? 3
+                             : (lead >> 3) == 30 ? 4
+                                                 : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2) return 0;
+  }
+  return length;
+}
+
+bool valid_utf8(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = utf8_length(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
+// The bytes of a text in hex, two digits a byte.
+std::string hex_bytes(const std::string& text) {
+  std::string hex;
+  for (const char c : text)
+    hex += format("%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+  return hex;
+}
+
 // A path as JSON can hold it: bytes that are not valid UTF-8 become '?'.
 std::string utf8_safe(const std::string& text) {
   std::string safe;
   for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80         ? 1
-                               : (lead >> 5) == 6  ? 2
-                               : (lead >> 4) == 14 ? 3
-                               : (lead >> 3) == 30 ? 4
-                                                   : 0;
-    bool valid = length > 0 && i + length <= text.size();
-    for (std::size_t k = 1; valid && k < length; ++k) {
-      valid = (static_cast<unsigned char>(text[i + k]) >> 6) == 2;
-    }
-    if (valid) {
+    const std::size_t length = utf8_length(text, i);
+    if (length > 0) {
       safe.append(text, i, length);
       i += length;
     } else {
@@ -226,6 +249,7 @@ bool program_verified(const ProgramReport& program) {
 Summary summarize(const std::vector<RecordingReport>& recordings) {
   Summary summary;
   for (const RecordingReport& recording : recordings) {
+    if (!recording.opened) ++summary.unreadable;
     for (const ProgramReport& program : recording.programs) {
       ++summary.found;
       if (!program_verified(program)) {
@@ -277,8 +301,37 @@ const char* verdict_name(int verdict) {
     case VERDICT_COPY: return "copy";
     case VERDICT_DAMAGED: return "damaged";
     case VERDICT_CONFLICT: return "conflict";
+    case VERDICT_TRUNCATED: return "truncated";
     default: return "missing";
   }
+}
+
+const char* copy_outcome_name(int outcome) {
+  switch (outcome) {
+    case COPY_VERIFIED: return "verified";
+    case COPY_CONFLICT: return "conflict";
+    case COPY_CHECKSUM: return "checksum";
+    case COPY_BROKEN: return "broken";
+    case COPY_TRUNCATED: return "truncated";
+    default: return "missing";
+  }
+}
+
+std::string shown(const std::string& text) {
+  std::string escaped;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      escaped += c;
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\t') {
+      escaped += "\\t";
+    } else {
+      escaped += format("\\x%02x", static_cast<unsigned>(byte));
+    }
+  }
+  return escaped;
 }
 
 std::string dbfs_text(double level) {
@@ -288,17 +341,17 @@ std::string dbfs_text(double level) {
 
 std::string table_text(const RecordingReport& r) {
   std::string text =
-      r.path + ": " + r.format +
+      shown(r.path) + ": " + r.format +
       format(", %d Hz, %d channel%s, ", r.sample_rate, r.channels, r.channels == 1 ? "" : "s");
   text += clock_time(r.seconds) + "; read channel " + channel_text(r.channel_used) + ", " +
           polarity_name(r.polarity) + format(", speed %+.1f %%, peak ", r.speed_percent) +
           dbfs_text(r.level.peak) + ", RMS " + dbfs_text(r.level.rms) + "\n";
   if (r.programs.empty()) return text + "  no programs found\n";
-  text += format("  %-10s %-19s %-6s %5s %-4s %-5s %-7s %-7s %s\n", "time", "name", "type", "size",
+  text += format("  %-10s %-19s %-6s %5s %-4s %-5s %-9s %-9s %s\n", "time", "name", "type", "size",
                  "load", "start", "header", "body", "file");
   for (const ProgramReport& p : r.programs) {
     text += format(
-        "  %-10s %-19s %-6s %5u %-4s %-5s %-7s %-7s %s\n", clock_time(p.time_seconds).c_str(),
+        "  %-10s %-19s %-6s %5u %-4s %-5s %-9s %-9s %s\n", clock_time(p.time_seconds).c_str(),
         quoted(readable_name(p.header)).c_str(), type_name(p.header[0]).c_str(),
         static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
         hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
@@ -314,45 +367,114 @@ std::string summary_text(const Summary& s) {
                 s.found, s.found == 1 ? "" : "s", s.verified, s.from_copy, s.damaged);
 }
 
-nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings,
-                                   const Summary& summary) {
-  nlohmann::ordered_json list = nlohmann::ordered_json::array();
-  for (const RecordingReport& r : recordings) {
-    nlohmann::ordered_json programs = nlohmann::ordered_json::array();
-    for (const ProgramReport& p : r.programs) {
-      programs.push_back({
-          {"time", std::round(p.time_seconds * 1000) / 1000},
-          {"name", utf8_safe(readable_name(p.header))},
-          {"type", p.header[0]},
-          {"size", header_word(p.header, BODY_LENGTH_OFFSET)},
-          {"load", header_word(p.header, LOAD_ADDRESS_OFFSET)},
-          {"start", header_word(p.header, EXEC_ADDRESS_OFFSET)},
-          {"header", verdict_name(p.header_verdict)},
-          {"body", verdict_name(p.body_verdict)},
-          {"file",
-           p.file.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.file)},
-          {"saved", p.file.empty() ? nlohmann::ordered_json(nullptr)
-                    : p.already    ? nlohmann::ordered_json("already")
-                                   : nlohmann::ordered_json("new")},
-      });
-    }
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json text_or_null(const std::string& text) {
+  return text.empty() ? Json(nullptr) : Json(utf8_safe(text));
+}
+
+double rounded(double value, double unit) {
+  return std::round(value / unit) * unit;
+}
+
+Json dbfs_json(double level) {
+  return level > 0 ? Json(rounded(20 * std::log10(level), 0.01)) : Json(nullptr);
+}
+
+// A block with its verdict and both its copies.
+Json block_json(int verdict, const CopyRecord copies[2]) {
+  Json list = Json::array();
+  for (int k = 0; k < 2; ++k) {
+    const CopyRecord& c = copies[k];
+    const bool read = c.outcome != COPY_NOT_READ;
     list.push_back({
-        {"path", utf8_safe(r.path)},
-        {"sample_rate", r.sample_rate},
-        {"channels", r.channels},
-        {"channel_used", r.channel_used == 0 ? nlohmann::ordered_json("mix")
-                                             : nlohmann::ordered_json(r.channel_used)},
-        {"polarity", polarity_name(r.polarity)},
-        {"speed_percent", std::round(r.speed_percent * 100) / 100},
-        {"programs", programs},
+        {"copy", k + 1},
+        {"verdict", copy_outcome_name(c.outcome)},
+        {"start", read ? Json(rounded(c.start_seconds, 0.001)) : Json(nullptr)},
+        {"end", read ? Json(rounded(c.end_seconds, 0.001)) : Json(nullptr)},
+        {"bytes", c.bytes},
+        {"first_failing_byte", c.first_failing >= 0 ? Json(c.first_failing) : Json(nullptr)},
     });
   }
+  return {{"verdict", verdict_name(verdict)}, {"copies", list}};
+}
+
+Json saved_json(const ProgramReport& p) {
+  if (!p.file.empty()) return p.already ? "already" : "new";
+  return nullptr;
+}
+
+Json save_error_json(const ProgramReport& p) {
+  switch (p.not_saved) {
+    case NotSaved::NOT_VERIFIED: return "not verified";
+    case NotSaved::CLASH: return "clash";
+    case NotSaved::WRITE_FAILED: return "write failure: " + p.save_error;
+    default: return nullptr;
+  }
+}
+
+Json program_json(const ProgramReport& p) {
+  const bool has_header = p.header_verdict != VERDICT_MISSING;
+  return {
+      {"time", rounded(p.time_seconds, 0.001)},
+      {"name", has_header ? Json(utf8_safe(readable_name(p.header))) : Json(nullptr)},
+      {"type", p.header[0]},
+      {"size", header_word(p.header, BODY_LENGTH_OFFSET)},
+      {"load", header_word(p.header, LOAD_ADDRESS_OFFSET)},
+      {"start", header_word(p.header, EXEC_ADDRESS_OFFSET)},
+      {"header", verdict_name(p.header_verdict)},
+      {"body", verdict_name(p.body_verdict)},
+      {"file", text_or_null(p.file)},
+      {"saved", saved_json(p)},
+      {"error", save_error_json(p)},
+      {"sha256", text_or_null(p.sha256)},
+      {"blocks",
+       {{"header", block_json(p.header_verdict, p.copies[0])},
+        {"body", block_json(p.body_verdict, p.copies[1])}}},
+  };
+}
+
+Json recording_json(const RecordingReport& r) {
+  Json programs = Json::array();
+  for (const ProgramReport& p : r.programs) programs.push_back(program_json(p));
+  std::string diagnosis;
+  for (const std::string& finding : r.diagnosis) {
+    diagnosis += (diagnosis.empty() ? "" : "; ") + finding;
+  }
+  const auto known = [&](Json value) { return r.opened ? value : Json(nullptr); };
+  return {
+      {"path", utf8_safe(r.path)},
+      {"path_bytes", valid_utf8(r.path) ? Json(nullptr) : Json(hex_bytes(r.path))},
+      {"error", text_or_null(r.error)},
+      {"format", known(r.format)},
+      {"sample_rate", known(r.sample_rate)},
+      {"channels", known(r.channels)},
+      {"duration", known(rounded(r.seconds, 0.001))},
+      {"channel_used", known(r.channel_used == 0 ? Json("mix") : Json(r.channel_used))},
+      {"polarity", known(polarity_name(r.polarity))},
+      {"speed_percent", known(rounded(r.speed_percent, 0.01))},
+      {"peak_dbfs", known(dbfs_json(r.level.peak))},
+      {"rms_dbfs", known(dbfs_json(r.level.rms))},
+      {"diagnosis", text_or_null(diagnosis)},
+      {"programs", programs},
+  };
+}
+
+}  // namespace
+
+nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings,
+                                   const Summary& summary) {
+  Json list = Json::array();
+  for (const RecordingReport& r : recordings) list.push_back(recording_json(r));
   return {{"recordings", list},
           {"summary",
            {{"found", summary.found},
             {"verified", summary.verified},
             {"from_copy", summary.from_copy},
-            {"damaged", summary.damaged}}}};
+            {"damaged", summary.damaged},
+            {"unreadable", summary.unreadable}}}};
 }
 
 std::string plot_svg(const std::vector<RecordingReport>& recordings) {

@@ -12,6 +12,14 @@
 
 namespace mzfscan {
 
+// Why a program found was not saved.
+enum class NotSaved {
+  NO,            // it was saved, or was there already
+  NOT_VERIFIED,  // a block did not verify (and --keep-damaged was not given)
+  CLASH,         // another file has its name
+  WRITE_FAILED,  // the file could not be written
+};
+
 // One program found, and what became of it.
 struct ProgramReport {
   double time_seconds = 0;     // where its header starts
@@ -19,8 +27,12 @@ struct ProgramReport {
   int header_verdict = VERDICT_MISSING;
   int body_verdict = VERDICT_MISSING;
   std::uint32_t body_size = 0;  // body bytes read
+  CopyRecord copies[2][2];      // each copy of the header [0] and the body [1]
   std::string file;             // the file written, empty when none
   bool already = false;         // `file` was in the folder already, the same bytes
+  std::string sha256;           // of the file's bytes, in hex; empty when none was saved
+  NotSaved not_saved = NotSaved::NO;
+  std::string save_error;  // with WRITE_FAILED: why
 };
 
 // What the picture of a recording needs from its reading.
@@ -30,9 +42,11 @@ struct PlotData {
   std::vector<BlockCopy> copies;
 };
 
-// One recording read.
+// One recording given.
 struct RecordingReport {
   std::string path;
+  std::string error;    // why it could not be read (wholly or to its end); empty when it was
+  bool opened = false;  // the fields below were read from it
   std::string format;   // such as "WAV 16-bit"
   int sample_rate = 0;  // the file's own rate
   int channels = 0;
@@ -41,16 +55,20 @@ struct RecordingReport {
   int polarity = POLARITY_FALLING;
   double speed_percent = 0;
   SignalLevel level{};  // of the channel used
+  // What may have kept programs from being read (hum, silence, channels that cancel...), one
+  // finding a line; empty when nothing was found amiss.
+  std::vector<std::string> diagnosis;
   std::vector<ProgramReport> programs;
   PlotData plot;
 };
 
 // Totals over a run.
 struct Summary {
-  int found = 0;      // programs found
-  int verified = 0;   // saved with both blocks verified
-  int from_copy = 0;  // of those, at least one block taken from its second copy
-  int damaged = 0;    // a block not verified
+  int found = 0;       // programs found
+  int verified = 0;    // saved with both blocks verified
+  int from_copy = 0;   // of those, at least one block taken from its second copy
+  int damaged = 0;     // a block not verified
+  int unreadable = 0;  // recordings that could not be opened
 };
 
 // True when both blocks of the program verified (either copy).
@@ -64,8 +82,13 @@ std::string readable_name(const std::uint8_t* header);
 std::string type_name(std::uint8_t type);
 // Seconds as minutes:seconds.milliseconds, such as "1:02.345".
 std::string clock_time(double seconds);
-// "ok", "copy", "damaged", "conflict" or "missing".
+// "ok", "copy", "damaged", "conflict", "truncated" or "missing".
 const char* verdict_name(int verdict);
+// "verified", "conflict", "checksum", "broken", "truncated" or "missing".
+const char* copy_outcome_name(int outcome);
+// The text with control characters and DEL shown as escapes ("\n", "\x1b"), so that a file
+// name cannot split a line or reach the terminal as a command.
+std::string shown(const std::string& text);
 // A level as dBFS text, such as "-6.0 dBFS" ("-inf dBFS" for silence).
 std::string dbfs_text(double level);
 

@@ -43,14 +43,16 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
       // one copy's start to the other's (the second follows the first after a short gap).
       const std::size_t size = block == 0 ? HEADER_BLOCK_SIZE : block_bytes(p, 1);
       double span = static_cast<double>(size) * 9 * reading.long_period * DURATION_MARGIN;
-      if (p.copy_seconds[block][0] >= 0 && p.copy_seconds[block][1] > p.copy_seconds[block][0]) {
-        const double apart = (p.copy_seconds[block][1] - p.copy_seconds[block][0]) * rate;
+      if (p.copies[block][0].start_seconds >= 0 &&
+          p.copies[block][1].start_seconds > p.copies[block][0].start_seconds) {
+        const double apart =
+            (p.copies[block][1].start_seconds - p.copies[block][0].start_seconds) * rate;
         span = size == 0 ? apart : std::min(span, apart);
       } else if (size == 0) {
         continue;
       }
       for (int copy = 0; copy < 2; ++copy) {
-        const double start = p.copy_seconds[block][copy];
+        const double start = p.copies[block][copy].start_seconds;
         if (start < 0) continue;
         ChainRegion r;
         r.block = block;
@@ -99,7 +101,7 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
     if (r.block == block && near(r.copy_seconds)) return;
   }
   for (const ScannedProgram& p : programs) {
-    if (near(p.copy_seconds[block][0]) || near(p.copy_seconds[block][1])) return;
+    if (near(p.copies[block][0].start_seconds) || near(p.copies[block][1].start_seconds)) return;
   }
   const std::int64_t kept_from =
       reading.position - static_cast<std::int64_t>(reading.history.size());

@@ -107,13 +107,31 @@ bool agrees_with_own_copy(const std::uint8_t* x, std::size_t size, const Side& o
 // A first-reading program and an exact one are the same when their first copies of a block
 // start together.
 bool same_program(const ScannedProgram& p, const ExactProgram& e) {
-  return near(p.copy_seconds[1][0], e.body_seconds) || near(p.copy_seconds[0][0], e.header_seconds);
+  return near(p.copies[1][0].start_seconds, e.body_seconds) ||
+         near(p.copies[0][0].start_seconds, e.header_seconds);
 }
 
 const ExactProgram* exact_of(const std::vector<ExactProgram>& exact, const ScannedProgram& p) {
   const auto at = std::find_if(exact.begin(), exact.end(),
                                [&](const ExactProgram& e) { return same_program(p, e); });
   return at == exact.end() ? nullptr : &*at;
+}
+
+// The record of a block's copies once the second reading took copy `k` (`size` bytes): that copy
+// verified, the other failing where the first reading of it differs.
+void record_taken(CopyRecord copies[2], int k, const std::uint8_t* bytes, std::size_t size,
+                  const CopyEvidence& other) {
+  copies[k].outcome = COPY_VERIFIED;
+  copies[k].bytes = static_cast<std::uint32_t>(size);
+  copies[k].first_failing = -1;
+  CopyRecord& o = copies[1 - k];
+  if (o.outcome != COPY_CHECKSUM && o.outcome != COPY_CONFLICT) return;
+  const std::size_t n = std::min(size, other.bytes.size());
+  const auto at = std::mismatch(other.bytes.begin(),
+                                other.bytes.begin() + static_cast<std::ptrdiff_t>(n), bytes)
+                      .first;
+  o.first_failing =
+      at == other.bytes.begin() + static_cast<std::ptrdiff_t>(n) ? -1 : at - other.bytes.begin();
 }
 
 // Decides block `block` of `p` from every reading of it; true when a candidate was taken.
@@ -136,7 +154,7 @@ bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const Chai
   Side sides[2];
   const ChainRegion* chain[2] = {nullptr, nullptr};
   for (const ChainRegion& r : chains.regions) {
-    if (r.block == block && r.decoded && r.copy_seconds == p.copy_seconds[block][r.copy]) {
+    if (r.block == block && r.decoded && r.copy_seconds == p.copies[block][r.copy].start_seconds) {
       chain[r.copy] = &r;
     }
   }
@@ -191,6 +209,7 @@ bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const Chai
       p.body.assign(c.bytes, c.bytes + (size - CHECKSUM_SIZE));
     }
     verdict = c.copy == 0 ? VERDICT_OK : VERDICT_COPY;
+    record_taken(p.copies[block], c.copy, c.bytes, size, first[1 - c.copy]);
     return true;
   }
   return false;
@@ -218,10 +237,10 @@ void adopt_second_reading(std::vector<ScannedProgram>& programs,
     found.body.assign(e.body.begin(), e.body.end() - static_cast<std::ptrdiff_t>(CHECKSUM_SIZE));
     found.header_verdict = found.body_verdict = VERDICT_DAMAGED;
     found.relayed = e.relayed;
-    found.copy_seconds[0][0] = e.header_seconds;
-    found.copy_seconds[0][1] = e.header_copy2_seconds;
-    found.copy_seconds[1][0] = e.body_seconds;
-    found.copy_seconds[1][1] = e.body_copy2_seconds;
+    found.copies[0][0].start_seconds = e.header_seconds;
+    found.copies[0][1].start_seconds = e.header_copy2_seconds;
+    found.copies[1][0].start_seconds = e.body_seconds;
+    found.copies[1][1].start_seconds = e.body_copy2_seconds;
     for (int block = 0; block < 2; ++block) adopt_block(found, block, &e, chains);
     const auto at = std::find_if(programs.begin(), programs.end(), [&](const ScannedProgram& q) {
       return q.time_seconds > found.time_seconds;

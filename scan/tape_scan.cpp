@@ -76,13 +76,16 @@ constexpr std::uint32_t BREAK_SUSPECT_BYTES = 16;
 // Framing.
 constexpr int HEADER_MARK = 40, BODY_MARK = 20, MARK_TOLERANCE = 3;
 constexpr std::uint32_t MIN_SPECULATIVE_BYTES = 8;
+// A second copy follows its first after 256 short pulses (about 0.13 s): a recording that ends
+// sooner than this after a first copy may have cut the second off.
+constexpr double SECOND_COPY_WITHIN_SECONDS = 0.5;
 constexpr int BLOCK_NONE = 0, BLOCK_HEADER = 1, BLOCK_BODY = 2;
 constexpr int EXPECT_NOTHING = 0, EXPECT_HEADER_COPY = 1, EXPECT_BODY_COPY = 2;
 constexpr int PERIOD_SHORT = 0, PERIOD_LONG = 1, PERIOD_GARBAGE = 2;
 
 void reset_copy(CopyBuffer& b) {
   b.count = 0;
-  b.attempted = b.complete = b.verified = false;
+  b.attempted = b.complete = b.verified = b.cut_off = false;
   b.start_seconds = b.end_seconds = 0;
   std::fill(std::begin(b.suspect), std::end(b.suspect), 0);
   std::fill(std::begin(b.disturbed), std::end(b.disturbed), 0);
@@ -166,6 +169,43 @@ void start_program(PolarityReader& r, double time_seconds) {
   for (auto& records : r.copy_record) records[0] = records[1] = -1;
 }
 
+// The first byte where the copy differs from `other` (as far as both were read), or -1.
+std::int64_t first_difference(const CopyBuffer& b, const CopyBuffer& other) {
+  const std::uint32_t n = std::min(b.count, other.count);
+  const auto at = std::mismatch(b.bytes, b.bytes + n, other.bytes).first;
+  return at == b.bytes + n ? -1 : at - b.bytes;
+}
+
+// What became of copy `k` of a block whose two copies gave `decision`.
+CopyRecord record_of(const CopyBuffer copies[2], int k, const BlockDecision& decision) {
+  const CopyBuffer& b = copies[k];
+  const CopyBuffer& other = copies[1 - k];
+  CopyRecord record;
+  if (!b.attempted) return record;
+  record.start_seconds = b.start_seconds;
+  record.end_seconds = b.end_seconds;
+  record.bytes = b.count;
+  if (b.verified) {
+    const bool borne_out = copy_borne_out(view_of(b), view_of(other));
+    record.outcome = borne_out ? COPY_VERIFIED : COPY_CONFLICT;
+    if (!borne_out) record.first_failing = first_difference(b, other);
+  } else if (!b.complete) {
+    record.outcome = b.cut_off ? COPY_TRUNCATED : COPY_BROKEN;
+    record.first_failing = b.count;
+  } else {
+    record.outcome = COPY_CHECKSUM;
+    if (decision.source == 1 - k) record.first_failing = first_difference(b, other);
+  }
+  return record;
+}
+
+// The verdict of a block from its copies: as decide_block() gives it, but truncated when no copy
+// verified and the recording ended inside the block.
+int block_verdict(const CopyBuffer copies[2], const BlockDecision& decision) {
+  const bool cut_off = copies[0].cut_off || copies[1].cut_off;
+  return decision.verdict == VERDICT_DAMAGED && cut_off ? VERDICT_TRUNCATED : decision.verdict;
+}
+
 // Marks the timeline's copies of a block with what the comparison of the two found.
 void confirm_records(PolarityReader& r, int block_index, const CopyBuffer copies[2]) {
   for (int k = 0; k < 2; ++k) {
@@ -184,16 +224,13 @@ void close_program(PolarityReader& r) {
   ScannedProgram p{};
   p.time_seconds = r.time_seconds;
   p.relayed = r.relayed;
-  for (int k = 0; k < 2; ++k) {
-    p.copy_seconds[0][k] = r.header_copy[k].attempted ? r.header_copy[k].start_seconds : -1;
-    p.copy_seconds[1][k] = r.body_copy[k].attempted ? r.body_copy[k].start_seconds : -1;
-  }
   if (r.relayed) {
     std::memcpy(p.header, r.relay_header, HEADER_SIZE);
     p.header_verdict = r.relay_verdict;
   } else {
     const BlockDecision header = decide(r.header_copy);
-    p.header_verdict = header.verdict;
+    p.header_verdict = block_verdict(r.header_copy, header);
+    for (int k = 0; k < 2; ++k) p.copies[0][k] = record_of(r.header_copy, k, header);
     block_data(r.header_copy, header.source, HEADER_SIZE, p.header, nullptr);
     confirm_records(r, 0, r.header_copy);
     if (!verdict_verified(header.verdict)) {
@@ -202,7 +239,8 @@ void close_program(PolarityReader& r) {
   }
   const bool header_good = verdict_verified(p.header_verdict);
   const BlockDecision body = decide(r.body_copy);
-  p.body_verdict = r.body_seen ? body.verdict : VERDICT_MISSING;
+  p.body_verdict = r.body_seen ? block_verdict(r.body_copy, body) : VERDICT_MISSING;
+  for (int k = 0; k < 2; ++k) p.copies[1][k] = record_of(r.body_copy, k, body);
   if (p.body_verdict != VERDICT_MISSING) {
     // A verified header (or a relayed one) gives the length; else the copies' extent does.
     const std::size_t length =
@@ -524,8 +562,16 @@ void reset_reader(PolarityReader& r) {
   r.short_count = r.long_count = r.block_periods = r.ambiguous_periods = 0;
 }
 
-void settle_reader(PolarityReader& r) {
-  if (r.block != BLOCK_NONE) end_block(r, false);
+// The recording ended at `end_seconds`: inside a copy, or so soon after a first copy that its
+// second could not have begun.
+void settle_reader(PolarityReader& r, double end_seconds) {
+  if (r.block != BLOCK_NONE) {
+    current_copy(r).cut_off = true;
+    end_block(r, false);
+  } else if (r.expect != EXPECT_NOTHING) {
+    CopyBuffer* copies = r.expect == EXPECT_HEADER_COPY ? r.header_copy : r.body_copy;
+    copies[1].cut_off = end_seconds - copies[0].end_seconds < SECOND_COPY_WITHIN_SECONDS;
+  }
   close_program(r);
   TapeReading& t = r.reading;
   t.short_us = r.short_count > 0 ? r.short_sum / static_cast<double>(r.short_count) : 0;
@@ -832,7 +878,8 @@ void channel_scanner_feed(ChannelScanner& s, const float* samples, std::size_t c
 }
 
 void channel_scanner_finish(ChannelScanner& s) {
-  for (PolarityReader& r : s.readers) settle_reader(r);
+  const double end_seconds = static_cast<double>(s.sample_count) / s.sample_rate;
+  for (PolarityReader& r : s.readers) settle_reader(r, end_seconds);
 }
 
 const TapeReading& channel_scanner_reading(const ChannelScanner& s, Polarity polarity) {

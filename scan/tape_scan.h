@@ -25,6 +25,28 @@ enum BlockVerdict : int {
   // A copy passed its own checksum, but the other copy, where it was read cleanly, disagrees
   // with it and the signal does not show which one was disturbed.
   VERDICT_CONFLICT = 4,
+  VERDICT_TRUNCATED = 5,  // no copy verified, and the recording ends inside the block
+};
+
+// What became of one copy of a block.
+enum CopyOutcome : int {
+  COPY_NOT_READ = 0,   // not found on the tape
+  COPY_VERIFIED = 1,   // its checksum held and the other copy bears it out
+  COPY_CONFLICT = 2,   // its checksum held, but the other copy disagrees with it
+  COPY_CHECKSUM = 3,   // read to its end, but its checksum failed
+  COPY_BROKEN = 4,     // its byte framing was lost before its end
+  COPY_TRUNCATED = 5,  // the recording ends inside it
+};
+
+// One copy of a block as the report records it.
+struct CopyRecord {
+  int outcome = COPY_NOT_READ;  // a CopyOutcome
+  double start_seconds = -1;    // where its first start pulse lies (-1: not read)
+  double end_seconds = -1;      // where its last byte ended (or its framing broke)
+  std::uint32_t bytes = 0;      // whole bytes read, checksum included
+  // The first byte known to be wrong (it differs from the block as taken, or from the other
+  // copy in a conflict) or where its framing broke; -1 when none is known.
+  std::int64_t first_failing = -1;
 };
 
 // Pulse lengths seen, in microseconds, in bins of HISTOGRAM_BIN_US.
@@ -108,8 +130,7 @@ struct ScannedProgram {
   int header_verdict;              // a BlockVerdict
   int body_verdict;                // a BlockVerdict
   bool relayed;                    // its header was relayed by a loader
-  double copy_seconds[2][2];       // where each copy of the header [0] and the body [1] starts
-                                   // (-1: not read)
+  CopyRecord copies[2][2];         // each copy of the header [0] and the body [1]
   // Both copies of each block as read, kept only for a block that did not verify.
   CopyEvidence header_copies[2];
   CopyEvidence body_copies[2];
@@ -148,6 +169,7 @@ struct CopyBuffer {
   bool verified;                           // complete and its own checksum matched
   double start_seconds;                    // where its first start pulse lies
   double end_seconds;                      // where its last byte ended (or its framing broke)
+  bool cut_off;                            // the recording ended inside it
   std::uint64_t suspect[SUSPECT_WORDS];    // bytes whose reading was suspect
   std::uint64_t disturbed[SUSPECT_WORDS];  // of those, bytes whose signal was disturbed
 };

@@ -7,10 +7,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <new>
+#include <numbers>
+
+#include <nettle/sha2.h>
 
 #include "rescue/second_reading.h"
 #include "tape/tape_format.h"
@@ -38,11 +42,73 @@ bool polarity_allowed(int wanted, Polarity polarity) {
   return wanted == POLARITY_AUTO || wanted == polarity;
 }
 
+// A message naming `file`, its control characters escaped.
 std::string message(const std::string& file, const std::string& what) {
-  return "mzfscan: " + file + ": " + what + "\n";
+  return "mzfscan: " + shown(file) + ": " + what + "\n";
+}
+
+// The SHA-256 of the MZF file of `program`, in hex.
+std::string file_sha256(const ScannedProgram& program) {
+  sha256_ctx context;
+  sha256_init(&context);
+  sha256_update(&context, mzfextract::HEADER_SIZE, program.header);
+  sha256_update(&context, program.body.size(), program.body.data());
+  std::uint8_t digest[SHA256_DIGEST_SIZE];
+  sha256_digest(&context, sizeof digest, digest);
+  std::string hex;
+  for (const std::uint8_t byte : digest) {
+    constexpr char DIGITS[] = "0123456789abcdef";
+    hex += DIGITS[byte >> 4];
+    hex += DIGITS[byte & 15];
+  }
+  return hex;
 }
 
 }  // namespace
+
+namespace {
+
+std::int64_t monotonic_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// The line is rewritten at most this often.
+constexpr std::int64_t PROGRESS_EVERY_NS = 250'000'000;
+
+}  // namespace
+
+void progress_start(Progress& progress, const std::string& label, double total_seconds) {
+  progress.label = shown(label);
+  progress.total_seconds = total_seconds;
+  progress.started = monotonic_ns();
+  progress.last = 0;
+}
+
+bool progress_due(const Progress& progress) {
+  if (progress.out == nullptr) return false;
+  const std::int64_t now = monotonic_ns();
+  return static_cast<double>(now - progress.started) >= progress.after_seconds * 1e9 &&
+         (progress.last == 0 || now - progress.last >= PROGRESS_EVERY_NS);
+}
+
+void progress_show(Progress& progress, const char* what, double seconds, std::size_t programs) {
+  if (!progress_due(progress)) return;
+  progress.last = monotonic_ns();
+  std::string line = "\rmzfscan: " + progress.label + ": " + what + " " + clock_time(seconds);
+  if (progress.total_seconds > 0) line += " of " + clock_time(progress.total_seconds);
+  line += ", " + std::to_string(programs) + (programs == 1 ? " program" : " programs") + "\x1b[K";
+  std::fputs(line.c_str(), progress.out);
+  std::fflush(progress.out);
+}
+
+void progress_end(Progress& progress) {
+  if (progress.out == nullptr || progress.last == 0) return;
+  std::fputs("\r\x1b[K", progress.out);
+  std::fflush(progress.out);
+  progress.last = 0;
+}
 
 const TapeReading& ScanResult::reading() const {
   return channel_scanner_reading(*candidates[chosen].scanner, polarity);
@@ -75,7 +141,9 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
     }
     result->candidates.push_back(std::move(candidate));
   }
-  std::vector<float> mix(settings.channel == CHANNEL_MIX ? AUDIO_CHUNK_FRAMES : 0);
+  const bool mixed = settings.channel == CHANNEL_MIX;
+  std::vector<float> mix(mixed ? AUDIO_CHUNK_FRAMES : 0);
+  std::vector<double> squares(mixed ? channels : 0);
   result->rate = info.rate;
 
   const float* frames = nullptr;
@@ -91,6 +159,24 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
       take_channel(frames, count, channels, CHANNEL_MIX, mix.data());
       channel_scanner_feed(*candidate.scanner, mix.data(), count, 1);
     }
+    for (std::size_t i = 0; i < count * squares.size(); ++i) {
+      squares[i % channels] += static_cast<double>(frames[i]) * frames[i];
+    }
+    if (settings.progress != nullptr && progress_due(*settings.progress)) {
+      std::size_t programs = 0;
+      for (const Candidate& candidate : result->candidates) {
+        for (const Polarity polarity : {POLARITY_FALLING, POLARITY_RISING}) {
+          programs = std::max(
+              programs, channel_scanner_reading(*candidate.scanner, polarity).programs.size());
+        }
+      }
+      progress_show(*settings.progress, "reading",
+                    static_cast<double>(result->frames) / std::max(1, info.rate), programs);
+    }
+  }
+  for (const double sum : squares) {
+    result->channel_rms.push_back(
+        result->frames > 0 ? std::sqrt(sum / static_cast<double>(result->frames)) : 0);
   }
 
   // Candidates in channel order, falling before rising; only a strictly better one replaces.
@@ -131,6 +217,41 @@ PreparedSignal prepared_signal(const ScanResult& result) {
 
 namespace {
 
+// How much of a signal is hum: two one-pole low-passes at HUM_HZ keep mains hum and its first
+// harmonics and pass little of the tape's pulses (1 to 2 kHz).
+constexpr double HUM_HZ = 150;
+
+struct HumMeter {
+  double pole = 0;
+  double low1 = 128, low2 = 128;
+  double sum = 0, squares = 0, low_sum = 0, low_squares = 0;
+  std::uint64_t count = 0;
+
+  explicit HumMeter(int rate) : pole(1 - std::exp(-2 * std::numbers::pi * HUM_HZ / rate)) {}
+
+  void feed(const std::uint8_t* bytes, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double x = bytes[i];
+      low1 += pole * (x - low1);
+      low2 += pole * (low1 - low2);
+      sum += x;
+      squares += x * x;
+      low_sum += low2;
+      low_squares += low2 * low2;
+    }
+    count += n;
+  }
+
+  // The RMS of the low-passed signal against the signal's, both about their means.
+  double ratio() const {
+    if (count == 0) return 0;
+    const auto n = static_cast<double>(count);
+    const double all = squares / n - (sum / n) * (sum / n);
+    const double low = low_squares / n - (low_sum / n) * (low_sum / n);
+    return all > 0 ? std::sqrt(std::max(0.0, low) / all) : 0;
+  }
+};
+
 // The decoder's trace is not wanted here: a stream that takes it and keeps nothing.
 ssize_t discard(void* /*cookie*/, const char* /*data*/, std::size_t size) {
   return static_cast<ssize_t>(size);
@@ -138,7 +259,8 @@ ssize_t discard(void* /*cookie*/, const char* /*data*/, std::size_t size) {
 
 }  // namespace
 
-bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error) {
+bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error,
+                        Progress* progress) {
   PreparedStream stream;
   if (!stream.open(input, prepared_signal(*result), error)) return false;
   // As far as the first reading went, in prepared samples (and a slice more for rounding).
@@ -157,11 +279,17 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   exact_reader_init(*reader, stream.rate(), trace);
   ChainReading chains;
   chain_reading_plan(chains, result->programs, stream.rate(), result->reading().speed_percent);
+  HumMeter hum(stream.rate());
   const std::uint8_t* bytes = nullptr;
   std::size_t count = 0;
   std::size_t starts_seen = 0;
   while (static_cast<double>(reader->samples) < limit && (count = stream.read(&bytes)) > 0) {
     exact_reader_feed(*reader, bytes, count);
+    hum.feed(bytes, count);
+    if (progress != nullptr) {
+      progress_show(*progress, "second reading",
+                    static_cast<double>(reader->samples) / stream.rate(), result->programs.size());
+    }
     // A copy the first reading never found, where the exact decoder saw one begin, is decoded
     // too: a program only the exact decoder found is checked against its other copy.
     for (; starts_seen < reader->copy_starts.size(); ++starts_seen) {
@@ -174,6 +302,7 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   std::fclose(trace);
   chain_reading_finish(chains);
   adopt_second_reading(result->programs, reader->programs, chains);
+  result->hum = hum.ratio();
   if (!input.error().empty()) {
     *error = input.error();
     return false;
@@ -187,6 +316,7 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
   const TapeReading& reading = result.reading();
   RecordingReport report;
   report.path = path;
+  report.opened = true;
   report.format = info.format;
   report.sample_rate = info.file_rate;
   report.channels = info.channels;
@@ -203,6 +333,7 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
     program.header_verdict = scanned.header_verdict;
     program.body_verdict = scanned.body_verdict;
     program.body_size = static_cast<std::uint32_t>(scanned.body.size());
+    std::copy(&scanned.copies[0][0], &scanned.copies[0][0] + 4, &program.copies[0][0]);
     report.programs.push_back(program);
   }
   std::copy(std::begin(reading.histogram), std::end(reading.histogram),
@@ -281,7 +412,10 @@ int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
     const std::int32_t number = mzfextract::mzf_take_number(writer);
     const bool verified = program_verified(program);
     if (!verified) status = std::max(status, STATUS_NOT_SAVED);
-    if (!verified && !settings.keep_damaged) continue;
+    if (!verified && !settings.keep_damaged) {
+      program.not_saved = NotSaved::NOT_VERIFIED;
+      continue;
+    }
     const mzfextract::MzfName name =
         verified ? mzfextract::mzf_file_name(scanned.header, number)
                  : mzfextract::mzf_file_name(scanned.header, number, DAMAGED_EXTENSION);
@@ -293,15 +427,17 @@ int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
       if (!found.empty()) {
         program.file = found;
         program.already = true;
+        program.sha256 = file_sha256(scanned);
         continue;
       }
     }
     const mzfextract::MzfWriteResult written =
         mzfextract::mzf_write_named(writer, name, scanned.header, scanned.body.data(),
                                     static_cast<std::uint32_t>(scanned.body.size()));
-    const std::string shown = settings.directory_label + written.name.text;
+    const std::string name_shown = settings.directory_label + written.name.text;
     if (written.status == mzfextract::MZF_WRITTEN) {
       program.file = written.name.text;
+      program.sha256 = file_sha256(scanned);
       struct stat saved {};
       if (settings.keep != nullptr &&
           ::fstatat(writer.directory_fd, written.name.text, &saved, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -312,72 +448,134 @@ int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
     }
     status = STATUS_FAILED;
     std::string why;
+    program.not_saved = NotSaved::WRITE_FAILED;
     if (written.status == mzfextract::MZF_EXISTS) {
+      program.not_saved = NotSaved::CLASH;
       why = "exists; not overwritten (--force replaces it)";
     } else if (written.error == EBUSY) {
+      program.not_saved = NotSaved::CLASH;
       why = placing_error(EBUSY);
     } else {
       why = std::string(written.status == mzfextract::MZF_WRITE_FAILED ? "cannot write: "
                                                                        : "cannot create: ") +
             std::strerror(written.error);
     }
-    std::fputs(message(shown, why).c_str(), errors);
+    program.save_error = why;
+    std::fputs(message(name_shown, why).c_str(), errors);
   }
   return status;
 }
 
-std::string nothing_found_diagnosis(const std::string& path, const ScanResult& result) {
+namespace {
+
+// Hum this strong against the signal (RMS, below about 150 Hz) is named in the diagnosis.
+constexpr double HUM_NAMED = 0.2;
+// Mixed channels this far below the loudest of them (RMS) cancel each other.
+constexpr double CANCELLED = 0.25;
+
+std::string decibels(double ratio) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f dB", 20 * std::log10(ratio));
+  return text;
+}
+
+// What the pulse lengths seen say, when no program was found.
+void diagnose_pulses(const ScanResult& result, std::vector<std::string>& findings) {
   const TapeReading& reading = result.reading();
   const SignalLevel level = result.level();
   const int channel = result.candidates[result.chosen].channel;
-  std::string text = message(path, "no program found");
-  text += "  signal: peak " + dbfs_text(level.peak) + ", RMS " + dbfs_text(level.rms) +
-          (channel >= 0 ? " on channel " + std::to_string(channel + 1) : " (channels mixed)") +
-          "\n";
+  findings.push_back(
+      "signal: peak " + dbfs_text(level.peak) + ", RMS " + dbfs_text(level.rms) +
+      (channel >= 0 ? " on channel " + std::to_string(channel + 1) : " (channels mixed)"));
   if (!(level.peak > 0)) {
-    text += "  the recording is silent\n";
-  } else {
-    // The most common pulse lengths, and how many fall near the tape's short and long pulses.
-    std::uint64_t total = 0, short_like = 0, long_like = 0;
-    std::vector<int> bins;
-    for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) {
-      const std::uint64_t n = reading.histogram[bin];
-      total += n;
-      const double us = (bin + 0.5) * HISTOGRAM_BIN_US;
-      const auto near = [us](double nominal) {
-        return std::fabs(us - nominal) <= nominal * PULSE_TOLERANCE;
-      };
-      if (near(NOMINAL_SHORT_US)) short_like += n;
-      if (near(NOMINAL_LONG_US)) long_like += n;
-      if (n > 0) bins.push_back(bin);
-    }
-    std::sort(bins.begin(), bins.end(),
-              [&](int a, int b) { return reading.histogram[a] > reading.histogram[b]; });
-    if (total == 0) {
-      text += "  no pulses seen: the signal never crosses its mid level in a regular way\n";
-    } else {
-      text += "  pulse lengths seen most often:";
-      for (std::size_t i = 0; i < bins.size() && i < 4; ++i) {
-        char item[64];
-        std::snprintf(item, sizeof item, "%s %.0f us (%llu)", i == 0 ? "" : ",",
-                      (bins[i] + 0.5) * HISTOGRAM_BIN_US,
-                      static_cast<unsigned long long>(reading.histogram[bins[i]]));
-        text += item;
-      }
-      text += "\n";
-      // A tape has both: short pulses in its gaps and bits, long ones in marks and bytes.
-      const bool tape_like = 2 * (short_like + long_like) >= total && 10 * short_like >= total &&
-                             10 * long_like >= total;
-      text += tape_like
-                  ? "  they look like this tape format's pulses (about 504 and 958 us), but no "
-                    "block could be read: the tape may be too worn or the capture distorted\n"
-                  : "  they do not look like this tape format's pulses (about 504 us short, 958 "
-                    "us long)\n";
+    findings.emplace_back("the recording is silent");
+    return;
+  }
+  // The most common pulse lengths, and how many fall near the tape's short and long pulses.
+  std::uint64_t total = 0, short_like = 0, long_like = 0;
+  std::vector<int> bins;
+  for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) {
+    const std::uint64_t n = reading.histogram[bin];
+    total += n;
+    const double us = (bin + 0.5) * HISTOGRAM_BIN_US;
+    const auto near = [us](double nominal) {
+      return std::fabs(us - nominal) <= nominal * PULSE_TOLERANCE;
+    };
+    if (near(NOMINAL_SHORT_US)) short_like += n;
+    if (near(NOMINAL_LONG_US)) long_like += n;
+    if (n > 0) bins.push_back(bin);
+  }
+  std::sort(bins.begin(), bins.end(),
+            [&](int a, int b) { return reading.histogram[a] > reading.histogram[b]; });
+  if (total == 0) {
+    findings.emplace_back(
+        "no pulses seen: the signal never crosses its mid level in a regular way");
+    return;
+  }
+  std::string seen = "pulse lengths seen most often:";
+  for (std::size_t i = 0; i < bins.size() && i < 4; ++i) {
+    char item[64];
+    std::snprintf(item, sizeof item, "%s %.0f us (%llu)", i == 0 ? "" : ",",
+                  (bins[i] + 0.5) * HISTOGRAM_BIN_US,
+                  static_cast<unsigned long long>(reading.histogram[bins[i]]));
+    seen += item;
+  }
+  findings.push_back(seen);
+  // A tape has both: short pulses in its gaps and bits, long ones in marks and bytes.
+  const bool tape_like =
+      2 * (short_like + long_like) >= total && 10 * short_like >= total && 10 * long_like >= total;
+  findings.emplace_back(tape_like
+                            ? "they look like this tape format's pulses (about 504 and 958 us), "
+                              "but no block could be read: the tape may be too worn or the "
+                              "capture distorted"
+                            : "they do not look like this tape format's pulses (about 504 us "
+                              "short, 958 us long)");
+}
+
+}  // namespace
+
+std::vector<std::string> diagnose(const ScanResult& result) {
+  std::vector<std::string> findings;
+  const bool nothing = result.programs.empty();
+  if (nothing) diagnose_pulses(result, findings);
+  const bool hum = result.hum >= HUM_NAMED;
+  if (hum) {
+    findings.push_back("strong hum: what lies below about 150 Hz is " + decibels(result.hum) +
+                       " against the whole signal; it moves the pulses' edges");
+  }
+  double loudest = 0;
+  std::size_t loudest_channel = 0;
+  for (std::size_t c = 0; c < result.channel_rms.size(); ++c) {
+    if (result.channel_rms[c] > loudest) {
+      loudest = result.channel_rms[c];
+      loudest_channel = c;
     }
   }
-  text +=
-      "  try: another channel (--channel N or --channel mix), a louder capture, and check that the "
-      "recording is a tape of this format\n";
+  const bool cancelled =
+      result.channel_rms.size() > 1 && loudest > 0 && result.level().rms < CANCELLED * loudest;
+  if (cancelled) {
+    findings.push_back("the channels cancel when mixed: the mix is " +
+                       decibels(std::max(result.level().rms, 1e-9) / loudest) +
+                       " against channel " + std::to_string(loudest_channel + 1) +
+                       " alone (one is inverted or delayed)");
+  }
+  if (findings.empty()) return findings;
+  std::string advice = "try:";
+  if (cancelled) advice += " one channel (--channel " + std::to_string(loudest_channel + 1) + "),";
+  if (hum) advice += " a capture without the hum or a high-pass filter at about 200 Hz,";
+  if (!cancelled && !hum) {
+    advice += " another channel (--channel N or --channel mix), a louder capture,";
+  }
+  findings.push_back(advice + " and check that the recording is a tape of this format");
+  return findings;
+}
+
+std::string diagnosis_message(const std::string& path, const ScanResult& result) {
+  const std::vector<std::string> findings = diagnose(result);
+  if (findings.empty()) return "";
+  std::string text =
+      message(path, result.programs.empty() ? "no program found" : "what may have hindered it");
+  for (const std::string& finding : findings) text += "  " + finding + "\n";
   return text;
 }
 
@@ -429,45 +627,73 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
   settings.channel = options.channel;
   settings.polarity = options.polarity;
 
+  Progress progress;
+  progress.out = options.progress ? errors : nullptr;
+  progress.after_seconds = options.progress_after_seconds;
+  settings.progress = &progress;
+
   bool failed = false, not_saved = false;
   std::vector<RecordingReport> reports;
   for (const std::string& path : options.recordings) {
     AudioInput input;
     std::string why;
     ScanResult result;
-    if (!input.open_file(path, true, &why) || !scan_audio(input, settings, &result, &why)) {
+    const bool opened = input.open_file(path, true, &why);
+    if (opened) {
+      const AudioInfo& info = input.info();
+      progress_start(progress, path,
+                     info.endless ? 0 : static_cast<double>(info.frames) / info.file_rate);
+    }
+    if (!opened || !scan_audio(input, settings, &result, &why)) {
+      progress_end(progress);
       std::fputs(message(path, why).c_str(), errors);
       failed = true;
+      // Every recording given has its place in the record, read or not.
+      RecordingReport unread;
+      unread.path = path;
+      unread.error = why;
+      reports.push_back(std::move(unread));
       continue;
     }
+    std::string read_error;
     if (!input.error().empty()) {
-      std::fputs(message(path, input.error() + "; what was read is reported").c_str(), errors);
+      read_error = input.error() + "; what was read is reported";
       failed = true;
     }
     if (second_reading_wanted(result)) {
       // The second reader reads the recording again from its start.
       AudioInput again;
-      if (!again.open_file(path, false, &why) || !read_again_exactly(again, &result, &why)) {
-        std::fputs(message(path, "second reading: " + why).c_str(), errors);
+      if (!again.open_again(input, false, &why) ||
+          !read_again_exactly(again, &result, &why, &progress)) {
+        read_error += (read_error.empty() ? "" : "; ") + ("second reading: " + why);
         failed = true;
       }
     }
+    progress_end(progress);
+    if (!read_error.empty()) std::fputs(message(path, read_error).c_str(), errors);
+    if (input.info().endless) {
+      std::fputs(message(path,
+                         "its header declares no end (as a stream's does); read to the end "
+                         "of the data")
+                     .c_str(),
+                 errors);
+    }
     RecordingReport report = describe_recording(path, input, result);
+    report.error = read_error;
+    report.diagnosis = diagnose(result);
     const int status = save_programs(result, writer, save, &report, errors);
     failed = failed || status == STATUS_FAILED;
     not_saved = not_saved || status == STATUS_NOT_SAVED ||
                 std::any_of(report.programs.begin(), report.programs.end(),
                             [](const ProgramReport& p) { return !program_verified(p); });
-    if (report.programs.empty()) {
-      std::fputs(nothing_found_diagnosis(path, result).c_str(), errors);
-    }
+    std::fputs(diagnosis_message(path, result).c_str(), errors);
     if (!options.wav_path.empty()) {
       wholefile::Identity placed{};
-      if (write_prepared_wav(path, options.wav_path, prepared_signal(result), rules(), &placed,
-                             &why)) {
+      if (write_prepared_wav(input, path, options.wav_path, prepared_signal(result), rules(),
+                             &placed, &why)) {
         written_file(placed);
       } else {
-        std::fputs(("mzfscan: " + why + "\n").c_str(), errors);
+        std::fputs(("mzfscan: " + shown(why) + "\n").c_str(), errors);
         failed = true;
       }
     }

@@ -28,10 +28,31 @@ inline constexpr int CHANNEL_MIX = -1;
 // Which polarity is read: both (the best wins) or one Polarity.
 inline constexpr int POLARITY_AUTO = -1;
 
+// Progress of a long reading, shown on a terminal: one line, rewritten in place.
+struct Progress {
+  std::FILE* out = nullptr;  // where it is shown; null: never
+  double after_seconds = 2;  // shown once a recording takes longer than this to read
+  std::string label;         // the recording, as messages name it
+  double total_seconds = 0;  // the recording's length, when its file declares one
+  std::int64_t started = 0;  // monotonic clock at the start, in nanoseconds
+  std::int64_t last = 0;     // when it was last shown (0: not yet)
+};
+
+// Starts showing the progress of reading `label`, `total_seconds` long (0: unknown).
+void progress_start(Progress& progress, const std::string& label, double total_seconds);
+// True when the progress is to be shown again now.
+bool progress_due(const Progress& progress);
+// The reading (`what`: "reading" or "second reading") is at `seconds`, with `programs` found.
+// Shown at most a few times a second, and only once the reading has taken long enough.
+void progress_show(Progress& progress, const char* what, double seconds, std::size_t programs);
+// Clears the line shown, if any.
+void progress_end(Progress& progress);
+
 struct ScanSettings {
   int channel = CHANNEL_AUTO;
   int polarity = POLARITY_AUTO;
   std::int64_t max_frames = -1;  // stop after this many frames (negative: read everything)
+  Progress* progress = nullptr;  // where progress goes, when shown
 };
 
 // A channel being read, both polarities.
@@ -49,6 +70,11 @@ struct ScanResult {
   int rate = 0;             // the input's rate (after any resampling)
   // The programs to report and save: the chosen reading's, with what the second reader added.
   std::vector<ScannedProgram> programs;
+  // With the channels mixed: each channel's own RMS level, to tell channels that cancel.
+  std::vector<double> channel_rms;
+  // Hum: the RMS of what lies below about 150 Hz against the whole signal's RMS, measured by the
+  // second reader (-1 when it did not run).
+  double hum = -1;
   const TapeReading& reading() const;
   SignalLevel level() const;
 };
@@ -68,7 +94,8 @@ bool second_reading_wanted(const ScanResult& result);
 // --wav prepares it, through the exact converter core, as far as the first reading went, and
 // takes what it verifies into result->programs where the first reading's copies bear it out
 // (see adopt_exact_reading()). Returns false with a message when reading fails.
-bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error);
+bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error,
+                        Progress* progress = nullptr);
 
 // The signal the chosen reading read, as the prepared recording takes it.
 PreparedSignal prepared_signal(const ScanResult& result);
@@ -98,8 +125,13 @@ std::string already_saved(int directory_fd, const mzfextract::MzfName& name,
 int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
                   const SaveSettings& settings, RecordingReport* report, std::FILE* errors);
 
-// Why nothing was found on `path`, and what to try, for `errors`.
-std::string nothing_found_diagnosis(const std::string& path, const ScanResult& result);
+// What may have kept the recording's programs from being read, a finding a line, the last one
+// what to try; empty when nothing was amiss (programs found, and neither hum nor channels that
+// cancel).
+std::vector<std::string> diagnose(const ScanResult& result);
+
+// The diagnosis of `path` as a message for standard error; empty when there is none.
+std::string diagnosis_message(const std::string& path, const ScanResult& result);
 
 // The command line of a run.
 struct RunOptions {
@@ -112,6 +144,8 @@ struct RunOptions {
   bool force = false;
   std::string wav_path;   // empty: none
   std::string plot_path;  // empty: none
+  bool progress = false;  // show progress on standard error (a terminal)
+  double progress_after_seconds = 2;
 };
 
 // Runs mzfscan: the report to `out`, messages to `errors`. Returns the exit status.

@@ -169,8 +169,9 @@ TEST_F(Scan, FormatsChannelsAndRates) {
     EXPECT_EQ(recording["channels"], c.layout.channels) << c.name;
     EXPECT_EQ(recording["channel_used"], c.layout.signal_channel + 1) << c.name;
     EXPECT_EQ(recording["polarity"], "falling") << c.name;
-    EXPECT_EQ(report["summary"],
-              json({{"found", 2}, {"verified", 2}, {"from_copy", 0}, {"damaged", 0}}))
+    EXPECT_EQ(
+        report["summary"],
+        json({{"found", 2}, {"verified", 2}, {"from_copy", 0}, {"damaged", 0}, {"unreadable", 0}}))
         << c.name;
   }
 }
@@ -194,8 +195,10 @@ TEST_F(Scan, ReportFieldsInTableAndJson) {
   EXPECT_EQ(second["body"], "ok");
   EXPECT_EQ(second["file"], TWO_NAMES[1]);
   EXPECT_GT(second["time"].get<double>(), recording["programs"][0]["time"].get<double>());
-  const std::vector<std::string> keys = {"path",     "sample_rate",   "channels", "channel_used",
-                                         "polarity", "speed_percent", "programs"};
+  const std::vector<std::string> keys = {
+      "path",      "path_bytes", "error",        "format",   "sample_rate",
+      "channels",  "duration",   "channel_used", "polarity", "speed_percent",
+      "peak_dbfs", "rms_dbfs",   "diagnosis",    "programs"};
   std::vector<std::string> seen;
   const auto ordered = nlohmann::ordered_json::parse(run.out);
   for (const auto& item : ordered["recordings"][0].items()) seen.push_back(item.key());
