@@ -1,5 +1,6 @@
 // mzfscan: rescues the programs of cassette recordings in any common audio format, verifying
 // every block, and reports what is on each tape. See man/mzfscan.1.
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -50,7 +51,8 @@ int run(int argc, char** argv) {
   mzfscan::RunOptions options;
   std::string channel = "auto", polarity = "auto";
   app.set_version_flag("--version", VERSION);
-  app.add_option("RECORDING", options.recordings, "recordings to read (WAV, RF64, AIFF, FLAC, Ogg)")
+  app.add_option("RECORDING", options.recordings,
+                 "recordings to read (WAV, RF64, AIFF, FLAC, Ogg, MP3; - for standard input)")
       ->required();
   app.add_option("-o", options.output_directory,
                  "directory for the MZF files (default: the current one; created if missing)")
@@ -80,6 +82,8 @@ int run(int argc, char** argv) {
     return mzfscan::STATUS_USAGE;
   }
   options.channel = channel_choice(channel);
+  // Progress is for a person watching: never into a file or a pipe.
+  options.progress = ::isatty(STDERR_FILENO) == 1;
   options.polarity = polarity == "auto"      ? mzfscan::POLARITY_AUTO
                      : polarity == "falling" ? mzfscan::POLARITY_FALLING
                                              : mzfscan::POLARITY_RISING;

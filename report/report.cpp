@@ -116,12 +116,23 @@ std::string utf8_safe(const std::string& text) {
 
 // One recording's panel of the picture, `top` pixels down.
 constexpr int PLOT_WIDTH = 960;
-constexpr int PANEL_HEIGHT = 430;
-constexpr int MARGIN_LEFT = 70;
+constexpr int PANEL_HEIGHT = 500;
+constexpr int MARGIN_LEFT = 90;
 constexpr int MARGIN_RIGHT = 30;
 constexpr char COLOR_OK[] = "#2e9e44";
 constexpr char COLOR_FAILED[] = "#d62728";
 constexpr char COLOR_CONFLICT[] = "#ff9f1c";
+constexpr char COLOR_BROKEN[] = "#8e44ad";
+constexpr char COLOR_TRUNCATED[] = "#8c8c8c";
+constexpr char COLOR_BREAK[] = "#000000";
+// Labels on the timeline: monospace characters of this width, rows this far apart.
+constexpr double LABEL_CHAR_WIDTH = 6.7;
+constexpr double LABEL_SPACE = 8;
+constexpr int LABEL_ROW = 14;
+// The narrowest a copy is drawn, in pixels.
+constexpr double MIN_COPY_WIDTH = 5;
+// The legend's second column, from its first.
+constexpr int LEGEND_COLUMN = 420;
 constexpr char COLOR_BARS[] = "#4a6fa5";
 
 std::string histogram_svg(const RecordingReport& recording, int top) {
@@ -178,35 +189,112 @@ std::string histogram_svg(const RecordingReport& recording, int top) {
   return svg;
 }
 
+// The colour of a copy on the timeline, by what became of it.
+const char* outcome_color(int outcome) {
+  switch (outcome) {
+    case COPY_VERIFIED: return COLOR_OK;
+    case COPY_CONFLICT: return COLOR_CONFLICT;
+    case COPY_CHECKSUM: return COLOR_FAILED;
+    case COPY_BROKEN: return COLOR_BROKEN;
+    default: return COLOR_TRUNCATED;
+  }
+}
+
+// A program's label on the timeline: its name, and any block that did not verify.
+std::string timeline_label(const ProgramReport& program) {
+  std::string label = program.header_verdict == VERDICT_MISSING
+                          ? "(no header)"
+                          : quoted(readable_name(program.header));
+  if (!verdict_verified(program.header_verdict)) {
+    label.append(" header ").append(verdict_name(program.header_verdict));
+  }
+  if (!verdict_verified(program.body_verdict)) {
+    label.append(" body ").append(verdict_name(program.body_verdict));
+  }
+  return label;
+}
+
+double label_width(const ProgramReport& program) {
+  return LABEL_CHAR_WIDTH * static_cast<double>(timeline_label(program).size());
+}
+
+// Where a program's label begins: at its header, or far enough left to end inside the picture.
+double label_x(const ProgramReport& program, double seconds) {
+  const int width = PLOT_WIDTH - MARGIN_LEFT - MARGIN_RIGHT;
+  const double at = MARGIN_LEFT + std::clamp(program.time_seconds / seconds, 0.0, 1.0) * width;
+  return std::max(2.0, std::min(at, PLOT_WIDTH - 4 - label_width(program)));
+}
+
+// Rows of labels, each placed in the first row where it overlaps no other label: the row of each
+// program, and the number of rows.
+std::vector<int> label_rows(const RecordingReport& recording, double seconds, int* rows) {
+  std::vector<double> row_ends;
+  std::vector<int> placed;
+  for (const ProgramReport& program : recording.programs) {
+    const double from = label_x(program, seconds);
+    const double to = from + label_width(program);
+    std::size_t row = 0;
+    while (row < row_ends.size() && row_ends[row] > from) ++row;
+    if (row == row_ends.size()) row_ends.push_back(0);
+    row_ends[row] = to + LABEL_SPACE;
+    placed.push_back(static_cast<int>(row));
+  }
+  *rows = std::max<int>(1, static_cast<int>(row_ends.size()));
+  return placed;
+}
+
+// The height of a recording's panel: the histogram, the labels' rows and the timeline.
+int panel_height(const RecordingReport& recording) {
+  int rows = 0;
+  label_rows(recording, std::max(recording.seconds, 1e-3), &rows);
+  return PANEL_HEIGHT + (rows - 1) * LABEL_ROW;
+}
+
 std::string timeline_svg(const RecordingReport& recording, int top) {
   const int x0 = MARGIN_LEFT, width = PLOT_WIDTH - MARGIN_LEFT - MARGIN_RIGHT;
-  const int y0 = top + 300, lane = 26;
   const double seconds = std::max(recording.seconds, 1e-3);
+  int rows = 0;
+  const std::vector<int> rows_of = label_rows(recording, seconds, &rows);
+  // Four lanes: the header's first and second copy, the body's first and second.
+  const int y0 = top + 300 + (rows - 1) * LABEL_ROW, lane = 13;
   const auto x_of = [&](double t) { return x0 + std::clamp(t / seconds, 0.0, 1.0) * width; };
   std::string svg = format(
       "<text x=\"%d\" y=\"%d\" font-size=\"14\" font-weight=\"bold\">Blocks on the tape</text>\n",
-      x0, y0 - 28);
+      x0, y0 - 28 - (rows - 1) * LABEL_ROW);
   svg += format(
-      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"end\">headers</text>"
-      "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"end\">bodies</text>\n",
-      x0 - 6, y0 + 17, x0 - 6, y0 + lane + 21);
+      "<text x=\"%d\" y=\"%d\" font-size=\"11\" text-anchor=\"end\">header 1, 2</text>"
+      "<text x=\"%d\" y=\"%d\" font-size=\"11\" text-anchor=\"end\">body 1, 2</text>\n",
+      x0 - 6, y0 + lane + 4, x0 - 6, y0 + 3 * lane + 8);
   svg += format(
       "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#f4f4f4\" "
       "stroke=\"#888\"/>\n",
-      x0, y0, width, 2 * lane + 4);
+      x0, y0, width, 4 * lane + 6);
   for (const BlockCopy& copy : recording.plot.copies) {
+    // Even a copy of a fraction of a pixel stays as visible as any other.
     const double from = x_of(copy.start_seconds);
-    const double to = std::max(from + 2, x_of(copy.end_seconds));
-    svg += format("<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"/>\n", from,
-                  y0 + 2 + (copy.is_header ? 0 : lane + 2), to - from, lane - 2,
-                  copy.confirmed  ? COLOR_OK
-                  : copy.verified ? COLOR_CONFLICT
-                                  : COLOR_FAILED);
+    const double to = std::max(from + MIN_COPY_WIDTH, x_of(copy.end_seconds));
+    const int y = y0 + 2 + (copy.is_header ? 0 : 2 * lane + 2) + (copy.copy - 1) * lane;
+    svg += format("<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"/>\n", from, y,
+                  to - from, lane - 1, outcome_color(copy.outcome));
+    if (copy.first_failing >= 0) {
+      // Where it broke, or its first wrong byte: placed by its share of the bytes read.
+      const double share =
+          copy.bytes > 0 ? static_cast<double>(copy.first_failing) / static_cast<double>(copy.bytes)
+                         : 0;
+      const double at =
+          x_of(copy.start_seconds +
+               std::clamp(share, 0.0, 1.0) * std::max(0.0, copy.end_seconds - copy.start_seconds));
+      svg += format(
+          "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\" stroke-width=\"1.5\"/>\n",
+          at, y - 3, at, y + lane + 2, COLOR_BREAK);
+    }
   }
-  for (const ProgramReport& program : recording.programs) {
-    svg +=
-        format("<text x=\"%.1f\" y=\"%d\" font-size=\"11\">%s</text>\n", x_of(program.time_seconds),
-               y0 - 6, xml_escaped(readable_name(program.header)).c_str());
+  for (std::size_t i = 0; i < recording.programs.size(); ++i) {
+    const ProgramReport& program = recording.programs[i];
+    const int y = y0 - 6 - rows_of[i] * LABEL_ROW;
+    svg += format("<text x=\"%.1f\" y=\"%d\" font-size=\"11\" font-family=\"monospace\">",
+                  label_x(program, seconds), y) +
+           xml_escaped(utf8_safe(timeline_label(program))) + "</text>\n";
   }
   // Ticks at round times, at most about ten of them.
   double step = 1;
@@ -214,29 +302,50 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
     step = candidate;
     if (seconds / candidate <= 10) break;
   }
+  const int bottom = y0 + 4 * lane + 6;
   for (double t = 0; t <= seconds; t += step) {
     const auto whole = static_cast<long long>(t);
     svg += format(
         "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#888\"/>"
         "<text x=\"%.1f\" y=\"%d\" font-size=\"11\" text-anchor=\"middle\">"
         "%lld:%02lld</text>\n",
-        x_of(t), y0 + 2 * lane + 4, x_of(t), y0 + 2 * lane + 8, x_of(t), y0 + 2 * lane + 20,
-        whole / 60, whole % 60);
+        x_of(t), bottom, x_of(t), bottom + 4, x_of(t), bottom + 16, whole / 60, whole % 60);
   }
   svg += format(
       "<text x=\"%d\" y=\"%d\" font-size=\"12\" text-anchor=\"middle\">time on the "
       "recording (minutes:seconds)</text>\n",
-      x0 + width / 2, y0 + 2 * lane + 36);
-  const int legend_y = y0 + 2 * lane + 52;
+      x0 + width / 2, bottom + 32);
+  // The legend: every colour a copy can have, and the mark of where one broke.
+  struct Key {
+    const char* color;
+    const char* text;
+  };
+  static constexpr Key KEYS[] = {
+      {COLOR_OK, "verified: checksum held, other copy agrees"},
+      {COLOR_CONFLICT, "conflict: checksum held, other copy disagrees"},
+      {COLOR_FAILED, "checksum failed"},
+      {COLOR_BROKEN, "broken: framing lost"},
+      {COLOR_TRUNCATED, "truncated: the recording ends in it"},
+  };
+  const int legend_y = bottom + 44;
+  for (std::size_t i = 0; i < std::size(KEYS); ++i) {
+    const int x = x0 + static_cast<int>(i / 3) * LEGEND_COLUMN;
+    const int y = legend_y + static_cast<int>(i % 3) * 18;
+    svg += format(
+        "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" fill=\"%s\"/>"
+        "<text x=\"%d\" y=\"%d\" font-size=\"12\">%s</text>\n",
+        x, y, KEYS[i].color, x + 20, y + 11, KEYS[i].text);
+  }
+  const int x = x0 + LEGEND_COLUMN, y = legend_y + 2 * 18;
   svg += format(
-      "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
-      "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy verified by its checksum</text>"
-      "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
-      "<text x=\"%d\" y=\"%d\" font-size=\"12\">checksum held, other copy disagrees</text>"
-      "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"14\" fill=\"%s\"/>"
-      "<text x=\"%d\" y=\"%d\" font-size=\"12\">copy failed</text>\n",
-      x0, legend_y, COLOR_OK, x0 + 20, legend_y + 12, x0 + 240, legend_y, COLOR_CONFLICT, x0 + 260,
-      legend_y + 12, x0 + 530, legend_y, COLOR_FAILED, x0 + 550, legend_y + 12);
+      "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"%s\" stroke-width=\"2\"/>"
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\">where a copy broke, or its first wrong "
+      "byte</text>\n",
+      x + 7, y - 1, x + 7, y + 13, COLOR_BREAK, x + 20, y + 11);
+  svg += format(
+      "<text x=\"%d\" y=\"%d\" font-size=\"12\">Labels name each program and any block that did "
+      "not verify (damaged, conflict, truncated, missing).</text>\n",
+      x0, legend_y + 3 * 18 + 10);
   return svg;
 }
 
@@ -375,12 +484,14 @@ Json text_or_null(const std::string& text) {
   return text.empty() ? Json(nullptr) : Json(utf8_safe(text));
 }
 
-double rounded(double value, double unit) {
-  return std::round(value / unit) * unit;
+// The value to `digits` decimals (as JSON prints it shortest: 11.918, not 11.918000000000001).
+double rounded(double value, int digits) {
+  const double scale = std::pow(10.0, digits);
+  return std::round(value * scale) / scale;
 }
 
 Json dbfs_json(double level) {
-  return level > 0 ? Json(rounded(20 * std::log10(level), 0.01)) : Json(nullptr);
+  return level > 0 ? Json(rounded(20 * std::log10(level), 2)) : Json(nullptr);
 }
 
 // A block with its verdict and both its copies.
@@ -392,8 +503,8 @@ Json block_json(int verdict, const CopyRecord copies[2]) {
     list.push_back({
         {"copy", k + 1},
         {"verdict", copy_outcome_name(c.outcome)},
-        {"start", read ? Json(rounded(c.start_seconds, 0.001)) : Json(nullptr)},
-        {"end", read ? Json(rounded(c.end_seconds, 0.001)) : Json(nullptr)},
+        {"start", read ? Json(rounded(c.start_seconds, 3)) : Json(nullptr)},
+        {"end", read ? Json(rounded(c.end_seconds, 3)) : Json(nullptr)},
         {"bytes", c.bytes},
         {"first_failing_byte", c.first_failing >= 0 ? Json(c.first_failing) : Json(nullptr)},
     });
@@ -418,7 +529,7 @@ Json save_error_json(const ProgramReport& p) {
 Json program_json(const ProgramReport& p) {
   const bool has_header = p.header_verdict != VERDICT_MISSING;
   return {
-      {"time", rounded(p.time_seconds, 0.001)},
+      {"time", rounded(p.time_seconds, 3)},
       {"name", has_header ? Json(utf8_safe(readable_name(p.header))) : Json(nullptr)},
       {"type", p.header[0]},
       {"size", header_word(p.header, BODY_LENGTH_OFFSET)},
@@ -451,10 +562,10 @@ Json recording_json(const RecordingReport& r) {
       {"format", known(r.format)},
       {"sample_rate", known(r.sample_rate)},
       {"channels", known(r.channels)},
-      {"duration", known(rounded(r.seconds, 0.001))},
+      {"duration", known(rounded(r.seconds, 3))},
       {"channel_used", known(r.channel_used == 0 ? Json("mix") : Json(r.channel_used))},
       {"polarity", known(polarity_name(r.polarity))},
-      {"speed_percent", known(rounded(r.speed_percent, 0.01))},
+      {"speed_percent", known(rounded(r.speed_percent, 2))},
       {"peak_dbfs", known(dbfs_json(r.level.peak))},
       {"rms_dbfs", known(dbfs_json(r.level.rms))},
       {"diagnosis", text_or_null(diagnosis)},
@@ -478,7 +589,9 @@ nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recording
 }
 
 std::string plot_svg(const std::vector<RecordingReport>& recordings) {
-  const int height = PANEL_HEIGHT * static_cast<int>(std::max<std::size_t>(1, recordings.size()));
+  int height = 0;
+  for (const RecordingReport& r : recordings) height += r.opened ? panel_height(r) : 0;
+  height = std::max(height, PANEL_HEIGHT);
   std::string svg = format(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
@@ -486,13 +599,14 @@ std::string plot_svg(const std::vector<RecordingReport>& recordings) {
       PLOT_WIDTH, height, PLOT_WIDTH, height);
   int top = 0;
   for (const RecordingReport& r : recordings) {
+    if (!r.opened) continue;
     const std::string title = r.path + " (channel " + channel_text(r.channel_used) + ", " +
                               polarity_name(r.polarity) + ")";
     svg += format("<text x=\"%d\" y=\"%d\" font-size=\"16\" font-weight=\"bold\">", MARGIN_LEFT,
                   top + 24) +
            xml_escaped(utf8_safe(title)) + "</text>\n";
     svg += histogram_svg(r, top) + timeline_svg(r, top);
-    top += PANEL_HEIGHT;
+    top += panel_height(r);
   }
   return svg + "</svg>\n";
 }

@@ -206,13 +206,14 @@ int block_verdict(const CopyBuffer copies[2], const BlockDecision& decision) {
   return decision.verdict == VERDICT_DAMAGED && cut_off ? VERDICT_TRUNCATED : decision.verdict;
 }
 
-// Marks the timeline's copies of a block with what the comparison of the two found.
-void confirm_records(PolarityReader& r, int block_index, const CopyBuffer copies[2]) {
+// Gives the timeline's copies of block `block_index` what became of them.
+void record_outcomes(PolarityReader& r, int block_index, const CopyRecord records[2]) {
   for (int k = 0; k < 2; ++k) {
     const std::int64_t at = r.copy_record[block_index][k];
     if (at < 0) continue;
-    r.reading.copies[static_cast<std::size_t>(at)].confirmed =
-        copies[k].verified && copy_borne_out(view_of(copies[k]), view_of(copies[1 - k]));
+    BlockCopy& copy = r.reading.copies[static_cast<std::size_t>(at)];
+    copy.outcome = records[k].outcome;
+    copy.first_failing = records[k].first_failing;
   }
 }
 
@@ -232,7 +233,7 @@ void close_program(PolarityReader& r) {
     p.header_verdict = block_verdict(r.header_copy, header);
     for (int k = 0; k < 2; ++k) p.copies[0][k] = record_of(r.header_copy, k, header);
     block_data(r.header_copy, header.source, HEADER_SIZE, p.header, nullptr);
-    confirm_records(r, 0, r.header_copy);
+    record_outcomes(r, 0, p.copies[0]);
     if (!verdict_verified(header.verdict)) {
       for (int k = 0; k < 2; ++k) p.header_copies[k] = evidence_of(r.header_copy[k]);
     }
@@ -246,7 +247,7 @@ void close_program(PolarityReader& r) {
     const std::size_t length =
         header_good ? mzfextract::header_word(p.header, BODY_LENGTH_OFFSET) : 0;
     block_data(r.body_copy, body.source, length, nullptr, &p.body);
-    confirm_records(r, 1, r.body_copy);
+    record_outcomes(r, 1, p.copies[1]);
   }
   if (r.body_seen && !verdict_verified(p.body_verdict)) {
     for (int k = 0; k < 2; ++k) p.body_copies[k] = evidence_of(r.body_copy[k]);
@@ -293,8 +294,14 @@ void start_block(PolarityReader& r, int block, int copy, bool speculative, doubl
 void record_copy(PolarityReader& r, const CopyBuffer& b) {
   r.copy_record[r.block == BLOCK_HEADER ? 0 : 1][r.copy - 1] =
       static_cast<std::int64_t>(r.reading.copies.size());
+  // What became of it, until the comparison with the other copy says more.
+  const int outcome = b.verified   ? COPY_VERIFIED
+                      : b.complete ? COPY_CHECKSUM
+                      : b.cut_off  ? COPY_TRUNCATED
+                                   : COPY_BROKEN;
   r.reading.copies.push_back(BlockCopy{r.block == BLOCK_HEADER, r.copy, b.start_seconds,
-                                       b.end_seconds, b.verified, b.verified});
+                                       b.end_seconds, outcome, b.count,
+                                       b.complete ? -1 : static_cast<std::int64_t>(b.count)});
   if (b.verified) ++r.reading.verified_blocks;
 }
 

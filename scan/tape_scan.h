@@ -59,8 +59,9 @@ struct BlockCopy {
   int copy;  // 1 or 2
   double start_seconds;
   double end_seconds;
-  bool verified;   // its own checksum matched
-  bool confirmed;  // verified, and the other copy bears it out (see copy_borne_out())
+  int outcome;                 // a CopyOutcome
+  std::uint32_t bytes;         // whole bytes read
+  std::int64_t first_failing;  // as CopyRecord::first_failing
 };
 
 // Room for the largest block on tape: 65535 data bytes, 2 checksum bytes and one more byte

@@ -340,6 +340,28 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
             std::begin(report.plot.histogram));
   report.plot.threshold_us = reading.threshold_us;
   report.plot.copies = reading.copies;
+  // The timeline shows the copies as the record has them: with what the second reader made of
+  // them, and the copies of programs only it found.
+  for (const ScannedProgram& scanned : result.programs) {
+    for (int block = 0; block < 2; ++block) {
+      for (int k = 0; k < 2; ++k) {
+        const CopyRecord& record = scanned.copies[block][k];
+        if (record.outcome == COPY_NOT_READ) continue;
+        const auto at = std::find_if(report.plot.copies.begin(), report.plot.copies.end(),
+                                     [&](const BlockCopy& c) {
+                                       return c.is_header == (block == 0) && c.copy == k + 1 &&
+                                              c.start_seconds == record.start_seconds;
+                                     });
+        BlockCopy copy{block == 0,     k + 1,        record.start_seconds, record.end_seconds,
+                       record.outcome, record.bytes, record.first_failing};
+        if (at != report.plot.copies.end()) {
+          *at = copy;
+        } else {
+          report.plot.copies.push_back(copy);
+        }
+      }
+    }
+  }
   return report;
 }
 
@@ -480,7 +502,7 @@ std::string decibels(double ratio) {
 }
 
 // What the pulse lengths seen say, when no program was found.
-void diagnose_pulses(const ScanResult& result, std::vector<std::string>& findings) {
+void diagnose_pulses(const ScanResult& result, bool cancelled, std::vector<std::string>& findings) {
   const TapeReading& reading = result.reading();
   const SignalLevel level = result.level();
   const int channel = result.candidates[result.chosen].channel;
@@ -488,7 +510,7 @@ void diagnose_pulses(const ScanResult& result, std::vector<std::string>& finding
       "signal: peak " + dbfs_text(level.peak) + ", RMS " + dbfs_text(level.rms) +
       (channel >= 0 ? " on channel " + std::to_string(channel + 1) : " (channels mixed)"));
   if (!(level.peak > 0)) {
-    findings.emplace_back("the recording is silent");
+    if (!cancelled) findings.emplace_back("the recording is silent");
     return;
   }
   // The most common pulse lengths, and how many fall near the tape's short and long pulses.
@@ -532,17 +554,16 @@ void diagnose_pulses(const ScanResult& result, std::vector<std::string>& finding
                               "short, 958 us long)");
 }
 
+bool every_program_verified(const ScanResult& result) {
+  return !result.programs.empty() &&
+         std::all_of(result.programs.begin(), result.programs.end(), [](const ScannedProgram& p) {
+           return verdict_verified(p.header_verdict) && verdict_verified(p.body_verdict);
+         });
+}
+
 }  // namespace
 
 std::vector<std::string> diagnose(const ScanResult& result) {
-  std::vector<std::string> findings;
-  const bool nothing = result.programs.empty();
-  if (nothing) diagnose_pulses(result, findings);
-  const bool hum = result.hum >= HUM_NAMED;
-  if (hum) {
-    findings.push_back("strong hum: what lies below about 150 Hz is " + decibels(result.hum) +
-                       " against the whole signal; it moves the pulses' edges");
-  }
   double loudest = 0;
   std::size_t loudest_channel = 0;
   for (std::size_t c = 0; c < result.channel_rms.size(); ++c) {
@@ -551,15 +572,22 @@ std::vector<std::string> diagnose(const ScanResult& result) {
       loudest_channel = c;
     }
   }
-  const bool cancelled =
-      result.channel_rms.size() > 1 && loudest > 0 && result.level().rms < CANCELLED * loudest;
-  if (cancelled) {
-    findings.push_back("the channels cancel when mixed: the mix is " +
-                       decibels(std::max(result.level().rms, 1e-9) / loudest) +
-                       " against channel " + std::to_string(loudest_channel + 1) +
-                       " alone (one is inverted or delayed)");
+  const double mix = result.level().rms;
+  const bool cancelled = result.channel_rms.size() > 1 && loudest > 0 && mix < CANCELLED * loudest;
+  const bool hum = result.hum >= HUM_NAMED;
+  std::vector<std::string> findings;
+  if (result.programs.empty()) diagnose_pulses(result, cancelled, findings);
+  if (hum) {
+    findings.push_back("strong hum: what lies below about 150 Hz is at " + decibels(result.hum) +
+                       " of the whole signal; it moves the pulses' edges");
   }
-  if (findings.empty()) return findings;
+  if (cancelled) {
+    const std::string channel = "channel " + std::to_string(loudest_channel + 1);
+    findings.push_back("the channels cancel when mixed (one is inverted or delayed): the mix is " +
+                       (mix > 0 ? "at " + decibels(mix / loudest) + " of " + channel + " alone"
+                                : "silent, " + channel + " alone is not"));
+  }
+  if (findings.empty() || every_program_verified(result)) return findings;
   std::string advice = "try:";
   if (cancelled) advice += " one channel (--channel " + std::to_string(loudest_channel + 1) + "),";
   if (hum) advice += " a capture without the hum or a high-pass filter at about 200 Hz,";
@@ -573,8 +601,10 @@ std::vector<std::string> diagnose(const ScanResult& result) {
 std::string diagnosis_message(const std::string& path, const ScanResult& result) {
   const std::vector<std::string> findings = diagnose(result);
   if (findings.empty()) return "";
-  std::string text =
-      message(path, result.programs.empty() ? "no program found" : "what may have hindered it");
+  const char* what = result.programs.empty()           ? "no program found"
+                     : !every_program_verified(result) ? "not every program verified"
+                                                       : "note";
+  std::string text = message(path, what);
   for (const std::string& finding : findings) text += "  " + finding + "\n";
   return text;
 }
@@ -663,8 +693,10 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
     if (second_reading_wanted(result)) {
       // The second reader reads the recording again from its start.
       AudioInput again;
-      if (!again.open_again(input, false, &why) ||
-          !read_again_exactly(again, &result, &why, &progress)) {
+      const bool read_again = again.open_again(input, false, &why) &&
+                              read_again_exactly(again, &result, &why, &progress);
+      // The end of a cut-off file is said once, by the first reading.
+      if (!read_again && why != input.error()) {
         read_error += (read_error.empty() ? "" : "; ") + ("second reading: " + why);
         failed = true;
       }
