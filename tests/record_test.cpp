@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nettle/sha2.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -142,6 +143,19 @@ TEST(Record, EveryFormatAndEveryWayInReadTheSame) {
       std::remove((out + "/PIPED____________#001.MZF").c_str());
     }
   }
+  // A header that declares no end, as a stream writes it: read to the end, and said so.
+  Bytes endless = read_file(dir.file("tape.wav"));
+  for (const std::size_t at : {std::size_t{4}, std::size_t{40}}) {
+    std::fill_n(endless.begin() + static_cast<std::ptrdiff_t>(at), 4, 0xFF);
+  }
+  write_file(dir.file("endless.wav"), endless);
+  mzfscan::RunOptions stream;
+  stream.recordings = {dir.file("endless.wav")};
+  stream.output_directory = dir.file("stream");
+  const Outcome streamed = run(stream);
+  EXPECT_EQ(streamed.status, 0) << streamed.errors;
+  EXPECT_NE(streamed.errors.find("declares no end"), std::string::npos) << streamed.errors;
+  EXPECT_EQ(read_file(dir.file("stream/PIPED____________#001.MZF")), mzf_of(program));
   // Nothing found: the second reader reads the pipe's copy again.
   const std::string command =
       "cat " + dir.file("none.wav") + " | " + MZFSCAN_PATH + " -o " + dir.file("out") + " - 2>&1";
@@ -265,8 +279,26 @@ TEST(Record, TheJsonRecordsEveryRecordingBlockAndCopy) {
   EXPECT_LT(recordings[4]["rms_dbfs"].get<double>(), recordings[4]["peak_dbfs"].get<double>());
   EXPECT_EQ(report["summary"]["unreadable"], 1);
 
+  // Again into the same folder: already there, under the number the first run gave it; into a
+  // folder where another file has its name: a clash.
+  const std::string first_file = saved["file"];
+  options.recordings = {odd};
+  for (const bool clash : {false, true}) {
+    if (clash) {
+      options.output_directory = dir.file("other");
+      ::mkdir(dir.file("other").c_str(), 0755);
+      write_file(dir.file("other/RECORD___________#001.MZF"), {1, 2, 3});
+    }
+    const json again = json::parse(run(options).out)["recordings"][0]["programs"][0];
+    EXPECT_EQ(again["saved"], clash ? json(nullptr) : json("already")) << clash;
+    EXPECT_EQ(again["error"], clash ? json("clash") : json(nullptr)) << clash;
+    EXPECT_EQ(again["file"], clash ? json(nullptr) : json(first_file)) << clash;
+    EXPECT_EQ(again["sha256"], clash ? json(nullptr) : saved["sha256"]) << clash;
+  }
+
   // The table and the messages of the same run: the odd name escaped, no raw control character.
   options.json = false;
+  options.output_directory = dir.file("table");
   options.recordings = {odd, odd + ".missing"};
   const Outcome table = run(options);
   const std::string escaped = "\\n\\x1b[2Jtape.wav";
