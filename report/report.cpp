@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "tape/tape_header.h"
 
@@ -285,7 +286,8 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
           x_of(copy.start_seconds +
                std::clamp(share, 0.0, 1.0) * std::max(0.0, copy.end_seconds - copy.start_seconds));
       svg += format(
-          "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\" stroke-width=\"1.5\"/>\n",
+          "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\" "
+          "stroke-width=\"1.5\"/>\n",
           at, y - 3, at, y + lane + 2, COLOR_BREAK);
     }
   }
@@ -554,7 +556,7 @@ Json recording_json(const RecordingReport& r) {
   for (const std::string& finding : r.diagnosis) {
     diagnosis += (diagnosis.empty() ? "" : "; ") + finding;
   }
-  const auto known = [&](Json value) { return r.opened ? value : Json(nullptr); };
+  const auto known = [&](Json value) { return r.opened ? std::move(value) : Json(nullptr); };
   return {
       {"path", utf8_safe(r.path)},
       {"path_bytes", valid_utf8(r.path) ? Json(nullptr) : Json(hex_bytes(r.path))},

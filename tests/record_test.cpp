@@ -60,16 +60,22 @@ void write_tape(const std::string& path, const std::vector<tapesynth::Program>& 
   ASSERT_TRUE(tapesynth::write_wav(path, tapesynth::record_tape(programs, options), options));
 }
 
+std::string hex_of(const Bytes& bytes) {
+  std::string hex;
+  for (const std::uint8_t b : bytes) {
+    hex += "0123456789abcdef"[b >> 4];
+    hex += "0123456789abcdef"[b & 15];
+  }
+  return hex;
+}
+
 std::string sha256_hex(const Bytes& bytes) {
   sha256_ctx context;
   sha256_init(&context);
   sha256_update(&context, bytes.size(), bytes.data());
   std::uint8_t digest[SHA256_DIGEST_SIZE];
   sha256_digest(&context, sizeof digest, digest);
-  std::string hex;
-  for (const std::uint8_t b : digest)
-    hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
-  return hex;
+  return hex_of(Bytes(digest, digest + sizeof digest));
 }
 
 // Rewrites the WAV file `from` as `to` in `format` (libsndfile's major and minor format); false
@@ -262,10 +268,7 @@ TEST(Record, TheJsonRecordsEveryRecordingBlockAndCopy) {
   EXPECT_EQ(body_of(3)["copies"][0]["verdict"], "truncated");
   // The clean one under the odd name: readable path, its bytes in hex, the file's hash.
   EXPECT_EQ(recordings[4]["path"], dir.file("caf?\n\x1b[2Jtape.wav"));
-  std::string hex;
-  for (const char c : odd)
-    hex += "0123456789abcdef"[static_cast<unsigned char>(c) >> 4],
-        hex += "0123456789abcdef"[c & 15];
+  const std::string hex = hex_of(Bytes(odd.begin(), odd.end()));
   EXPECT_EQ(recordings[4]["path_bytes"], hex);
   const json& saved = recordings[4]["programs"][0];
   EXPECT_EQ(saved["saved"], "new");
