@@ -218,36 +218,51 @@ PreparedSignal prepared_signal(const ScanResult& result) {
 namespace {
 
 // How much of a signal is hum: two one-pole low-passes at HUM_HZ keep mains hum and its first
-// harmonics and pass little of the tape's pulses (1 to 2 kHz).
+// harmonics and pass little of the tape's pulses (1 to 2 kHz). They run on the means of
+// HUM_STEP samples (hum is far below even that rate), which keeps the cost to a sum.
 constexpr double HUM_HZ = 150;
+constexpr std::size_t HUM_STEP = 8;
 
 struct HumMeter {
   double pole = 0;
   double low1 = 128, low2 = 128;
   double sum = 0, squares = 0, low_sum = 0, low_squares = 0;
-  std::uint64_t count = 0;
+  std::uint64_t count = 0, low_count = 0;
+  std::uint32_t step_sum = 0;
+  std::size_t step_count = 0;
 
-  explicit HumMeter(int rate) : pole(1 - std::exp(-2 * std::numbers::pi * HUM_HZ / rate)) {}
+  explicit HumMeter(int rate)
+      : pole(1 - std::exp(-2 * std::numbers::pi * HUM_HZ * HUM_STEP / rate)) {}
 
   void feed(const std::uint8_t* bytes, std::size_t n) {
+    std::uint64_t total = 0, total_squares = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      const double x = bytes[i];
+      total += bytes[i];
+      total_squares += std::uint64_t{bytes[i]} * bytes[i];
+    }
+    sum += static_cast<double>(total);
+    squares += static_cast<double>(total_squares);
+    count += n;
+    for (std::size_t i = 0; i < n; ++i) {
+      step_sum += bytes[i];
+      if (++step_count < HUM_STEP) continue;
+      const double x = static_cast<double>(step_sum) / HUM_STEP;
+      step_sum = 0;
+      step_count = 0;
       low1 += pole * (x - low1);
       low2 += pole * (low1 - low2);
-      sum += x;
-      squares += x * x;
       low_sum += low2;
       low_squares += low2 * low2;
+      ++low_count;
     }
-    count += n;
   }
 
   // The RMS of the low-passed signal against the signal's, both about their means.
   double ratio() const {
-    if (count == 0) return 0;
-    const auto n = static_cast<double>(count);
+    if (count == 0 || low_count == 0) return 0;
+    const auto n = static_cast<double>(count), m = static_cast<double>(low_count);
     const double all = squares / n - (sum / n) * (sum / n);
-    const double low = low_squares / n - (low_sum / n) * (low_sum / n);
+    const double low = low_squares / m - (low_sum / m) * (low_sum / m);
     return all > 0 ? std::sqrt(std::max(0.0, low) / all) : 0;
   }
 };
