@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     std::perror("Nelze otevrit soubor");
     return 1;
   }
-  const int status = mzfextract::convert_recording(input_fd, stdout);
+  const int status = mzfextract::convert_recording(input_fd, AT_FDCWD, stdout, stderr);
   ::close(input_fd);
   errno = 0;
   return finish_output(status);

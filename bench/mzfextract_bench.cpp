@@ -1,9 +1,8 @@
 // Throughput benchmark. Records one hour of tape at 48000 samples per second from the corpus
 // programs (or synthetic ones), then times the whole mzfextract process against a process that
 // only reads the file in 2048-byte chunks, as dd does, and against dd itself: alternating runs,
-// several rounds, medians and their ratios per round and over all runs; also mzfextract with the
-// recording read in line instead of ahead on a second thread, the converter's peak memory and
-// each detector path alone on samples in memory.
+// several rounds, medians and their ratios per round and over all runs; also the converter's peak
+// memory and each detector path alone on samples in memory.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -151,9 +150,9 @@ int main() {
   const double megabytes = static_cast<double>(fs::file_size(wav)) / 1e6;
   std::printf("recording: %.1f MB\n", megabytes);
 
-  std::vector<double> converter, baseline, dd, in_line, ratios, dd_ratios;
+  std::vector<double> converter, baseline, dd, ratios, dd_ratios;
   // CPU time as well, and the fastest runs: both tell less of other work on the machine.
-  std::vector<double> converter_cpu, baseline_cpu, dd_cpu, in_line_cpu;
+  std::vector<double> converter_cpu, baseline_cpu, dd_cpu;
   long peak_kib = 0;
   for (int round = 0; round < ROUNDS; ++round) {
     std::vector<double> round_converter, round_baseline, round_dd;
@@ -168,9 +167,6 @@ int main() {
       const Timing d = run_process(nullptr, wav, dir.string(), true);
       round_dd.push_back(d.seconds);
       dd_cpu.push_back(d.cpu_seconds);
-      const Timing l = run_process(MZFEXTRACT_IN_LINE_PATH, wav, (dir / "out").string());
-      in_line.push_back(l.seconds);
-      in_line_cpu.push_back(l.cpu_seconds);
     }
     const double c = median(round_converter), b = median(round_baseline), d = median(round_dd);
     ratios.push_back(c / b);
@@ -204,11 +200,6 @@ int main() {
   std::printf(
       "CPU time medians: baseline %.3f s, dd %.3f s, mzfextract %.3f s: ratio %.2f (to dd %.2f)\n",
       bc, dc, cc, cc / bc, cc / dc);
-  const double lc = median(in_line_cpu);
-  std::printf(
-      "read in line, not ahead: median %.3f s, fastest %.3f s, CPU time median %.3f s: ratio "
-      "%.2f\n",
-      median(in_line), fastest(in_line), lc, median(in_line) / b);
   std::printf("mzfextract peak resident memory: %.2f MiB\n", static_cast<double>(peak_kib) / 1024);
   std::printf("MZF files written: %zu\n",
               static_cast<std::size_t>(std::distance(fs::directory_iterator(dir / "out"), {})));

@@ -1,7 +1,7 @@
 // Fuzz target: arbitrary bytes as a recording, through the whole run: reading, detector,
-// decoder, naming and writing MZF files (into a private temporary directory), once with the
-// recording read ahead on a second thread and once in line; the two must print and return the
-// same.
+// decoder, naming and writing MZF files (into a private temporary directory). The same bytes fed
+// to the converter in pieces of another size must print the same and complete the same programs.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,20 +9,38 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "app/driver.h"
+#include "converter/converter.h"
 
 namespace {
+
 char work_dir[] = "/tmp/mzfextract-fuzz-XXXXXX";
+int work_fd = -1;
 
 void remove_work_dir() {
   std::filesystem::remove_all(work_dir);
 }
+
+// Pieces of a size that is no divisor of the run's reads.
+constexpr std::size_t PIECE = 61;
+
+// Closes a memory stream and gives what it holds.
+std::string text_of(std::FILE* stream, char** text, const std::size_t* size) {
+  std::fclose(stream);
+  std::string result(*text, *size);
+  std::free(*text);
+  return result;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (::mkdtemp(work_dir) == nullptr || ::chdir(work_dir) != 0) std::abort();
+  if (::mkdtemp(work_dir) == nullptr) std::abort();
+  work_fd = ::open(work_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (work_fd < 0) std::abort();
   std::atexit(remove_work_dir);
   return 0;
 }
@@ -35,25 +53,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (written <= 0) std::abort();
     done += static_cast<std::size_t>(written);
   }
-  std::string traces[2];
-  int statuses[2] = {};
-  const mzfextract::ReadMode modes[2] = {mzfextract::ReadMode::AHEAD,
-                                         mzfextract::ReadMode::IN_LINE};
-  for (int run = 0; run < 2; ++run) {
-    ::lseek(fd, 0, SEEK_SET);
-    char* text = nullptr;
-    std::size_t length = 0;
-    std::FILE* trace = ::open_memstream(&text, &length);
-    if (trace == nullptr) std::abort();
-    statuses[run] = mzfextract::convert_recording_along(modes[run], fd, trace);
-    std::fclose(trace);
-    traces[run].assign(text, length);
-    std::free(text);
-    for (const auto& entry : std::filesystem::directory_iterator(".")) {
-      std::filesystem::remove(entry.path());
-    }
-  }
+  ::lseek(fd, 0, SEEK_SET);
+  char* text = nullptr;
+  std::size_t length = 0;
+  std::FILE* trace = ::open_memstream(&text, &length);
+  std::FILE* errors = std::fopen("/dev/null", "w");
+  if (trace == nullptr || errors == nullptr) std::abort();
+  mzfextract::convert_recording(fd, work_fd, trace, errors);
+  std::fclose(errors);
+  const std::string whole = text_of(trace, &text, &length);
   ::close(fd);
-  if (traces[0] != traces[1] || statuses[0] != statuses[1]) std::abort();
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(work_dir)) {
+    std::filesystem::remove(entry.path());
+    ++files;
+  }
+
+  text = nullptr;
+  length = 0;
+  trace = ::open_memstream(&text, &length);
+  if (trace == nullptr) std::abort();
+  const auto converter = std::make_unique<mzfextract::Converter>();
+  mzfextract::converter_init(*converter, trace);
+  int programs = 0;
+  const mzfextract::ProgramSink count{[](void* n, const mzfextract::ProgramView&) {
+                                        ++*static_cast<int*>(n);
+                                        return 0;
+                                      },
+                                      &programs};
+  for (std::size_t at = 0; at < size; at += PIECE) {
+    mzfextract::converter_feed(*converter, data + at, std::min(PIECE, size - at), count);
+  }
+  mzfextract::converter_finish(*converter, count);
+  const std::string pieces = text_of(trace, &text, &length);
+  // A program may share its file name with one before it: it replaces that file.
+  if (whole != pieces || files > programs) std::abort();
   return 0;
 }

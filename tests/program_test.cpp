@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app/driver.h"
+#include "converter/converter.h"
 #include "signal/pulse_detector.h"
 #include "tape/tape_decoder.h"
 #include "tests/test_support.h"
@@ -108,32 +109,38 @@ std::string sync_message(std::size_t sample_number) {
   return message;
 }
 
-// A conversion in this process of the recording at `path`, read the given way, in a fresh working
-// directory: what it printed and returned (-1 when the directory could not be entered or left),
-// and the files it wrote.
+// A conversion in this process of the recording at `path` into a fresh directory: what it
+// printed to the trace and as errors, what it returned, and the files it wrote.
 struct InProcess {
-  std::string trace;
+  std::string trace, errors;
   int status = -1;
   std::vector<std::string> files;
 };
 
-InProcess convert_in_process(const std::string& path, mzfextract::ReadMode mode) {
+// Closes a memory stream and gives what it holds.
+std::string text_of(std::FILE* stream, char** text, const std::size_t* size) {
+  std::fclose(stream);
+  std::string result(*text, *size);
+  std::free(*text);
+  return result;
+}
+
+InProcess convert_in_process(const std::string& path) {
   InProcess result;
   TempDir dir;
-  char previous[4096];
-  if (::getcwd(previous, sizeof previous) == nullptr || ::chdir(dir.path().c_str()) != 0)
-    return result;
-  char* text = nullptr;
-  std::size_t size = 0;
-  std::FILE* trace = open_memstream(&text, &size);
+  char* trace_text = nullptr;
+  char* error_text = nullptr;
+  std::size_t trace_size = 0, error_size = 0;
+  std::FILE* trace = open_memstream(&trace_text, &trace_size);
+  std::FILE* errors = open_memstream(&error_text, &error_size);
   const int fd = ::open(path.c_str(), O_RDONLY);
-  const int status = mzfextract::convert_recording_along(mode, fd, trace);
+  const int directory = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  result.status = mzfextract::convert_recording(fd, directory, trace, errors);
   ::close(fd);
-  std::fclose(trace);
-  result.trace.assign(text, size);
-  std::free(text);
+  ::close(directory);
+  result.trace = text_of(trace, &trace_text, &trace_size);
+  result.errors = text_of(errors, &error_text, &error_size);
   result.files = list_dir(dir.path());
-  if (::chdir(previous) == 0) result.status = status;
   return result;
 }
 
@@ -266,23 +273,29 @@ TEST_F(Program, MissingStartPulseIsReportedWithItsTime) {
   }
 }
 
-TEST_F(Program, TimesStayRightBeyondTwoGigabytes) {
-  // A sparse file: 2^31 + 1000 zero bytes (a silence), then a recording whose body lacks a
-  // start pulse. The sample number of the message lies beyond the range of 32 bits.
+TEST(Converter, TimesStayRightBeyondTwoGigabytes) {
+  // A conversion whose first sample follows 2^31 + 1000 others, of a recording whose body lacks
+  // a start pulse: the sample number of the message lies beyond the range of 32 bits.
   std::size_t crossing = 0;
   const Bytes samples = record_with_missing_start_pulse(&crossing);
   const std::int64_t offset = (std::int64_t{1} << 31) + 1000;
-  const std::string path = in_.file("sparse.wav");
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::pwrite(fd, samples.data(), samples.size(), offset),
-            static_cast<ssize_t>(samples.size()));
-  ASSERT_EQ(::close(fd), 0);
-  const RunResult result = run(path);
-  EXPECT_EQ(result.status, 0);
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* trace = open_memstream(&text, &size);
+  const auto converter = std::make_unique<mzfextract::Converter>();
+  mzfextract::converter_init(*converter, trace, offset);
+  int programs = 0;
+  const mzfextract::ProgramSink count{[](void* n, const mzfextract::ProgramView&) {
+                                        ++*static_cast<int*>(n);
+                                        return 0;
+                                      },
+                                      &programs};
+  EXPECT_EQ(mzfextract::converter_feed(*converter, samples.data(), samples.size(), count), 0);
+  EXPECT_EQ(mzfextract::converter_finish(*converter, count), 0);
+  const std::string printed = text_of(trace, &text, &size);
   const std::string message = sync_message(static_cast<std::size_t>(offset) + crossing + 1);
-  EXPECT_NE(result.out.find(message), std::string::npos) << message;
-  EXPECT_EQ(outputs(), std::vector<std::string>{"SYNC_____________#001.MZF"});
+  EXPECT_NE(printed.find(message), std::string::npos) << message;
+  EXPECT_EQ(programs, 1);
 }
 
 TEST_F(Program, TinyAndForeignInputsGiveNothing) {
@@ -456,38 +469,33 @@ TEST_F(Program, TwoConversionsInOneProcessMatchTwoProcesses) {
     separate.push_back({result.out, result.status, list_dir(dir.path())});
   }
   for (const char* name : {"first.wav", "second.wav"}) {
-    const InProcess result = convert_in_process(in_.file(name), mzfextract::ReadMode::AHEAD);
+    const InProcess result = convert_in_process(in_.file(name));
     together.push_back({result.trace, result.status, result.files});
   }
   EXPECT_EQ(separate[1].files, std::vector<std::string>{"SECOND___________#001.MZF"});
   EXPECT_TRUE(together == separate);
 }
 
-TEST_F(Program, ReadAheadAndInLineGiveTheSame) {
-  // Cuts on both sides of a read, of the reader's ring wrapping round and of the end of a body:
-  // the conversion in this process, with the recording read ahead and in line, gives the
-  // reference trace and the programs completed before the cut, both ways.
+TEST_F(Program, CutsAroundChunksAndBodiesGiveTheReference) {
+  // Cuts on both sides of a read and of the end of a body: the conversion in this process gives
+  // the reference trace and the programs completed before the cut.
   const tapesynth::Program first = make_program("FIRST", pattern(900, 21));
   const tapesynth::Program second = make_program("SECOND", pattern(3000, 22));
   const Bytes wav = wav_of({first, second, first}, quick_options(44100));
   const ReferenceRun reference = reference_run(wav);
   ASSERT_EQ(reference.bodies_at.size(), 3u);
   const auto body_end = static_cast<std::size_t>(reference.bodies_at[1]);
-  constexpr std::size_t CHUNK = mzfextract::READ_CHUNK;
-  constexpr std::size_t RING = mzfextract::READ_AHEAD_CHUNKS * CHUNK;
-  ASSERT_GT(wav.size(), 3 * RING);
+  constexpr std::size_t CHUNK = mzfextract::CONVERTER_CHUNK;
   for (const std::size_t length : {std::size_t{0}, std::size_t{1}, CHUNK - 1, CHUNK, CHUNK + 1,
-                                   RING - 1, RING, RING + 1, body_end - 1, body_end, wav.size()}) {
+                                   body_end - 1, body_end, wav.size()}) {
     const Bytes cut(wav.begin(), wav.begin() + static_cast<std::ptrdiff_t>(length));
     write_file(in_.file("cut.wav"), cut);
     const auto completed = std::count_if(reference.bodies_at.begin(), reference.bodies_at.end(),
                                          [&](std::int64_t at) { return at <= std::ssize(cut); });
-    const std::string expected = reference_run(cut).trace;
-    for (const auto mode : {mzfextract::ReadMode::AHEAD, mzfextract::ReadMode::IN_LINE}) {
-      const InProcess result = convert_in_process(in_.file("cut.wav"), mode);
-      EXPECT_EQ(result.status, 0) << length;
-      EXPECT_EQ(result.trace, expected) << length;
-      EXPECT_EQ(std::ssize(result.files), completed) << length;
-    }
+    const InProcess result = convert_in_process(in_.file("cut.wav"));
+    EXPECT_EQ(result.status, 0) << length;
+    EXPECT_EQ(result.trace, reference_run(cut).trace) << length;
+    EXPECT_EQ(result.errors, "") << length;
+    EXPECT_EQ(std::ssize(result.files), completed) << length;
   }
 }
