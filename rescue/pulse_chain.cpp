@@ -9,7 +9,7 @@
 #include <cmath>
 #include <limits>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MZF_NO_VECTOR)
 #include <emmintrin.h>
 #endif
 
@@ -68,7 +68,7 @@ inline void relax(float* __restrict row, float* __restrict how, const float* __r
 
 // relax() into the eight bit states at once.
 inline void relax_bits(float* row, float* how, const float* before, float pulse, float code) {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MZF_NO_VECTOR)
   const __m128 add = _mm_set1_ps(pulse), coded = _mm_set1_ps(code);
   for (int k = 0; k < 8; k += 4) {
     const __m128 total = _mm_add_ps(_mm_loadu_ps(before + k), add);

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <iterator>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MZF_NO_VECTOR)
 #include <emmintrin.h>
 #endif
 
@@ -628,7 +628,7 @@ constexpr float SAMPLE_LIMIT = 4.0F;
 // fails them: what follows needs finite samples.
 void gather(const float* samples, std::size_t n, std::size_t stride, float* out) {
   std::size_t i = 0;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MZF_NO_VECTOR)
   // Mono and stereo, the common cases, four samples at a time. The loads never reach past the
   // last sample: a stereo block reads frames i to i + 3 only.
   const __m128 low = _mm_set1_ps(-SAMPLE_LIMIT), high = _mm_set1_ps(SAMPLE_LIMIT);
@@ -655,7 +655,7 @@ void measure_level(ChannelScanner& s, const float* x, std::size_t n) {
   // Four independent sums, so that no addition waits for the one before.
   float sum[LANES] = {}, squares[LANES] = {}, peak[LANES] = {};
   std::size_t i = 0;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MZF_NO_VECTOR)
   static_assert(LANES == 4);
   // Two vectors of sums each, so that an addition does not wait for the one before.
   __m128 sum_v[2] = {_mm_setzero_ps(), _mm_setzero_ps()};
@@ -700,7 +700,7 @@ template <int TAPS>
 void smooth(const float* slice, std::size_t n, float* smoothed) {
   constexpr float INV = 1.0F / static_cast<float>(TAPS);
   std::size_t i = 0;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MZF_NO_VECTOR)
   const __m128 inv = _mm_set1_ps(INV);
   for (; i + 4 <= n; i += 4) {
     __m128 y = _mm_loadu_ps(slice + i);
@@ -725,7 +725,7 @@ template <bool HIGH>
 std::size_t find_crossing(const float* y, std::size_t i, std::size_t end, float level,
                           float& cycle_max, float& cycle_min) {
   const auto crosses = [level](float v) { return HIGH ? v < level : v > level; };
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(MZF_NO_VECTOR)
   if (i + 4 <= end) {
     const __m128 level_v = _mm_set1_ps(level);
     __m128 high_v = _mm_set1_ps(cycle_max), low_v = _mm_set1_ps(cycle_min);

@@ -32,13 +32,6 @@ void pulse_detector_init(PulseDetector& detector);
 // (always at least 6).
 bool feed(PulseDetector& detector, std::uint8_t u, std::int64_t* period);
 
-// Fast detector, identical in effect to calling feed() on every sample in turn: takes raw bytes
-// as read from the recording (it complements them itself) and stops right after the first
-// crossing. Returns the number of bytes consumed. If the last consumed byte was a crossing,
-// `*period` holds its period; otherwise all `count` bytes were consumed and `*period` is 0.
-std::size_t feed_span(PulseDetector& detector, const std::uint8_t* raw, std::size_t count,
-                      std::int64_t* period);
-
 // One crossing found by detect_chunk(): the index of the crossing sample within the chunk
 // (0-based) and the samples since the previous crossing, as feed() reports them.
 struct Crossing {
@@ -78,9 +71,7 @@ ChunkScan detect_stream(PulseDetector& detector, const std::uint8_t* raw, std::s
 // The implementations detect_chunk() chooses from, for the tests and the benchmark.
 enum class DetectorPath {
   REFERENCE,  // feed() on every sample
-  SSE2,       // feed_span(): 16 samples at a time (the reference where SSE2 is missing)
   AVX2,       // 64-sample windows, each searched with a guessed and the true threshold
-  AVX512,     // the same search, a window in one register and its compares in mask registers
 };
 
 // Whether this build and this processor can run `path`.

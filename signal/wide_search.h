@@ -1,7 +1,6 @@
-// The wide detector paths, AVX2 and AVX-512: one search over 64-sample windows, written once as
-// templates over the window type (the instructions of one set) and over where the crossings go.
-// Private to the detector and to code that runs its own work on each crossing as it is found;
-// everything here is inlined into entry points compiled for their instruction set.
+// The wide detector path (AVX2): one search over 64-sample windows, written once as templates
+// over where the crossings go. Private to the detector and to code that runs its own work on each
+// crossing as it is found; everything here is inlined into entry points compiled for AVX2.
 #pragma once
 
 #include <cstddef>
@@ -10,16 +9,15 @@
 
 #include "signal/pulse_detector.h"
 
-// The wide paths (AVX2, and AVX-512 where MZF_NO_AVX512 does not leave it out) are compiled on
-// x86-64 alongside the baseline code and chosen at run time; MZF_NO_AVX2 leaves both out, as does
-// a build without SSE2.
-#if defined(__x86_64__) && defined(__SSE2__) && !defined(MZF_NO_AVX2)
+// The wide path is compiled on x86-64 alongside the baseline code and chosen at run time where the
+// processor has AVX2; MZF_NO_VECTOR leaves it out.
+#if defined(__x86_64__) && !defined(MZF_NO_VECTOR)
 #define MZF_WIDE_PATHS 1
 #include <immintrin.h>
 
 namespace mzfextract::wide_search {
 
-// The wide paths (AVX2 and AVX-512, one chosen at run time). A search looks at a 64-sample window
+// The wide path. A search looks at a 64-sample window
 // starting right after the last crossing (or where the previous window ended). While the cycle
 // lasts, the threshold cannot change before the silence limit, so one compare gives the samples
 // at or above it as a 64-bit mask, a shift of that mask the samples before them, and the lowest
@@ -38,19 +36,16 @@ namespace mzfextract::wide_search {
 // depends on nothing but where it and the one before it lie. When they differ (the threshold
 // moved across a sample at the edge), the window is searched again with the true threshold.
 //
-// The search is written once over a window type that holds the instructions of one set:
-// AvxWindow (two 32-byte vectors) and Avx512Window (one 64-byte vector and mask registers), and
-// over a sink that takes each crossing as it is found: StoreCrossings for the detector's own entry
-// points, the decoder itself in tape/decoder_ride.cpp. The entry points of each path are compiled
-// for their set and have everything inlined into them.
+// The search is written once over a sink that takes each crossing as it is found: StoreCrossings
+// for the detector's own entry points, the decoder itself in tape/decoder_ride.cpp. The entry
+// points are compiled for AVX2 and have everything inlined into them.
 //
 // A window never reaches past the bytes given; the stream detector leaves the last ones, fewer
 // than 64, to be passed again in front of the next chunk, and detect_chunk() takes them through
-// feed_span().
+// feed() one at a time.
 
 #define MZF_AVX2 __attribute__((target("avx2,bmi,bmi2")))
-#define MZF_AVX512 __attribute__((target("avx512f,avx512bw,avx2,bmi,bmi2")))
-// The entry points of a path: the template search and the window operations inlined into them.
+// The entry points of the path: the template search and the window operations inlined into them.
 #define MZF_WHOLE __attribute__((flatten))
 
 inline std::uint8_t complement(std::uint8_t raw) {
@@ -161,47 +156,6 @@ struct AvxWindow {
   }
 };
 
-// The lower and upper 32 bytes of `v`. The zero-masking form of the extract, with every lane kept,
-// is the plain one without the undefined fill that makes the compiler warn in the plain form.
-MZF_AVX512 inline __m256i lower_half(__m512i v) {
-  return _mm512_maskz_extracti64x4_epi64(0xFF, v, 0);
-}
-
-MZF_AVX512 inline __m256i upper_half(__m512i v) {
-  return _mm512_maskz_extracti64x4_epi64(0xFF, v, 1);
-}
-
-// A window of 64 raw bytes in one AVX-512 register; compares give the lane mask directly.
-struct Avx512Window {
-  __m512i lanes;
-
-  MZF_AVX512 static Avx512Window load(const std::uint8_t* p) { return {_mm512_loadu_si512(p)}; }
-
-  MZF_AVX512 std::uint64_t at_or_above(std::uint8_t ceiling) const {
-    return at_or_above(level_of(ceiling));
-  }
-
-  MZF_AVX512 std::uint64_t at_or_above(Level ceiling) const {
-    // The zero-masking form with every lane kept: the plain broadcast's definition has the
-    // undefined fill too.
-    return _mm512_cmple_epu8_mask(lanes, _mm512_maskz_broadcastb_epi8(~std::uint64_t{0}, ceiling));
-  }
-
-  // As AvxWindow::extremes(): the lanes after `last` are set to all ones for the minimum of the
-  // raw bytes and to zeros for their maximum; the lowest u is 255 minus that maximum, found as
-  // the lowest of the complemented maxima.
-  MZF_AVX512 Extremes extremes(unsigned last) const {
-    const __m512i outside = _mm512_loadu_si512(OUTSIDE + (WINDOW - 1 - last));
-    const __m512i with_ones = _mm512_or_si512(lanes, outside);
-    // Lanes and not outside (the plain and-not's definition has the undefined fill too).
-    const __m512i with_zeros = _mm512_ternarylogic_epi64(outside, lanes, lanes, 0x0C);
-    const __m256i raw_low = _mm256_min_epu8(lower_half(with_ones), upper_half(with_ones));
-    const __m256i raw_high = _mm256_max_epu8(lower_half(with_zeros), upper_half(with_zeros));
-    return {lowest(_mm256_xor_si256(raw_high, _mm256_set1_epi8(-1))),
-            _mm_xor_si128(lowest(raw_low), _mm_set1_epi8(-1))};
-  }
-};
-
 // A search: the detector's fields plus the index of the next sample within the chunk.
 struct Search {
   std::size_t pos;
@@ -243,10 +197,10 @@ inline constexpr std::uint8_t SILENCE_CEILING = 255 - MID_LEVEL;
 // Searches one window at s.pos, which must end within the chunk. Returns true and hands the
 // crossing to `sink` when it found one; otherwise the search has moved past the window (or up to
 // the silence limit).
-template <typename Window, typename Sink>
+template <typename Sink>
 bool search_window(Search& s, const std::uint8_t* raw, Sink& sink) {
   const std::uint8_t* p = raw + s.pos;
-  const Window w = Window::load(p);
+  const AvxWindow w = AvxWindow::load(p);
   if (s.elapsed >= SILENCE_LIMIT) {
     // In silence the trackers stay at mid-scale, and nothing else changes until a crossing.
     s.cur_min = s.cur_max = s.prev_min = s.prev_max = MID_LEVEL;
@@ -329,14 +283,13 @@ inline void prefetch(const std::uint8_t* p, std::uintptr_t ahead) {
 // Maps the rises to the threshold of raw ceiling `ceiling` in whole windows from raw[from] on,
 // as many as fit before `count`; a zero word follows them, so that reading 8 bytes anywhere in the
 // map stays within what was written.
-template <typename Window>
-void map_rises(RiseMap& map, const std::uint8_t* raw, std::size_t from, std::size_t count,
-               std::uint8_t ceiling) {
+inline void map_rises(RiseMap& map, const std::uint8_t* raw, std::size_t from, std::size_t count,
+                      std::uint8_t ceiling) {
   std::size_t words = (count - from) / WINDOW;
   if (words > MAP_WORDS) words = MAP_WORDS;
   std::uint64_t carry = 0;  // whether the sample before the window was at or above
   for (std::size_t j = 0; j < words; ++j) {
-    const std::uint64_t at_or_above = Window::load(raw + from + j * WINDOW).at_or_above(ceiling);
+    const std::uint64_t at_or_above = AvxWindow::load(raw + from + j * WINDOW).at_or_above(ceiling);
     prefetch(raw + from + j * WINDOW, PREFETCH_AHEAD);
     map.words[j] = at_or_above & ~(at_or_above << 1 | carry);
     carry = at_or_above >> 63;
@@ -361,7 +314,7 @@ MZF_AVX2 inline unsigned lowest_bit(std::uint64_t bits) {
 // Follows the signal from the crossing just found (at s.pos - 1, with s.elapsed 0), one cycle per
 // window, while a window fits in raw[0, count) and the cycle ends within it. Hands the crossings
 // to `sink`; `s` is the true state after the last of them.
-template <typename Window, typename Sink>
+template <typename Sink>
 void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& sink) {
   std::size_t c = s.pos - 1;
   std::uint8_t before = s.cur_min;  // the sample before the crossing at c
@@ -371,13 +324,13 @@ void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& 
   Level high = level_of(s.prev_max);
   Level ceiling = ceiling_level(low, high);
   RiseMap map;
-  map_rises<Window>(map, raw, c, count, value_of(ceiling));
+  map_rises(map, raw, c, count, value_of(ceiling));
   // The chain runs on the crossing's position in the map, so that finding its bits there takes
   // an add and a shift.
   std::size_t at = 0;
   while (c + WINDOW <= count) {
     if (c + WINDOW > map.end) [[unlikely]] {
-      map_rises<Window>(map, raw, c, count, value_of(ceiling));
+      map_rises(map, raw, c, count, value_of(ceiling));
       at = 0;
     }
     // The guess: the rises of the map, made with the threshold of a cycle before, from the first
@@ -391,7 +344,7 @@ void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& 
     const unsigned k = lowest_bit(mapped >> (first % 8)) + FIRST_LANE;
     // The check, off that chain: the rises to the true threshold in the window at c.
     const std::uint8_t* p = raw + c;
-    const Window w = Window::load(p);
+    const AvxWindow w = AvxWindow::load(p);
     const std::uint64_t at_or_above = w.at_or_above(ceiling);
     const std::uint64_t true_rises = at_or_above & ~(at_or_above << 1) & FOLLOWED_LANES;
     // The crossing is the lowest rise, so the same lowest lane means the same crossing (or none
@@ -399,7 +352,7 @@ void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& 
     // the window searched again.
     const unsigned guessed = k <= LAST_LANE ? k : WINDOW;
     if (guessed != lowest_bit(true_rises)) [[unlikely]] {
-      map_rises<Window>(map, raw, c, count, value_of(ceiling));
+      map_rises(map, raw, c, count, value_of(ceiling));
       at = 0;
       continue;
     }
@@ -428,13 +381,13 @@ void follow_cycles(Search& s, const std::uint8_t* raw, std::size_t count, Sink& 
 // Searches raw[0, count) up to where fewer than WINDOW bytes remain past the last crossing or
 // window, handing every crossing to `sink`, and returns the number of bytes consumed; the true
 // state at its end is left in `d`. `sink` must take as many crossings as the bytes can hold.
-template <typename Window, typename Sink>
+template <typename Sink>
 std::size_t detect_stream_wide(PulseDetector& d, const std::uint8_t* raw, std::size_t count,
                                Sink& sink) {
   // A local copy, so that the compiler can keep it in registers across the stores of the sink.
   Search s = search_from(d, 0);
   while (s.pos + WINDOW <= count) {
-    if (search_window<Window>(s, raw, sink)) follow_cycles<Window>(s, raw, count, sink);
+    if (search_window(s, raw, sink)) follow_cycles(s, raw, count, sink);
   }
   d = detector_of(s);
   return s.pos;

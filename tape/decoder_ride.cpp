@@ -50,16 +50,16 @@ struct BlockStep {
   }
 };
 
-template <typename Window>
-ChunkScan detect_with_decoder_along(PulseDetector& detector, TapeDecoder& decoder,
-                                    const std::uint8_t* raw, std::size_t count, Crossing* out,
-                                    std::size_t capacity, std::int64_t samples_before, int* event) {
+// The stream search of the wide path with the decoder riding on it, compiled for AVX2.
+MZF_AVX2 MZF_WHOLE ChunkScan detect_with_decoder_avx2(PulseDetector& detector, TapeDecoder& decoder,
+                                                      const std::uint8_t* raw, std::size_t count,
+                                                      Crossing* out, std::size_t capacity,
+                                                      std::int64_t samples_before, int* event) {
   const std::size_t bytes = wide_search::fitting(count, capacity);
   *event = TAPE_NO_EVENT;
   if (seeking_gap(decoder)) {
     RideSink<GapStep> sink{{gap_search_of(decoder)}, false, out, 0};
-    const std::size_t consumed =
-        wide_search::detect_stream_wide<Window>(detector, raw, bytes, sink);
+    const std::size_t consumed = wide_search::detect_stream_wide(detector, raw, bytes, sink);
     resume_after_gap_search(decoder, sink.step.gap, sink.ended);
     return {sink.found, consumed};
   }
@@ -71,41 +71,22 @@ ChunkScan detect_with_decoder_along(PulseDetector& detector, TapeDecoder& decode
   sink.ended = false;
   sink.out = out;
   sink.found = 0;
-  const std::size_t consumed = wide_search::detect_stream_wide<Window>(detector, raw, bytes, sink);
+  const std::size_t consumed = wide_search::detect_stream_wide(detector, raw, bytes, sink);
   *event = block_read_end(decoder, sink.step.block, sink.ended);
   return {sink.found, consumed};
-}
-
-MZF_AVX2 MZF_WHOLE ChunkScan detect_with_decoder_avx2(PulseDetector& detector, TapeDecoder& decoder,
-                                                      const std::uint8_t* raw, std::size_t count,
-                                                      Crossing* out, std::size_t capacity,
-                                                      std::int64_t samples_before, int* event) {
-  return detect_with_decoder_along<wide_search::AvxWindow>(detector, decoder, raw, count, out,
-                                                           capacity, samples_before, event);
-}
-
-MZF_AVX512 MZF_WHOLE ChunkScan detect_with_decoder_avx512(
-    PulseDetector& detector, TapeDecoder& decoder, const std::uint8_t* raw, std::size_t count,
-    Crossing* out, std::size_t capacity, std::int64_t samples_before, int* event) {
-  return detect_with_decoder_along<wide_search::Avx512Window>(detector, decoder, raw, count, out,
-                                                              capacity, samples_before, event);
 }
 
 }  // namespace
 
 bool decoder_ride_available() {
-  const DetectorPath path = detector_path_chosen();
-  return path == DetectorPath::AVX2 || path == DetectorPath::AVX512;
+  return detector_path_chosen() == DetectorPath::AVX2;
 }
 
 ChunkScan detect_with_decoder(PulseDetector& detector, TapeDecoder& decoder,
                               const std::uint8_t* raw, std::size_t count, Crossing* out,
                               std::size_t capacity, std::int64_t samples_before, int* event) {
-  return detector_path_chosen() == DetectorPath::AVX512
-             ? detect_with_decoder_avx512(detector, decoder, raw, count, out, capacity,
-                                          samples_before, event)
-             : detect_with_decoder_avx2(detector, decoder, raw, count, out, capacity,
-                                        samples_before, event);
+  return detect_with_decoder_avx2(detector, decoder, raw, count, out, capacity, samples_before,
+                                  event);
 }
 
 #else
