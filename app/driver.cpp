@@ -17,18 +17,18 @@ namespace {
 
 // Where programs are saved, and where their errors are told.
 struct Saving {
-  MzfWriter writer;
+  mzf::MzfWriter writer;
   std::FILE* errors;
 };
 
 // Saves a program the converter has completed. Returns the exit status it implies.
 int save_program(void* context, const ProgramView& program) {
   Saving& saving = *static_cast<Saving*>(context);
-  const MzfWriteResult result =
-      mzf_write(saving.writer, program.header, program.body, program.body_length);
-  if (result.status == MZF_WRITTEN) return 0;
+  const mzf::MzfWriteResult result =
+      mzf::mzf_write(saving.writer, program.header, program.body, program.body_length);
+  if (result.status == mzf::MZF_WRITTEN) return 0;
   const char* what =
-      result.status == MZF_WRITE_FAILED ? "Nelze zapsat soubor" : "Nelze vytvorit soubor";
+      result.status == mzf::MZF_WRITE_FAILED ? "Nelze zapsat soubor" : "Nelze vytvorit soubor";
   std::fprintf(saving.errors, "%s %s: %s\n", what, result.name.text, std::strerror(result.error));
   return 1;
 }
@@ -47,11 +47,11 @@ int convert_recording(int input_fd, int directory_fd, std::FILE* trace, std::FIL
   // Files replace files of the same name, but never the recording itself.
   Saving saving{};
   saving.errors = errors;
-  mzf_writer_init(saving.writer, directory_fd, true);
+  mzf::mzf_writer_init(saving.writer, directory_fd, true);
   struct stat input_status {};
   if (::fstat(input_fd, &input_status) == 0) {
-    const FileIdentity input{input_status.st_dev, input_status.st_ino};
-    mzf_writer_keep(saving.writer, &input);
+    const mzf::FileIdentity input{input_status.st_dev, input_status.st_ino};
+    mzf::mzf_writer_keep(saving.writer, &input);
   }
   const ProgramSink sink{save_program, &saving};
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tape/decoder_ride.h"
+#include "converter/decoder_ride.h"
 
 namespace mzfextract {
 

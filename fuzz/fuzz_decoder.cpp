@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (mzfextract::on_period(decoder, period, sample_number) ==
         mzfextract::TAPE_PROGRAM_COMPLETE) {
       const mzfextract::ProgramView program = mzfextract::finished_program(decoder);
-      const mzfextract::MzfName name = mzfextract::mzf_file_name(program.header, 1);
+      const mzf::MzfName name = mzf::mzf_file_name(program.header, 1);
       if (name.text[0] == '\0') std::abort();
     }
   }

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace mzfextract {
+namespace mzf {
 
 namespace {
 
@@ -168,4 +168,4 @@ MzfWriteResult mzf_write(MzfWriter& writer, const std::uint8_t* header, const st
   return mzf_write_named(writer, name, header, body, body_length);
 }
 
-}  // namespace mzfextract
+}  // namespace mzf

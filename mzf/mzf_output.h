@@ -8,10 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "format/tape_format.h"
 #include "output/whole_file.h"
-#include "tape/tape_header.h"
 
-namespace mzfextract {
+namespace mzf {
 
 // Room for the number: every digit of a 32-bit counter and its sign.
 inline constexpr std::size_t NUMBER_DIGITS_MAX = 11;
@@ -91,4 +91,4 @@ MzfWriteResult mzf_write_named(const MzfWriter& writer, const MzfName& name,
 MzfWriteResult mzf_write(MzfWriter& writer, const std::uint8_t* header, const std::uint8_t* body,
                          std::uint32_t body_length);
 
-}  // namespace mzfextract
+}  // namespace mzf

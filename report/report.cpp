@@ -5,19 +5,19 @@
 #include <cstdio>
 #include <utility>
 
-#include "tape/tape_header.h"
+#include "format/tape_format.h"
 
 namespace mzfscan {
 
 namespace {
 
-using mzfextract::BODY_LENGTH_OFFSET;
-using mzfextract::EXEC_ADDRESS_OFFSET;
-using mzfextract::header_word;
-using mzfextract::LOAD_ADDRESS_OFFSET;
-using mzfextract::NAME_END;
-using mzfextract::NAME_LENGTH;
-using mzfextract::NAME_OFFSET;
+using mzf::BODY_LENGTH_OFFSET;
+using mzf::EXEC_ADDRESS_OFFSET;
+using mzf::header_word;
+using mzf::LOAD_ADDRESS_OFFSET;
+using mzf::NAME_END;
+using mzf::NAME_LENGTH;
+using mzf::NAME_OFFSET;
 
 // The tape character set's lower-case letters, as the file names spell them.
 constexpr char LOWERCASE[] = "abcdefghijklmnopqrstuvwxyz";

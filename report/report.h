@@ -22,8 +22,8 @@ enum class NotSaved {
 
 // One program found, and what became of it.
 struct ProgramReport {
-  double time_seconds = 0;     // where its header starts
-  std::uint8_t header[128]{};  // its header record as saved
+  double time_seconds = 0;                  // where its header starts
+  std::uint8_t header[mzf::HEADER_SIZE]{};  // its header record as saved
   int header_verdict = VERDICT_MISSING;
   int body_verdict = VERDICT_MISSING;
   std::uint32_t body_size = 0;  // body bytes read

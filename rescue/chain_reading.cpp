@@ -3,15 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tape/tape_format.h"
-#include "tape/tape_header.h"
+#include "format/tape_format.h"
 
 namespace mzfscan {
 
 namespace {
 
-using mzfextract::CHECKSUM_SIZE;
-using mzfextract::HEADER_BLOCK_SIZE;
+using mzf::CHECKSUM_SIZE;
+using mzf::HEADER_BLOCK_SIZE;
 
 // Gap pulses taken in before a copy's start, and long pulses' worth after its last byte.
 constexpr double LEAD_SHORTS = 10;
@@ -22,7 +21,7 @@ constexpr double DURATION_MARGIN = 1.05;  // on a copy's length if all its pulse
 std::size_t block_bytes(const ScannedProgram& p, int block) {
   if (block == 0) return HEADER_BLOCK_SIZE;
   if (!verdict_verified(p.header_verdict)) return 0;
-  return mzfextract::header_word(p.header, mzfextract::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+  return mzf::header_word(p.header, mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
 }
 
 }  // namespace
@@ -31,8 +30,8 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
                         double rate, double speed_percent) {
   const double speed = speed_percent > -90 ? 1 + speed_percent / 100 : 1;
   reading.rate = rate;
-  reading.short_period = mzfextract::SHORT_PULSE_US * 1e-6 * rate / speed;
-  reading.long_period = mzfextract::LONG_PULSE_US * 1e-6 * rate / speed;
+  reading.short_period = mzf::SHORT_PULSE_US * 1e-6 * rate / speed;
+  reading.long_period = mzf::LONG_PULSE_US * 1e-6 * rate / speed;
   reading.position = 0;
   reading.regions.clear();
   for (const ScannedProgram& p : programs) {
@@ -61,7 +60,7 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
         r.from = std::max<std::int64_t>(
             0, std::llround(start * rate - LEAD_SHORTS * reading.short_period));
         r.to = std::llround(start * rate + span + TRAIL_LONGS * reading.long_period);
-        r.max_bytes = size > 0 ? size : mzfextract::MAX_BODY_LENGTH + CHECKSUM_SIZE;
+        r.max_bytes = size > 0 ? size : mzf::MAX_BODY_LENGTH + CHECKSUM_SIZE;
         r.decoded = false;
         r.short_period = reading.short_period;
         r.long_period = reading.long_period;
@@ -118,7 +117,7 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
   r.long_period = reading.long_period;
   if (short_period > 0) {
     r.short_period = short_period;
-    r.long_period = short_period * mzfextract::LONG_PULSE_US / mzfextract::SHORT_PULSE_US;
+    r.long_period = short_period * mzf::LONG_PULSE_US / mzf::SHORT_PULSE_US;
   }
   r.to = std::llround(static_cast<double>(start) +
                       static_cast<double>(size) * 9 * r.long_period * DURATION_MARGIN +

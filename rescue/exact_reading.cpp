@@ -6,14 +6,14 @@
 #include <cmath>
 #include <cstring>
 
-#include "tape/tape_header.h"
+#include "format/tape_format.h"
 
 namespace mzfscan {
 
 namespace {
 
-using mzfextract::CHECKSUM_SIZE;
-using mzfextract::HEADER_BLOCK_SIZE;
+using mzf::CHECKSUM_SIZE;
+using mzf::HEADER_BLOCK_SIZE;
 
 // While it reads a block, the decoder's t0 is 1.5 times the short pulse it learned.
 constexpr double SHORT_TO_THRESHOLD = 1.5;

@@ -18,8 +18,8 @@ namespace mzfscan {
 // A program the exact decoder completed: its blocks with their stored checksums, and where they
 // start on the recording.
 struct ExactProgram {
-  std::uint8_t header[mzfextract::HEADER_BLOCK_SIZE];  // record, then its checksum
-  std::vector<std::uint8_t> body;                      // data, then its checksum
+  std::uint8_t header[mzf::HEADER_BLOCK_SIZE];  // record, then its checksum
+  std::vector<std::uint8_t> body;               // data, then its checksum
   bool header_verified;  // read for this program (or relayed) and its checksum held
   bool body_verified;
   bool relayed;                 // the header came from a loader whose header and body both verified

@@ -13,8 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "format/tape_format.h"
 #include "scan/tape_scan.h"
-#include "tape/tape_format.h"
 
 namespace mzfscan {
 
@@ -22,8 +22,8 @@ namespace {
 
 constexpr int GAP = 0, SEPARATOR = 1, BYTE0 = 2, STATES = BYTE0 + 9;
 // The low half's share of each pulse.
-constexpr double SHORT_LOW = 240.0 / 504.0;
-constexpr double LONG_LOW = 464.0 / 958.0;
+constexpr double SHORT_LOW = mzf::SHORT_FIRST_US / mzf::SHORT_PULSE_US;
+constexpr double LONG_LOW = mzf::LONG_FIRST_US / mzf::LONG_PULSE_US;
 // Windows on pulse lengths: wide to measure them, narrow to read.
 constexpr double WIDE = 0.35;
 constexpr double NARROW = 0.13;

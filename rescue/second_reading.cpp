@@ -4,16 +4,15 @@
 #include <cmath>
 #include <cstring>
 
-#include "tape/tape_format.h"
-#include "tape/tape_header.h"
+#include "format/tape_format.h"
 
 namespace mzfscan {
 
 namespace {
 
-using mzfextract::CHECKSUM_SIZE;
-using mzfextract::HEADER_BLOCK_SIZE;
-using mzfextract::HEADER_SIZE;
+using mzf::CHECKSUM_SIZE;
+using mzf::HEADER_BLOCK_SIZE;
+using mzf::HEADER_SIZE;
 
 // A first-reading program and an exact one are the same when a block of each starts this close.
 constexpr double SAME_BLOCK_SECONDS = 0.5;
@@ -49,7 +48,7 @@ struct Side {
 bool checksum_holds(const std::uint8_t* bytes, std::size_t count, std::size_t size) {
   if (size < CHECKSUM_SIZE || count < size) return false;
   const std::size_t data = size - CHECKSUM_SIZE;
-  return mzfextract::ones_checksum(bytes, data) == mzfextract::stored_checksum(bytes, data);
+  return mzf::ones_checksum(bytes, data) == mzf::stored_checksum(bytes, data);
 }
 
 // True when `x`, a reading of the copy `own`, is borne out by reading `y` of the other copy.
@@ -147,9 +146,8 @@ bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const Chai
   }
   if (block == 1 && !verdict_verified(p.header_verdict)) return false;
   const std::size_t size =
-      block == 0
-          ? HEADER_BLOCK_SIZE
-          : mzfextract::header_word(p.header, mzfextract::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+      block == 0 ? HEADER_BLOCK_SIZE
+                 : mzf::header_word(p.header, mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
   const CopyEvidence* first = block == 0 ? p.header_copies : p.body_copies;
   Side sides[2];
   const ChainRegion* chain[2] = {nullptr, nullptr};

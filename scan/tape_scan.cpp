@@ -17,22 +17,21 @@
 #include <emmintrin.h>
 #endif
 
-#include "tape/tape_format.h"
-#include "tape/tape_header.h"
+#include "format/tape_format.h"
 
 namespace mzfscan {
 
 namespace {
 
-using mzfextract::BODY_LENGTH_OFFSET;
-using mzfextract::CHECKSUM_SIZE;
-using mzfextract::HEADER_BLOCK_SIZE;
-using mzfextract::HEADER_SIZE;
-using mzfextract::LOADER_RELAYED_COUNT;
-using mzfextract::LOADER_RELAYED_FROM;
+using mzf::BODY_LENGTH_OFFSET;
+using mzf::CHECKSUM_SIZE;
+using mzf::HEADER_BLOCK_SIZE;
+using mzf::HEADER_SIZE;
+using mzf::LOADER_RELAYED_COUNT;
+using mzf::LOADER_RELAYED_FROM;
 
-constexpr double NOMINAL_SHORT_US = mzfextract::SHORT_PULSE_US;
-constexpr double NOMINAL_LONG_US = mzfextract::LONG_PULSE_US;
+constexpr double NOMINAL_SHORT_US = mzf::SHORT_PULSE_US;
+constexpr double NOMINAL_LONG_US = mzf::LONG_PULSE_US;
 
 // Front end.
 constexpr double SMOOTHING_US = 60;      // span of the moving average
@@ -74,7 +73,8 @@ constexpr double FAR_LONG = 1.3;      // of the long mean: longer is far from bo
 constexpr std::uint32_t BREAK_SUSPECT_BYTES = 16;
 
 // Framing.
-constexpr int HEADER_MARK = 40, BODY_MARK = 20, MARK_TOLERANCE = 3;
+constexpr int HEADER_MARK = mzf::HEADER_MARK_PULSES, BODY_MARK = mzf::BODY_MARK_PULSES;
+constexpr int MARK_TOLERANCE = 3;
 constexpr std::uint32_t MIN_SPECULATIVE_BYTES = 8;
 // A second copy follows its first after 256 short pulses (about 0.13 s): a recording that ends
 // sooner than this after a first copy may have cut the second off.
@@ -120,8 +120,7 @@ CopyEvidence evidence_of(const CopyBuffer& b) {
 // and they agree.
 bool verifies(const CopyBuffer& b, std::uint32_t data_size) {
   return b.count == data_size + CHECKSUM_SIZE &&
-         mzfextract::ones_checksum(b.bytes, data_size) ==
-             mzfextract::stored_checksum(b.bytes, data_size);
+         mzf::ones_checksum(b.bytes, data_size) == mzf::stored_checksum(b.bytes, data_size);
 }
 
 CopyBuffer& current_copy(PolarityReader& r) {
@@ -244,15 +243,14 @@ void close_program(PolarityReader& r) {
   for (int k = 0; k < 2; ++k) p.copies[1][k] = record_of(r.body_copy, k, body);
   if (p.body_verdict != VERDICT_MISSING) {
     // A verified header (or a relayed one) gives the length; else the copies' extent does.
-    const std::size_t length =
-        header_good ? mzfextract::header_word(p.header, BODY_LENGTH_OFFSET) : 0;
+    const std::size_t length = header_good ? mzf::header_word(p.header, BODY_LENGTH_OFFSET) : 0;
     block_data(r.body_copy, body.source, length, nullptr, &p.body);
     record_outcomes(r, 1, p.copies[1]);
   }
   if (r.body_seen && !verdict_verified(p.body_verdict)) {
     for (int k = 0; k < 2; ++k) p.body_copies[k] = evidence_of(r.body_copy[k]);
   }
-  if (!r.relayed && header_good && mzfextract::is_loader_header(p.header) &&
+  if (!r.relayed && header_good && mzf::is_loader_header(p.header) &&
       p.body_verdict != VERDICT_MISSING) {
     // A loader: its body carries the next program's length and addresses.
     std::memcpy(r.relay_header, p.header, HEADER_SIZE);
@@ -277,10 +275,10 @@ void start_block(PolarityReader& r, int block, int copy, bool speculative, doubl
   if (block == BLOCK_HEADER) {
     r.block_size = HEADER_BLOCK_SIZE;
   } else if (r.relayed) {
-    r.block_size = mzfextract::header_word(r.relay_header, BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+    r.block_size = mzf::header_word(r.relay_header, BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
   } else if (const BlockDecision header = decide(r.header_copy); header.source >= 0) {
     const CopyBuffer& h = r.header_copy[header.source];
-    r.block_size = mzfextract::header_word(h.bytes, BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+    r.block_size = mzf::header_word(h.bytes, BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
   } else {
     r.block_size = BLOCK_CAPACITY;
     r.extent_length = true;
@@ -380,7 +378,7 @@ void block_period(PolarityReader& r, int kind, bool suspect, double now) {
     return;
   }
   r.current = static_cast<std::uint8_t>(r.current << 1 | kind);
-  if (++r.bit_index <= mzfextract::BITS_PER_BYTE) return;
+  if (++r.bit_index <= mzf::BITS_PER_BYTE) return;
   r.bit_index = 0;
   b.bytes[b.count++] = r.current;
   b.end_seconds = now;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "format/tape_format.h"
+
 namespace mzfscan {
 
 // How the first pulse edge of the recording is taken: falling (the usual capture) or rising
@@ -64,9 +66,9 @@ struct BlockCopy {
   std::int64_t first_failing;  // as CopyRecord::first_failing
 };
 
-// Room for the largest block on tape: 65535 data bytes, 2 checksum bytes and one more byte
-// read past a block whose length is not known.
-inline constexpr std::size_t BLOCK_CAPACITY = 65535 + 2 + 1;
+// Room for the largest block on tape: its data, its checksum and one more byte read past a block
+// whose length is not known.
+inline constexpr std::size_t BLOCK_CAPACITY = mzf::BODY_AREA_SIZE;
 // Words of a bitmap with one bit per byte of a block.
 inline constexpr std::size_t SUSPECT_WORDS = (BLOCK_CAPACITY + 63) / 64;
 
@@ -125,13 +127,13 @@ BlockDecision decide_block(const CopyView& first, const CopyView& second);
 
 // A program found on the tape, ready to be saved.
 struct ScannedProgram {
-  double time_seconds;             // where its header starts (its body, when it has none)
-  std::uint8_t header[128];        // the record to save (patched when a loader relayed it)
-  std::vector<std::uint8_t> body;  // the body to save, from the best copy
-  int header_verdict;              // a BlockVerdict
-  int body_verdict;                // a BlockVerdict
-  bool relayed;                    // its header was relayed by a loader
-  CopyRecord copies[2][2];         // each copy of the header [0] and the body [1]
+  double time_seconds;                    // where its header starts (its body, when it has none)
+  std::uint8_t header[mzf::HEADER_SIZE];  // the record to save (patched when a loader relayed it)
+  std::vector<std::uint8_t> body;         // the body to save, from the best copy
+  int header_verdict;                     // a BlockVerdict
+  int body_verdict;                       // a BlockVerdict
+  bool relayed;                           // its header was relayed by a loader
+  CopyRecord copies[2][2];                // each copy of the header [0] and the body [1]
   // Both copies of each block as read, kept only for a block that did not verify.
   CopyEvidence header_copies[2];
   CopyEvidence body_copies[2];
@@ -213,7 +215,7 @@ struct PolarityReader {
   bool relayed;        // this program's header was relayed by a loader
   bool relay_pending;  // a loader's body relayed a header for the next body
   int relay_verdict;   // the relayed header's BlockVerdict
-  std::uint8_t relay_header[128];
+  std::uint8_t relay_header[mzf::HEADER_SIZE];
   std::int64_t copy_record[2][2];  // where each copy (header, body) sits in reading.copies
   // Statistics for the report.
   double short_sum, long_sum;

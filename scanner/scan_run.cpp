@@ -16,8 +16,8 @@
 
 #include <nettle/sha2.h>
 
+#include "format/tape_format.h"
 #include "rescue/second_reading.h"
-#include "tape/tape_format.h"
 
 namespace mzfscan {
 
@@ -27,8 +27,8 @@ namespace {
 // extension, so these cannot be taken for verified files.
 constexpr char DAMAGED_EXTENSION[] = ".DAMAGED.MZF";
 
-constexpr double NOMINAL_SHORT_US = mzfextract::SHORT_PULSE_US;
-constexpr double NOMINAL_LONG_US = mzfextract::LONG_PULSE_US;
+constexpr double NOMINAL_SHORT_US = mzf::SHORT_PULSE_US;
+constexpr double NOMINAL_LONG_US = mzf::LONG_PULSE_US;
 // How far from nominal a pulse may be and still count as a tape pulse in the diagnosis.
 constexpr double PULSE_TOLERANCE = 0.25;
 
@@ -51,7 +51,7 @@ std::string message(const std::string& file, const std::string& what) {
 std::string file_sha256(const ScannedProgram& program) {
   sha256_ctx context;
   sha256_init(&context);
-  sha256_update(&context, mzfextract::HEADER_SIZE, program.header);
+  sha256_update(&context, mzf::HEADER_SIZE, program.header);
   sha256_update(&context, program.body.size(), program.body.data());
   std::uint8_t digest[SHA256_DIGEST_SIZE];
   sha256_digest(&context, sizeof digest, digest);
@@ -387,7 +387,7 @@ bool holds(int directory_fd, const char* name, const ScannedProgram& program) {
   const int fd = ::openat(directory_fd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return false;
   struct stat status {};
-  const std::size_t size = mzfextract::HEADER_SIZE + program.body.size();
+  const std::size_t size = mzf::HEADER_SIZE + program.body.size();
   bool same = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
               static_cast<std::size_t>(status.st_size) == size;
   std::vector<std::uint8_t> bytes(same ? size : 0);
@@ -398,16 +398,15 @@ bool holds(int directory_fd, const char* name, const ScannedProgram& program) {
     if (n > 0) done += static_cast<std::size_t>(n);
   }
   ::close(fd);
-  return same &&
-         std::equal(program.header, program.header + mzfextract::HEADER_SIZE, bytes.begin()) &&
+  return same && std::equal(program.header, program.header + mzf::HEADER_SIZE, bytes.begin()) &&
          std::equal(program.body.begin(), program.body.end(),
-                    bytes.begin() + static_cast<std::ptrdiff_t>(mzfextract::HEADER_SIZE));
+                    bytes.begin() + static_cast<std::ptrdiff_t>(mzf::HEADER_SIZE));
 }
 
 }  // namespace
 
-std::string already_saved(int directory_fd, const mzfextract::MzfName& name,
-                          const ScannedProgram& program, bool any_number) {
+std::string already_saved(int directory_fd, const mzf::MzfName& name, const ScannedProgram& program,
+                          bool any_number) {
   if (holds(directory_fd, name.text, program)) return name.text;
   if (!any_number) return "";
   // The same name part and any number: "NAME#", digits, ".MZF".
@@ -415,7 +414,7 @@ std::string already_saved(int directory_fd, const mzfextract::MzfName& name,
   const std::size_t mark = text.rfind('#');
   if (mark == std::string::npos) return "";
   const std::string stem = text.substr(0, mark + 1);
-  const std::string extension = mzfextract::MZF_EXTENSION;
+  const std::string extension = mzf::MZF_EXTENSION;
   const int listing = ::dup(directory_fd);
   DIR* directory = listing >= 0 ? ::fdopendir(listing) : nullptr;
   if (directory == nullptr) {
@@ -439,23 +438,23 @@ std::string already_saved(int directory_fd, const mzfextract::MzfName& name,
   return found;
 }
 
-int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
-                  const SaveSettings& settings, RecordingReport* report, std::FILE* errors) {
+int save_programs(const ScanResult& result, mzf::MzfWriter& writer, const SaveSettings& settings,
+                  RecordingReport* report, std::FILE* errors) {
   int status = result.programs.empty() ? STATUS_NOT_SAVED : STATUS_OK;
   for (std::size_t i = 0; i < result.programs.size(); ++i) {
     const ScannedProgram& scanned = result.programs[i];
     ProgramReport& program = report->programs[i];
     // Every program takes a number, saved or not, so that names follow the tape.
-    const std::int32_t number = mzfextract::mzf_take_number(writer);
+    const std::int32_t number = mzf::mzf_take_number(writer);
     const bool verified = program_verified(program);
     if (!verified) status = std::max(status, STATUS_NOT_SAVED);
     if (!verified && !settings.keep_damaged) {
       program.not_saved = NotSaved::NOT_VERIFIED;
       continue;
     }
-    const mzfextract::MzfName name =
-        verified ? mzfextract::mzf_file_name(scanned.header, number)
-                 : mzfextract::mzf_file_name(scanned.header, number, DAMAGED_EXTENSION);
+    const mzf::MzfName name = verified
+                                  ? mzf::mzf_file_name(scanned.header, number)
+                                  : mzf::mzf_file_name(scanned.header, number, DAMAGED_EXTENSION);
     // A run again over the same tapes changes nothing: the same program already saved in the
     // folder, under this number or another, is not written again.
     if (verified) {
@@ -468,33 +467,33 @@ int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
         continue;
       }
     }
-    const mzfextract::MzfWriteResult written =
-        mzfextract::mzf_write_named(writer, name, scanned.header, scanned.body.data(),
-                                    static_cast<std::uint32_t>(scanned.body.size()));
+    const mzf::MzfWriteResult written =
+        mzf::mzf_write_named(writer, name, scanned.header, scanned.body.data(),
+                             static_cast<std::uint32_t>(scanned.body.size()));
     const std::string name_shown = settings.directory_label + written.name.text;
-    if (written.status == mzfextract::MZF_WRITTEN) {
+    if (written.status == mzf::MZF_WRITTEN) {
       program.file = written.name.text;
       program.sha256 = file_sha256(scanned);
       struct stat saved {};
       if (settings.keep != nullptr &&
           ::fstatat(writer.directory_fd, written.name.text, &saved, AT_SYMLINK_NOFOLLOW) == 0) {
-        settings.keep->push_back(mzfextract::FileIdentity{saved.st_dev, saved.st_ino});
-        mzfextract::mzf_writer_whole_files(writer, settings.keep->data(), settings.keep->size());
+        settings.keep->push_back(mzf::FileIdentity{saved.st_dev, saved.st_ino});
+        mzf::mzf_writer_whole_files(writer, settings.keep->data(), settings.keep->size());
       }
       continue;
     }
     status = STATUS_FAILED;
     std::string why;
     program.not_saved = NotSaved::WRITE_FAILED;
-    if (written.status == mzfextract::MZF_EXISTS) {
+    if (written.status == mzf::MZF_EXISTS) {
       program.not_saved = NotSaved::CLASH;
       why = "exists; not overwritten (--force replaces it)";
     } else if (written.error == EBUSY) {
       program.not_saved = NotSaved::CLASH;
       why = placing_error(EBUSY);
     } else {
-      why = std::string(written.status == mzfextract::MZF_WRITE_FAILED ? "cannot write: "
-                                                                       : "cannot create: ") +
+      why = std::string(written.status == mzf::MZF_WRITE_FAILED ? "cannot write: "
+                                                                : "cannot create: ") +
             std::strerror(written.error);
     }
     program.save_error = why;
@@ -561,12 +560,14 @@ void diagnose_pulses(const ScanResult& result, bool cancelled, std::vector<std::
   // A tape has both: short pulses in its gaps and bits, long ones in marks and bytes.
   const bool tape_like =
       2 * (short_like + long_like) >= total && 10 * short_like >= total && 10 * long_like >= total;
-  findings.emplace_back(tape_like
-                            ? "they look like this tape format's pulses (about 504 and 958 us), "
-                              "but no block could be read: the tape may be too worn or the "
-                              "capture distorted"
-                            : "they do not look like this tape format's pulses (about 504 us "
-                              "short, 958 us long)");
+  char nominal[64];
+  std::snprintf(nominal, sizeof nominal, "about %.0f us short, %.0f us long", NOMINAL_SHORT_US,
+                NOMINAL_LONG_US);
+  findings.push_back(
+      tape_like ? std::string("they look like this tape format's pulses (") + nominal +
+                      "), but no block could be read: the tape may be too worn or "
+                      "the capture distorted"
+                : std::string("they do not look like this tape format's pulses (") + nominal + ")");
 }
 
 bool every_program_verified(const ScanResult& result) {
@@ -645,21 +646,21 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
   const int directory_fd = open_output_directory(options.output_directory, errors);
   if (directory_fd < 0) return STATUS_FAILED;
   // Never written over: the run's recordings, then every file it writes.
-  std::vector<mzfextract::FileIdentity> keep;
+  std::vector<mzf::FileIdentity> keep;
   for (const std::string& path : options.recordings) {
     struct stat recording {};
     if (::stat(path.c_str(), &recording) == 0) {
-      keep.push_back(mzfextract::FileIdentity{recording.st_dev, recording.st_ino});
+      keep.push_back(mzf::FileIdentity{recording.st_dev, recording.st_ino});
     }
   }
-  mzfextract::MzfWriter writer;
-  mzfextract::mzf_writer_init(writer, directory_fd, options.force);
-  mzfextract::mzf_writer_whole_files(writer, keep.data(), keep.size());
+  mzf::MzfWriter writer;
+  mzf::mzf_writer_init(writer, directory_fd, options.force);
+  mzf::mzf_writer_whole_files(writer, keep.data(), keep.size());
   const auto rules = [&] { return OutputRules{options.force, keep.data(), keep.size()}; };
   // A file written by a rule joins the files to keep.
   const auto written_file = [&](const wholefile::Identity& placed) {
     keep.push_back(placed);
-    mzfextract::mzf_writer_whole_files(writer, keep.data(), keep.size());
+    mzf::mzf_writer_whole_files(writer, keep.data(), keep.size());
   };
   SaveSettings save;
   save.keep_damaged = options.keep_damaged;

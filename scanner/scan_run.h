@@ -110,20 +110,20 @@ struct SaveSettings {
   std::string directory_label;  // prefix of file names in messages ("" or "DIR/")
   // When set: the files never to replace (see mzf_writer_whole_files()), which every file saved
   // joins, the writer kept pointing at them.
-  std::vector<mzfextract::FileIdentity>* keep = nullptr;
+  std::vector<mzf::FileIdentity>* keep = nullptr;
 };
 
 // The name of a file in `directory_fd` that holds exactly the program `program` would be saved
 // as under `name`: that name, or (with `any_number`) another with the same name part and another
 // number; empty when there is none.
-std::string already_saved(int directory_fd, const mzfextract::MzfName& name,
-                          const ScannedProgram& program, bool any_number);
+std::string already_saved(int directory_fd, const mzf::MzfName& name, const ScannedProgram& program,
+                          bool any_number);
 
 // Numbers every program of the chosen reading, saves the verified ones (and with keep_damaged
 // the others under ".DAMAGED.MZF" names), fills the report's file names and returns the status
 // it implies. Write failures and name clashes go to `errors`, naming the file.
-int save_programs(const ScanResult& result, mzfextract::MzfWriter& writer,
-                  const SaveSettings& settings, RecordingReport* report, std::FILE* errors);
+int save_programs(const ScanResult& result, mzf::MzfWriter& writer, const SaveSettings& settings,
+                  RecordingReport* report, std::FILE* errors);
 
 // What may have kept the recording's programs from being read, a finding a line, the last one
 // what to try; empty when nothing was amiss (programs found, and neither hum nor channels that

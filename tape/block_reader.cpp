@@ -27,9 +27,9 @@ std::int64_t longest_zero(double t0) {
 // Prints the block's computed checksum and "crc OK!" when it matches the stored one. Returns
 // whether it matched.
 bool report_checksum(const TapeDecoder& d, const std::uint8_t* block, std::size_t size) {
-  const std::uint16_t computed = ones_checksum(block, size);
+  const std::uint16_t computed = mzf::ones_checksum(block, size);
   std::fprintf(d.trace, "\ncrc=%04X\n", computed);
-  const bool verified = computed == stored_checksum(block, size);
+  const bool verified = computed == mzf::stored_checksum(block, size);
   if (verified) std::fputs("crc OK!\n", d.trace);
   return verified;
 }
@@ -42,8 +42,8 @@ void finish_block(TapeDecoder& d) {
 
 int header_complete(TapeDecoder& d) {
   TapeBuffers& b = d.buffers;
-  b.header_verified = report_checksum(d, b.header, HEADER_SIZE);
-  b.body_length = header_word(b.header, BODY_LENGTH_OFFSET);
+  b.header_verified = report_checksum(d, b.header, mzf::HEADER_SIZE);
+  b.body_length = mzf::header_word(b.header, mzf::BODY_LENGTH_OFFSET);
   examine_header(b);
   finish_block(d);
   return TAPE_NO_EVENT;
@@ -65,7 +65,8 @@ int body_complete(TapeDecoder& d) {
 BlockRead block_read_of(TapeDecoder& d) {
   const bool body = d.state == READ_BODY;
   std::uint8_t* const block = body ? d.buffers.body : d.buffers.header;
-  const std::uint32_t block_size = body ? d.buffers.body_length + CHECKSUM_SIZE : HEADER_BLOCK_SIZE;
+  const std::uint32_t block_size =
+      body ? d.buffers.body_length + mzf::CHECKSUM_SIZE : mzf::HEADER_BLOCK_SIZE;
   // The dump's text is written before it is read: no need to clear it for every run.
   BlockRead run;
   run.block = block;

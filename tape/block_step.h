@@ -93,7 +93,7 @@ inline bool block_period(BlockRead& run, std::int64_t period, std::int64_t sampl
     return false;
   }
   run.byte = (run.byte << 1 | bit) & 0xFF;
-  if (++run.bit_index <= BITS_PER_BYTE) return false;
+  if (++run.bit_index <= mzf::BITS_PER_BYTE) return false;
   run.block[run.byte_index] = static_cast<std::uint8_t>(run.byte);
   ++run.byte_index;
   dump_byte(run.dump, static_cast<std::uint8_t>(run.byte), run.byte_index, run.body);

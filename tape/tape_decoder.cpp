@@ -36,10 +36,10 @@ void count_long(TapeDecoder& d, std::int64_t period) {
   }
   std::fprintf(d.trace, "LONG:%d;t0=%.1f;t=%" PRId64 "\n", d.run_count, static_cast<double>(d.t0),
                period);
-  if (d.run_count == HEADER_MARK_PULSES) {
+  if (d.run_count == mzf::HEADER_MARK_PULSES) {
     d.state = COUNT_SHORT_40;
     d.run_count = 1;
-  } else if (d.run_count == BODY_MARK_PULSES) {
+  } else if (d.run_count == mzf::BODY_MARK_PULSES) {
     d.state = COUNT_SHORT_20;
     d.run_count = 1;
   } else {
@@ -54,7 +54,7 @@ void count_short(TapeDecoder& d, std::int64_t period) {
     return;
   }
   const bool header_mark = d.state == COUNT_SHORT_40;
-  const int expected = header_mark ? HEADER_MARK_PULSES : BODY_MARK_PULSES;
+  const int expected = header_mark ? mzf::HEADER_MARK_PULSES : mzf::BODY_MARK_PULSES;
   std::fprintf(d.trace, header_mark ? "SHORT40:%d\n" : "SHORT20:%d\n", d.run_count);
   if (d.run_count != expected) {
     restart_gap_search(d);

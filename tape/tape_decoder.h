@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "format/tape_format.h"
 #include "signal/pulse_detector.h"
-#include "tape/tape_format.h"
 
 namespace mzfextract {
 
@@ -29,12 +29,12 @@ enum TapeEvent : int {
 
 // Block storage, fixed in size for the whole run.
 struct TapeBuffers {
-  std::uint8_t header[HEADER_BLOCK_SIZE];  // header record and its two checksum bytes
-  std::uint8_t body[BODY_AREA_SIZE];       // body and its two checksum bytes
-  std::uint32_t body_length;               // from the last header, or relayed by a loader
-  bool loader_pending;                     // the last header announced a loader
-  bool header_verified;                    // the last header matched its checksum
-  bool body_verified;                      // the last body matched its checksum
+  std::uint8_t header[mzf::HEADER_BLOCK_SIZE];  // header record and its two checksum bytes
+  std::uint8_t body[mzf::BODY_AREA_SIZE];       // body and its two checksum bytes
+  std::uint32_t body_length;                    // from the last header, or relayed by a loader
+  bool loader_pending;                          // the last header announced a loader
+  bool header_verified;                         // the last header matched its checksum
+  bool body_verified;                           // the last body matched its checksum
 };
 
 // Caller-owned decoder context. About 64 KiB: keep it off small stacks.

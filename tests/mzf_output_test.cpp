@@ -12,7 +12,7 @@
 #include "mzf/mzf_output.h"
 #include "tests/test_support.h"
 
-using namespace mzfextract;
+using namespace mzf;
 using testing_support::Bytes;
 using testing_support::read_file;
 using testing_support::TempDir;

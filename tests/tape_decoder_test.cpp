@@ -17,6 +17,7 @@
 #include "tools/tapesynth.h"
 
 using namespace mzfextract;
+using namespace mzf;
 using testing_support::block_trace;
 using testing_support::Bytes;
 using testing_support::make_header;

@@ -5,16 +5,16 @@
 #include <cstdio>
 #include <numbers>
 
-#include "tape/tape_header.h"
+#include "format/tape_format.h"
 
 namespace tapesynth {
 
 namespace {
 
-using mzfextract::HEADER_SIZE;
-constexpr int HEADER_MARK = 40;
-constexpr int BODY_MARK = 20;
-constexpr int BLOCK_REPEAT_GAP = 256;
+using mzf::HEADER_SIZE;
+constexpr int HEADER_MARK = mzf::HEADER_MARK_PULSES;
+constexpr int BODY_MARK = mzf::BODY_MARK_PULSES;
+constexpr int BLOCK_REPEAT_GAP = mzf::COPY_GAP_PULSES;
 
 void put_le(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
@@ -96,7 +96,7 @@ bool split_mzf(const std::vector<std::uint8_t>& data, std::vector<Program>& prog
   std::size_t at = 0;
   while (data.size() - at >= HEADER_SIZE) {
     const auto* header = data.data() + at;
-    const std::size_t length = mzfextract::header_word(header, mzfextract::BODY_LENGTH_OFFSET);
+    const std::size_t length = mzf::header_word(header, mzf::BODY_LENGTH_OFFSET);
     if (data.size() - at - HEADER_SIZE < length) return false;
     programs.push_back(Program{{header, header + HEADER_SIZE},
                                {header + HEADER_SIZE, header + HEADER_SIZE + length}});
@@ -106,9 +106,7 @@ bool split_mzf(const std::vector<std::uint8_t>& data, std::vector<Program>& prog
 }
 
 std::uint16_t checksum_of(const std::vector<std::uint8_t>& bytes) {
-  std::uint16_t total = 0;
-  for (std::uint8_t b : bytes) total = static_cast<std::uint16_t>(total + std::popcount(b));
-  return total;
+  return mzf::ones_checksum(bytes.data(), bytes.size());
 }
 
 int sample_bytes(SampleFormat format) {

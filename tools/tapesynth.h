@@ -9,13 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "format/tape_format.h"
+
 namespace tapesynth {
 
-// Pulse lengths in microseconds at nominal tape speed: first half, second half.
-inline constexpr double LONG_FIRST_US = 464, LONG_SECOND_US = 494;
-inline constexpr double SHORT_FIRST_US = 240, SHORT_SECOND_US = 264;
-inline constexpr int LONG_GAP_PULSES = 22000;
-inline constexpr int SHORT_GAP_PULSES = 11000;
+// The tape format's pulse lengths and gaps, as it writes them.
+using mzf::LONG_FIRST_US;
+using mzf::LONG_GAP_PULSES;
+using mzf::LONG_SECOND_US;
+using mzf::SHORT_FIRST_US;
+using mzf::SHORT_GAP_PULSES;
+using mzf::SHORT_SECOND_US;
 
 // Sample formats of the output: unsigned 8-bit, signed 16 and 24-bit PCM, 32-bit IEEE float.
 enum class SampleFormat { U8, S16, S24, F32 };

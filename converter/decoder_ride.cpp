@@ -1,4 +1,4 @@
-#include "tape/decoder_ride.h"
+#include "converter/decoder_ride.h"
 
 #include "signal/wide_search.h"
 #include "tape/block_step.h"

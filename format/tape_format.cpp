@@ -1,11 +1,11 @@
-#include "tape/tape_format.h"
+#include "format/tape_format.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <iterator>
 
-namespace mzfextract {
+namespace mzf {
 
 std::uint16_t ones_checksum(const std::uint8_t* bytes, std::size_t size) {
   // Eight bytes at a time: the same ones, counted with an eighth of the calls (without a
@@ -30,4 +30,4 @@ bool is_loader_header(const std::uint8_t* header) {
                     header + BODY_LENGTH_OFFSET);
 }
 
-}  // namespace mzfextract
+}  // namespace mzf
