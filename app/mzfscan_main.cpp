@@ -10,7 +10,7 @@
 #include <string>
 
 #include "output/whole_file.h"
-#include "scanner/scan_run.h"
+#include "run/mzfscan_run.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/tape_scan.h"
+#include "reader/tape_reader.h"
 #include "tools/tapesynth.h"
 
 namespace {
@@ -29,11 +29,11 @@ bool scanner_recovers(const std::vector<tapesynth::Program>& programs,
                       const tapesynth::SynthOptions& o) {
   const tapesynth::Recorder recorder = tapesynth::record_tape(programs, o);
   const std::vector<float> samples = tapesynth::render_float(recorder, o);
-  auto s = std::make_unique<mzfscan::ChannelScanner>();
-  mzfscan::channel_scanner_init(*s, o.sample_rate);
-  mzfscan::channel_scanner_feed(*s, samples.data(), samples.size(), 1);
-  mzfscan::channel_scanner_finish(*s);
-  const mzfscan::TapeReading& r = mzfscan::channel_scanner_reading(*s, mzfscan::POLARITY_FALLING);
+  auto s = std::make_unique<mzfscan::ChannelReader>();
+  mzfscan::channel_reader_init(*s, o.sample_rate);
+  mzfscan::channel_reader_feed(*s, samples.data(), samples.size(), 1);
+  mzfscan::channel_reader_finish(*s);
+  const mzfscan::TapeReading& r = mzfscan::channel_reader_reading(*s, mzfscan::POLARITY_FALLING);
   if (r.programs.size() != programs.size()) return false;
   for (std::size_t i = 0; i < programs.size(); ++i) {
     const auto& p = r.programs[i];
@@ -129,21 +129,21 @@ int speed() {
   }
   const tapesynth::Recorder recorder = tapesynth::record_tape(programs, o);
   const std::vector<float> samples = tapesynth::render_float(recorder, o);
-  auto s = std::make_unique<mzfscan::ChannelScanner>();
+  auto s = std::make_unique<mzfscan::ChannelReader>();
   double best = 1e9;
   for (int round = 0; round < 5; ++round) {
-    mzfscan::channel_scanner_init(*s, o.sample_rate);
+    mzfscan::channel_reader_init(*s, o.sample_rate);
     const auto start = std::chrono::steady_clock::now();
     for (std::size_t at = 0; at < samples.size(); at += 8192) {
-      mzfscan::channel_scanner_feed(*s, samples.data() + at,
-                                    std::min<std::size_t>(8192, samples.size() - at), 1);
+      mzfscan::channel_reader_feed(*s, samples.data() + at,
+                                   std::min<std::size_t>(8192, samples.size() - at), 1);
     }
-    mzfscan::channel_scanner_finish(*s);
+    mzfscan::channel_reader_finish(*s);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     best = std::min(best, took.count());
   }
   const int verified =
-      mzfscan::channel_scanner_reading(*s, mzfscan::POLARITY_FALLING).verified_blocks;
+      mzfscan::channel_reader_reading(*s, mzfscan::POLARITY_FALLING).verified_blocks;
   std::printf(
       "%zu samples (%.0f s of tape), %d block copies verified: %.2f ns per sample "
       "(both polarities); one hour of stereo 44100 Hz would take %.2f s\n",

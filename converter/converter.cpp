@@ -15,9 +15,9 @@ constexpr std::size_t CAPACITY = max_crossings(STREAM_LOOKAHEAD + CONVERTER_CHUN
 int decode_crossings(Converter& c, std::size_t count, ProgramSink sink) {
   int status = 0;
   for (std::size_t i = 0; i < count;) {
-    int event = TAPE_NO_EVENT;
+    TapeEvent event = TapeEvent::NONE;
     i += on_crossings(c.decoder, c.crossings + i, count - i, c.samples_before, &event);
-    if (event == TAPE_PROGRAM_COMPLETE)
+    if (event == TapeEvent::PROGRAM_COMPLETE)
       status |= sink.save(sink.context, finished_program(c.decoder));
   }
   return status;
@@ -53,10 +53,10 @@ int converter_take(Converter& c, std::size_t count, ProgramSink sink) {
   // is saved first. The detector leaves the last few bytes for the next chunk, so that its
   // windows never reach past the end.
   if (decoder_ride_available() && decoder_can_ride(c.decoder)) {
-    int event = TAPE_NO_EVENT;
+    TapeEvent event = TapeEvent::NONE;
     scan = detect_with_decoder(c.detector, c.decoder, c.buffer, available, c.crossings, CAPACITY,
                                c.samples_before, &event);
-    if (event == TAPE_PROGRAM_COMPLETE)
+    if (event == TapeEvent::PROGRAM_COMPLETE)
       status |= sink.save(sink.context, finished_program(c.decoder));
   } else {
     scan = detect_stream(c.detector, c.buffer, available, c.crossings, CAPACITY);

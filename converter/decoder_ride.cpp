@@ -7,7 +7,8 @@
 namespace mzfextract {
 
 bool decoder_can_ride(const TapeDecoder& d) {
-  return d.state == SEEK_GAP || d.state == READ_HEADER || d.state == READ_BODY;
+  return d.state == DecoderState::SEEK_GAP || d.state == DecoderState::READ_HEADER ||
+         d.state == DecoderState::READ_BODY;
 }
 
 #if defined(MZF_WIDE_PATHS)
@@ -54,9 +55,10 @@ struct BlockStep {
 MZF_AVX2 MZF_WHOLE ChunkScan detect_with_decoder_avx2(PulseDetector& detector, TapeDecoder& decoder,
                                                       const std::uint8_t* raw, std::size_t count,
                                                       Crossing* out, std::size_t capacity,
-                                                      std::int64_t samples_before, int* event) {
+                                                      std::int64_t samples_before,
+                                                      TapeEvent* event) {
   const std::size_t bytes = wide_search::fitting(count, capacity);
-  *event = TAPE_NO_EVENT;
+  *event = TapeEvent::NONE;
   if (seeking_gap(decoder)) {
     RideSink<GapStep> sink{{gap_search_of(decoder)}, false, out, 0};
     const std::size_t consumed = wide_search::detect_stream_wide(detector, raw, bytes, sink);
@@ -84,7 +86,7 @@ bool decoder_ride_available() {
 
 ChunkScan detect_with_decoder(PulseDetector& detector, TapeDecoder& decoder,
                               const std::uint8_t* raw, std::size_t count, Crossing* out,
-                              std::size_t capacity, std::int64_t samples_before, int* event) {
+                              std::size_t capacity, std::int64_t samples_before, TapeEvent* event) {
   return detect_with_decoder_avx2(detector, decoder, raw, count, out, capacity, samples_before,
                                   event);
 }
@@ -98,8 +100,8 @@ bool decoder_ride_available() {
 // Without a wide path the decoder takes none of the crossings here: all are stored.
 ChunkScan detect_with_decoder(PulseDetector& detector, TapeDecoder&, const std::uint8_t* raw,
                               std::size_t count, Crossing* out, std::size_t capacity, std::int64_t,
-                              int* event) {
-  *event = TAPE_NO_EVENT;
+                              TapeEvent* event) {
+  *event = TapeEvent::NONE;
   return detect_stream(detector, raw, count, out, capacity);
 }
 

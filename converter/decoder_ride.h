@@ -21,12 +21,12 @@ bool decoder_can_ride(const TapeDecoder& decoder);
 // For a decoder that can ride: like detect_stream(), but where decoder_ride_available() the
 // decoder takes each crossing as it is found, until one ends the gap or completes the block, and
 // only the crossings after that one are stored in `out`. `samples_before` is the number of
-// samples before the buffer, as for on_crossings(). `*event` is TAPE_PROGRAM_COMPLETE when the
-// decoder completed a program (see finished_program()), which must be saved before the stored
+// samples before the buffer, as for on_crossings(). `*event` is TapeEvent::PROGRAM_COMPLETE when
+// the decoder completed a program (see finished_program()), which must be saved before the stored
 // crossings go to on_crossings(). Together with on_crossings() on the stored ones, the decoder
 // takes every crossing exactly as on_crossings() on all of them would.
 ChunkScan detect_with_decoder(PulseDetector& detector, TapeDecoder& decoder,
                               const std::uint8_t* raw, std::size_t count, Crossing* out,
-                              std::size_t capacity, std::int64_t samples_before, int* event);
+                              std::size_t capacity, std::int64_t samples_before, TapeEvent* event);
 
 }  // namespace mzfextract

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(&period, data + i, sizeof period);
     sample_number += 30;
     if (mzfextract::on_period(decoder, period, sample_number) ==
-        mzfextract::TAPE_PROGRAM_COMPLETE) {
+        mzfextract::TapeEvent::PROGRAM_COMPLETE) {
       const mzfextract::ProgramView program = mzfextract::finished_program(decoder);
       const mzf::MzfName name = mzf::mzf_file_name(program.header, 1);
       if (name.text[0] == '\0') std::abort();

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "scanner/scan_run.h"
+#include "run/mzfscan_run.h"
 
 namespace {
 

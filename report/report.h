@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "scan/tape_scan.h"
+#include "reader/tape_reader.h"
 
 namespace mzfscan {
 

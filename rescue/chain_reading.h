@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "reader/tape_reader.h"
 #include "rescue/pulse_chain.h"
-#include "scan/tape_scan.h"
 
 namespace mzfscan {
 

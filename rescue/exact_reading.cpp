@@ -48,35 +48,39 @@ void on_exact_period(ExactReader& r, std::int64_t period, std::int64_t sample_nu
   const mzfextract::DecoderState before = d.state;
   const bool loader_pending = d.buffers.loader_pending;
   const float threshold = d.t0;
-  const int event = mzfextract::on_period(d, period, sample_number);
+  const mzfextract::TapeEvent event = mzfextract::on_period(d, period, sample_number);
   const mzfextract::DecoderState after = d.state;
   // The gap after a first copy, and the long pulse that ends it (which the decoder may take as
   // the start of a tape mark).
-  if (r.awaiting >= 0 && before != mzfextract::READ_HEADER && before != mzfextract::READ_BODY) {
+  if (r.awaiting >= 0 && before != mzfextract::DecoderState::READ_HEADER &&
+      before != mzfextract::DecoderState::READ_BODY) {
     await_second_copy(r, period, sample_number);
   }
   if (after == before) return;
-  if (after == mzfextract::READ_HEADER || after == mzfextract::READ_BODY) {
+  if (after == mzfextract::DecoderState::READ_HEADER ||
+      after == mzfextract::DecoderState::READ_BODY) {
     r.block_start = sample_number;
     r.awaiting = -1;
-    const bool body = after == mzfextract::READ_BODY;
+    const bool body = after == mzfextract::DecoderState::READ_BODY;
     r.copy_starts.push_back(
         ExactCopyStart{body ? 1 : 0, 0, sample_number - 1,
                        body ? d.buffers.body_length + CHECKSUM_SIZE : HEADER_BLOCK_SIZE,
                        d.t0 / SHORT_TO_THRESHOLD});
     return;
   }
-  if (before == mzfextract::READ_HEADER || before == mzfextract::READ_BODY) {
+  if (before == mzfextract::DecoderState::READ_HEADER ||
+      before == mzfextract::DecoderState::READ_BODY) {
     // The first copy has ended: its second follows a gap (a loader's body is not followed up).
-    r.awaiting = before == mzfextract::READ_HEADER            ? 0
-                 : event == mzfextract::TAPE_PROGRAM_COMPLETE ? 1
-                                                              : -1;
+    r.awaiting = before == mzfextract::DecoderState::READ_HEADER    ? 0
+                 : event == mzfextract::TapeEvent::PROGRAM_COMPLETE ? 1
+                                                                    : -1;
     r.gap_shorts = 0;
     r.threshold = threshold;
-    r.awaiting_size = before == mzfextract::READ_HEADER ? HEADER_BLOCK_SIZE
-                                                        : d.buffers.body_length + CHECKSUM_SIZE;
+    r.awaiting_size = before == mzfextract::DecoderState::READ_HEADER
+                          ? HEADER_BLOCK_SIZE
+                          : d.buffers.body_length + CHECKSUM_SIZE;
   }
-  if (before == mzfextract::READ_HEADER) {
+  if (before == mzfextract::DecoderState::READ_HEADER) {
     // A header ends: it belongs to the next body, and cancels a loader's relay.
     r.header_copy2_seconds = -1;
     r.fresh_header = true;
@@ -84,9 +88,9 @@ void on_exact_period(ExactReader& r, std::int64_t period, std::int64_t sample_nu
     r.header_seconds = seconds_at(r, r.block_start);
     return;
   }
-  if (before != mzfextract::READ_BODY) return;
+  if (before != mzfextract::DecoderState::READ_BODY) return;
   const mzfextract::TapeBuffers& b = d.buffers;
-  if (event != mzfextract::TAPE_PROGRAM_COMPLETE) {
+  if (event != mzfextract::TapeEvent::PROGRAM_COMPLETE) {
     if (loader_pending && !b.loader_pending) {
       // A loader's body relayed its length and addresses into the header.
       r.relay_pending = true;

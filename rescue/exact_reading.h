@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "scan/tape_scan.h"
+#include "reader/tape_reader.h"
 #include "signal/pulse_detector.h"
 #include "tape/tape_decoder.h"
 

@@ -14,7 +14,7 @@
 #endif
 
 #include "format/tape_format.h"
-#include "scan/tape_scan.h"
+#include "reader/tape_reader.h"
 
 namespace mzfscan {
 

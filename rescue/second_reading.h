@@ -5,9 +5,9 @@
 
 #include <vector>
 
+#include "reader/tape_reader.h"
 #include "rescue/chain_reading.h"
 #include "rescue/exact_reading.h"
-#include "scan/tape_scan.h"
 
 namespace mzfscan {
 

@@ -35,35 +35,35 @@ bool report_checksum(const TapeDecoder& d, const std::uint8_t* block, std::size_
 }
 
 void finish_block(TapeDecoder& d) {
-  d.state = SEEK_GAP;
+  d.state = DecoderState::SEEK_GAP;
   d.run_count = 0;
   d.bit_index = 0;
 }
 
-int header_complete(TapeDecoder& d) {
+TapeEvent header_complete(TapeDecoder& d) {
   TapeBuffers& b = d.buffers;
   b.header_verified = report_checksum(d, b.header, mzf::HEADER_SIZE);
   b.body_length = mzf::header_word(b.header, mzf::BODY_LENGTH_OFFSET);
   examine_header(b);
   finish_block(d);
-  return TAPE_NO_EVENT;
+  return TapeEvent::NONE;
 }
 
-int body_complete(TapeDecoder& d) {
+TapeEvent body_complete(TapeDecoder& d) {
   TapeBuffers& b = d.buffers;
   b.body_verified = report_checksum(d, b.body, b.body_length);
   finish_block(d);
   if (b.loader_pending) {
     relay_loader_body(b);
-    return TAPE_NO_EVENT;
+    return TapeEvent::NONE;
   }
-  return TAPE_PROGRAM_COMPLETE;
+  return TapeEvent::PROGRAM_COMPLETE;
 }
 
 }  // namespace
 
 BlockRead block_read_of(TapeDecoder& d) {
-  const bool body = d.state == READ_BODY;
+  const bool body = d.state == DecoderState::READ_BODY;
   std::uint8_t* const block = body ? d.buffers.body : d.buffers.header;
   const std::uint32_t block_size =
       body ? d.buffers.body_length + mzf::CHECKSUM_SIZE : mzf::HEADER_BLOCK_SIZE;
@@ -91,17 +91,17 @@ void report_missing_start_pulse(BlockRead& run, std::int64_t samples_before, std
                static_cast<double>(sample_number) / NOMINAL_SAMPLE_RATE);
 }
 
-int block_read_end(TapeDecoder& d, BlockRead& run, bool complete) {
+TapeEvent block_read_end(TapeDecoder& d, BlockRead& run, bool complete) {
   if (!complete) run.block[run.byte_index] = static_cast<std::uint8_t>(run.byte);
   d.bit_index = run.bit_index;
   d.byte_index = run.byte_index;
   dump_flush(run.dump);
-  if (!complete) return TAPE_NO_EVENT;
+  if (!complete) return TapeEvent::NONE;
   return run.body ? body_complete(d) : header_complete(d);
 }
 
 std::size_t read_block_run(TapeDecoder& d, const Crossing* crossings, std::size_t count,
-                           std::int64_t samples_before, int* event) {
+                           std::int64_t samples_before, TapeEvent* event) {
   BlockRead run = block_read_of(d);
   bool complete = false;
   std::size_t i = 0;
@@ -113,9 +113,9 @@ std::size_t read_block_run(TapeDecoder& d, const Crossing* crossings, std::size_
   return i;
 }
 
-int read_block(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
+TapeEvent read_block(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
   const Crossing crossing{period, 0};
-  int event = TAPE_NO_EVENT;
+  TapeEvent event = TapeEvent::NONE;
   // One less, wrapping around rather than overflowing; read_block_run() adds it back.
   read_block_run(d, &crossing, 1,
                  static_cast<std::int64_t>(static_cast<std::uint64_t>(sample_number) - 1), &event);

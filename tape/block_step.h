@@ -69,7 +69,8 @@ struct BlockRead {
   Dump dump;
 };
 
-// Begins a run on the block the decoder reads (it is in READ_HEADER or READ_BODY).
+// Begins a run on the block the decoder reads (it is in DecoderState::READ_HEADER or
+// DecoderState::READ_BODY).
 BlockRead block_read_of(TapeDecoder& decoder);
 
 // Reports a body's missing start pulse, for the crossing at `index` of a buffer whose first
@@ -102,8 +103,8 @@ inline bool block_period(BlockRead& run, std::int64_t period, std::int64_t sampl
 }
 
 // Ends a run: the decoder's record takes the state back and the dump is written. When the last
-// period completed the block, checks and reports it and returns TAPE_PROGRAM_COMPLETE for a
-// body other than a loader's; otherwise TAPE_NO_EVENT.
-int block_read_end(TapeDecoder& decoder, BlockRead& run, bool complete);
+// period completed the block, checks and reports it and returns TapeEvent::PROGRAM_COMPLETE for a
+// body other than a loader's; otherwise TapeEvent::NONE.
+TapeEvent block_read_end(TapeDecoder& decoder, BlockRead& run, bool complete);
 
 }  // namespace mzfextract

@@ -1,6 +1,6 @@
 // The tape decoder's inner parts, private to tape/: its gap search's state for the ride on the
-// detector, the block reader that serves the READ_HEADER and READ_BODY states, and the loader
-// relay it calls when a block is complete.
+// detector, the block reader that serves the DecoderState::READ_HEADER and DecoderState::READ_BODY
+// states, and the loader relay it calls when a block is complete.
 #pragma once
 
 #include <cstdint>
@@ -23,14 +23,15 @@ GapSearch gap_search_of(const TapeDecoder& decoder);
 void resume_after_gap_search(TapeDecoder& decoder, GapSearch gap, bool gap_ended);
 
 // Reads one period of the block in progress (header or body, after the decoder's state);
-// returns TAPE_PROGRAM_COMPLETE when a body other than a loader's is complete.
-int read_block(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_number);
+// returns TapeEvent::PROGRAM_COMPLETE when a body other than a loader's is complete.
+TapeEvent read_block(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_number);
 
 // Reads the periods of `count` crossings into the block in progress, as read_block() would one
-// by one, while the decoder stays in READ_HEADER or READ_BODY; `samples_before` as for
-// on_crossings(). Returns the number taken; `*event` tells whether the last completed a program.
+// by one, while the decoder stays in DecoderState::READ_HEADER or DecoderState::READ_BODY;
+// `samples_before` as for on_crossings(). Returns the number taken; `*event` tells whether the last
+// completed a program.
 std::size_t read_block_run(TapeDecoder& decoder, const Crossing* crossings, std::size_t count,
-                           std::int64_t samples_before, int* event);
+                           std::int64_t samples_before, TapeEvent* event);
 
 // Loader relay. A loader is a 90-byte body loaded and started at 0xD400 whose bytes 77 to 89
 // carry the length and addresses of the program that follows it on tape.

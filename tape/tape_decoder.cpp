@@ -11,7 +11,7 @@ namespace mzfextract {
 namespace {
 
 void restart_gap_search(TapeDecoder& d) {
-  d.state = SEEK_GAP;
+  d.state = DecoderState::SEEK_GAP;
   d.run_count = 0;
 }
 
@@ -37,10 +37,10 @@ void count_long(TapeDecoder& d, std::int64_t period) {
   std::fprintf(d.trace, "LONG:%d;t0=%.1f;t=%" PRId64 "\n", d.run_count, static_cast<double>(d.t0),
                period);
   if (d.run_count == mzf::HEADER_MARK_PULSES) {
-    d.state = COUNT_SHORT_40;
+    d.state = DecoderState::COUNT_SHORT_40;
     d.run_count = 1;
   } else if (d.run_count == mzf::BODY_MARK_PULSES) {
-    d.state = COUNT_SHORT_20;
+    d.state = DecoderState::COUNT_SHORT_20;
     d.run_count = 1;
   } else {
     restart_gap_search(d);
@@ -53,14 +53,14 @@ void count_short(TapeDecoder& d, std::int64_t period) {
     d.run_count = one_more(d.run_count);
     return;
   }
-  const bool header_mark = d.state == COUNT_SHORT_40;
+  const bool header_mark = d.state == DecoderState::COUNT_SHORT_40;
   const int expected = header_mark ? mzf::HEADER_MARK_PULSES : mzf::BODY_MARK_PULSES;
   std::fprintf(d.trace, header_mark ? "SHORT40:%d\n" : "SHORT20:%d\n", d.run_count);
   if (d.run_count != expected) {
     restart_gap_search(d);
     return;
   }
-  d.state = header_mark ? READ_HEADER : READ_BODY;
+  d.state = header_mark ? DecoderState::READ_HEADER : DecoderState::READ_BODY;
   d.run_count = 0;
   d.bit_index = 0;
   d.byte_index = 0;
@@ -69,7 +69,7 @@ void count_short(TapeDecoder& d, std::int64_t period) {
 }  // namespace
 
 bool seeking_gap(const TapeDecoder& d) {
-  return d.state == SEEK_GAP;
+  return d.state == DecoderState::SEEK_GAP;
 }
 
 GapSearch gap_search_of(const TapeDecoder& d) {
@@ -79,27 +79,27 @@ GapSearch gap_search_of(const TapeDecoder& d) {
 void resume_after_gap_search(TapeDecoder& d, GapSearch gap, bool gap_ended) {
   d.t0 = static_cast<float>(gap.t0);  // exact: a single-precision value
   d.run_count = gap.run_count;
-  if (gap_ended) d.state = COUNT_LONG;
+  if (gap_ended) d.state = DecoderState::COUNT_LONG;
 }
 
 void tape_decoder_init(TapeDecoder& d, std::FILE* trace) {
   std::memset(&d, 0, sizeof d);
-  d.state = SEEK_GAP;
+  d.state = DecoderState::SEEK_GAP;
   d.trace = trace;
 }
 
-int on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
+TapeEvent on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
   switch (d.state) {
-    case SEEK_GAP: {
+    case DecoderState::SEEK_GAP: {
       const Crossing crossing{period, 0};
       seek_gap(d, &crossing, 1);
-      return TAPE_NO_EVENT;
+      return TapeEvent::NONE;
     }
-    case COUNT_LONG: count_long(d, period); return TAPE_NO_EVENT;
-    case COUNT_SHORT_40:
-    case COUNT_SHORT_20: count_short(d, period); return TAPE_NO_EVENT;
-    case READ_HEADER:
-    case READ_BODY: return read_block(d, period, sample_number);
+    case DecoderState::COUNT_LONG: count_long(d, period); return TapeEvent::NONE;
+    case DecoderState::COUNT_SHORT_40:
+    case DecoderState::COUNT_SHORT_20: count_short(d, period); return TapeEvent::NONE;
+    case DecoderState::READ_HEADER:
+    case DecoderState::READ_BODY: return read_block(d, period, sample_number);
   }
   // Every state is handled above (the compiler checks it); any other value means the record
   // was overwritten, and decoding on from there would print and save garbage.
@@ -107,16 +107,16 @@ int on_period(TapeDecoder& d, std::int64_t period, std::int64_t sample_number) {
 }
 
 std::size_t on_crossings(TapeDecoder& d, const Crossing* crossings, std::size_t count,
-                         std::int64_t samples_before, int* event) {
-  *event = TAPE_NO_EVENT;
+                         std::int64_t samples_before, TapeEvent* event) {
+  *event = TapeEvent::NONE;
   std::size_t i = 0;
   while (i < count) {
     switch (d.state) {
-      case SEEK_GAP: i += seek_gap(d, crossings + i, count - i); break;
-      case READ_HEADER:
-      case READ_BODY:
+      case DecoderState::SEEK_GAP: i += seek_gap(d, crossings + i, count - i); break;
+      case DecoderState::READ_HEADER:
+      case DecoderState::READ_BODY:
         i += read_block_run(d, crossings + i, count - i, samples_before, event);
-        if (*event != TAPE_NO_EVENT) return i;
+        if (*event != TapeEvent::NONE) return i;
         break;
       default:
         // The tape marks: a few dozen periods each.

@@ -12,19 +12,19 @@
 
 namespace mzfextract {
 
-enum DecoderState : int {
-  SEEK_GAP = 0,        // looking for a run of steady periods and a long pulse after it
-  COUNT_LONG = 1,      // counting the long pulses of a tape mark
-  COUNT_SHORT_40 = 2,  // 40 long pulses seen: counting short pulses
-  COUNT_SHORT_20 = 3,  // 20 long pulses seen: counting short pulses
-  READ_HEADER = 4,     // reading the 130-byte header block
-  READ_BODY = 5,       // reading the body block
+enum class DecoderState {
+  SEEK_GAP,        // looking for a run of steady periods and a long pulse after it
+  COUNT_LONG,      // counting the long pulses of a tape mark
+  COUNT_SHORT_40,  // 40 long pulses seen: counting short pulses
+  COUNT_SHORT_20,  // 20 long pulses seen: counting short pulses
+  READ_HEADER,     // reading the 130-byte header block
+  READ_BODY,       // reading the body block
 };
 
 // What on_period() tells its caller.
-enum TapeEvent : int {
-  TAPE_NO_EVENT = 0,
-  TAPE_PROGRAM_COMPLETE = 1,  // a program is complete: see finished_program()
+enum class TapeEvent {
+  NONE,
+  PROGRAM_COMPLETE,  // a program is complete: see finished_program()
 };
 
 // Block storage, fixed in size for the whole run.
@@ -40,8 +40,8 @@ struct TapeBuffers {
 // Caller-owned decoder context. About 64 KiB: keep it off small stacks.
 struct TapeDecoder {
   DecoderState state;
-  // Period reference: running average of the gap period in SEEK_GAP, then the long/short
-  // threshold. Single precision on purpose: its rounding is part of the trace.
+  // Period reference: running average of the gap period in DecoderState::SEEK_GAP, then the
+  // long/short threshold. Single precision on purpose: its rounding is part of the trace.
   float t0;
   std::int32_t run_count;
   std::int32_t bit_index;    // 0: a start pulse is due; 1 to 8: start pulse and bits received
@@ -63,18 +63,18 @@ struct ProgramView {
 void tape_decoder_init(TapeDecoder& decoder, std::FILE* trace);
 
 // Takes one pulse period that ended at `sample_number` (1-based). Returns
-// TAPE_PROGRAM_COMPLETE when a program body (not a loader's) has just been read completely.
-int on_period(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_number);
+// TapeEvent::PROGRAM_COMPLETE when a program body (not a loader's) has just been read completely.
+TapeEvent on_period(TapeDecoder& decoder, std::int64_t period, std::int64_t sample_number);
 
 // Takes the periods of `count` crossings in turn, exactly as on_period() would take each, the
 // crossing at index i of the detector's buffer ending at sample number `samples_before` + i + 1.
 // Stops right after a period that completes a program and sets `*event` to
-// TAPE_PROGRAM_COMPLETE, otherwise takes them all and sets it to TAPE_NO_EVENT. Returns the
+// TapeEvent::PROGRAM_COMPLETE, otherwise takes them all and sets it to TapeEvent::NONE. Returns the
 // number of crossings taken.
 std::size_t on_crossings(TapeDecoder& decoder, const Crossing* crossings, std::size_t count,
-                         std::int64_t samples_before, int* event);
+                         std::int64_t samples_before, TapeEvent* event);
 
-// The program completed by the last on_period() that returned TAPE_PROGRAM_COMPLETE (or
+// The program completed by the last on_period() that returned TapeEvent::PROGRAM_COMPLETE (or
 // on_crossings() that reported it).
 ProgramView finished_program(const TapeDecoder& decoder);
 

@@ -77,7 +77,8 @@ ReferenceRun reference_run(const Bytes& file) {
     std::int64_t period = 0;
     if (!mzfextract::feed(detector, static_cast<std::uint8_t>(~file[i]), &period)) continue;
     const auto sample = static_cast<std::int64_t>(i + 1);
-    if (mzfextract::on_period(*decoder, period, sample) == mzfextract::TAPE_PROGRAM_COMPLETE) {
+    if (mzfextract::on_period(*decoder, period, sample) ==
+        mzfextract::TapeEvent::PROGRAM_COMPLETE) {
       run.bodies_at.push_back(sample);
     }
   }

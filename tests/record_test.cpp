@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "report/report.h"
-#include "scanner/scan_run.h"
+#include "run/mzfscan_run.h"
 #include "tests/test_support.h"
 
 using namespace testing_support;

@@ -14,18 +14,18 @@
 #include <string>
 #include <vector>
 
-#include "scan/tape_scan.h"
+#include "reader/tape_reader.h"
 #include "signal/pulse_detector.h"
 #include "tape/tape_decoder.h"
 #include "tests/test_support.h"
 
 #ifdef MZFSCAN_APP
 #include "audio/audio_input.h"
-#include "scanner/scan_run.h"
+#include "run/mzfscan_run.h"
 #endif
 
 using namespace testing_support;
-using mzfscan::ChannelScanner;
+using mzfscan::ChannelReader;
 using mzfscan::TapeReading;
 
 namespace {
@@ -41,32 +41,32 @@ std::vector<tapesynth::Program> two_programs() {
 
 // Feeds `frames` interleaved frames of `channels` channels, channel `channel` (0-based), in
 // chunks whose sizes cycle through `chunks` (odd sizes on purpose), and finishes the reading.
-std::unique_ptr<ChannelScanner> scan(const std::vector<float>& samples, int rate, int channels = 1,
-                                     int channel = 0,
-                                     std::vector<std::size_t> chunks = {4097, 1, 333, 8191, 7}) {
-  auto scanner = std::make_unique<ChannelScanner>();
-  mzfscan::channel_scanner_init(*scanner, rate);
+std::unique_ptr<ChannelReader> scan(const std::vector<float>& samples, int rate, int channels = 1,
+                                    int channel = 0,
+                                    std::vector<std::size_t> chunks = {4097, 1, 333, 8191, 7}) {
+  auto scanner = std::make_unique<ChannelReader>();
+  mzfscan::channel_reader_init(*scanner, rate);
   const auto stride = static_cast<std::size_t>(channels);
   const std::size_t frames = samples.size() / stride;
   std::size_t at = 0;
   for (std::size_t i = 0; at < frames; ++i) {
     const std::size_t n = std::min(chunks[i % chunks.size()], frames - at);
-    mzfscan::channel_scanner_feed(*scanner, samples.data() + at * stride + channel, n, stride);
+    mzfscan::channel_reader_feed(*scanner, samples.data() + at * stride + channel, n, stride);
     at += n;
   }
-  mzfscan::channel_scanner_finish(*scanner);
+  mzfscan::channel_reader_finish(*scanner);
   return scanner;
 }
 
-std::unique_ptr<ChannelScanner> scan_tape(const std::vector<tapesynth::Program>& programs,
-                                          const tapesynth::SynthOptions& o) {
+std::unique_ptr<ChannelReader> scan_tape(const std::vector<tapesynth::Program>& programs,
+                                         const tapesynth::SynthOptions& o) {
   const tapesynth::Recorder recorder = tapesynth::record_tape(programs, o);
   return scan(tapesynth::render_float(recorder, o), o.sample_rate, o.channels,
               o.signal_channel - 1);
 }
 
-const TapeReading& reading(const ChannelScanner& s, bool falling = true) {
-  return mzfscan::channel_scanner_reading(
+const TapeReading& reading(const ChannelReader& s, bool falling = true) {
+  return mzfscan::channel_reader_reading(
       s, falling ? mzfscan::POLARITY_FALLING : mzfscan::POLARITY_RISING);
 }
 
@@ -116,7 +116,7 @@ TEST(ScanLevel, DecodesDownToMinus40dBAt16Bits) {
     o.amplitude = 127.9 * std::pow(10.0, db / 20);
     const auto s = scan_tape(two_programs(), o);
     expect_clean(reading(*s), two_programs(), "level " + std::to_string(db) + " dB");
-    const mzfscan::SignalLevel level = mzfscan::channel_scanner_level(*s);
+    const mzfscan::SignalLevel level = mzfscan::channel_reader_level(*s);
     EXPECT_NEAR(level.peak, std::pow(10.0, db / 20), 0.01 * std::pow(10.0, db / 20)) << db;
   }
 }
@@ -128,9 +128,9 @@ TEST(ScanDcOffset, FollowsTheMidLevel) {
     o.dc_offset = offset;
     const auto s = scan_tape(two_programs(), o);
     expect_clean(reading(*s), two_programs(), "offset " + std::to_string(offset));
-    EXPECT_NEAR(mzfscan::channel_scanner_level(*s).dc, offset / 128, 0.02) << offset;
+    EXPECT_NEAR(mzfscan::channel_reader_level(*s).dc, offset / 128, 0.02) << offset;
     // The largest magnitude lies on the side of the offset: below the mid level when negative.
-    EXPECT_NEAR(mzfscan::channel_scanner_level(*s).peak, (60 + std::fabs(offset)) / 128, 1e-6)
+    EXPECT_NEAR(mzfscan::channel_reader_level(*s).peak, (60 + std::fabs(offset)) / 128, 1e-6)
         << offset;
   }
 }
@@ -532,7 +532,7 @@ TEST(ScanLevel, ThePeakIsTheLargestMagnitudeOnEitherSide) {
   const std::vector<float> inputs[] = {
       {0.25F, -0.75F, 0.5F}, {-0.25F, 0.75F, -0.5F}, low_spike, high_spike, low_spike_late};
   for (const std::vector<float>& samples : inputs) {
-    EXPECT_EQ(mzfscan::channel_scanner_level(*scan(samples, 44100)).peak, 0.75F) << samples.size();
+    EXPECT_EQ(mzfscan::channel_reader_level(*scan(samples, 44100)).peak, 0.75F) << samples.size();
   }
 }
 
@@ -542,7 +542,7 @@ TEST(ScanLevel, NotANumberIsTakenAsTheLowestSample) {
     // Nothing but NaN: the level of a recording at the lowest sample.
     const auto only =
         scan(std::vector<float>(static_cast<std::size_t>(channels) * 9001, nan), 44100, channels);
-    const mzfscan::SignalLevel lowest = mzfscan::channel_scanner_level(*only);
+    const mzfscan::SignalLevel lowest = mzfscan::channel_reader_level(*only);
     EXPECT_EQ(lowest.peak, 4.0) << channels;
     EXPECT_EQ(lowest.rms, 4.0) << channels;
     EXPECT_EQ(lowest.dc, -4.0) << channels;
@@ -555,7 +555,7 @@ TEST(ScanLevel, NotANumberIsTakenAsTheLowestSample) {
     std::fill_n(frames.begin(), channels * 1000, nan);
     const auto s = scan(frames, o.sample_rate, channels);
     expect_clean(reading(*s), two_programs(), "NaN, channels " + std::to_string(channels));
-    const mzfscan::SignalLevel level = mzfscan::channel_scanner_level(*s);
+    const mzfscan::SignalLevel level = mzfscan::channel_reader_level(*s);
     EXPECT_EQ(level.peak, 4.0) << channels;
     EXPECT_TRUE(std::isfinite(level.rms) && std::isfinite(level.dc)) << channels;
   }
@@ -607,7 +607,7 @@ std::vector<Bytes> classic_files(const Bytes& samples, bool* all_verified) {
     std::int64_t period = 0;
     if (!mzfextract::feed(detector, static_cast<std::uint8_t>(~samples[i]), &period)) continue;
     if (mzfextract::on_period(*decoder, period, static_cast<std::int64_t>(i + 1)) ==
-        mzfextract::TAPE_PROGRAM_COMPLETE) {
+        mzfextract::TapeEvent::PROGRAM_COMPLETE) {
       const mzfextract::ProgramView v = mzfextract::finished_program(*decoder);
       Bytes file(v.header, v.header + 128);
       file.insert(file.end(), v.body, v.body + v.body_length);

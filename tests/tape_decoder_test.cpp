@@ -49,24 +49,24 @@ class Decoder {
     int bodies = 0;
     for (std::int64_t p : periods) {
       sample_number_ += 30;
-      bodies += on_period(*decoder_, p, sample_number_) == TAPE_PROGRAM_COMPLETE ? 1 : 0;
+      bodies += on_period(*decoder_, p, sample_number_) == TapeEvent::PROGRAM_COMPLETE ? 1 : 0;
     }
     return bodies;
   }
-  int feed_at(std::int64_t period, std::int64_t sample_number) {
+  TapeEvent feed_at(std::int64_t period, std::int64_t sample_number) {
     return on_period(*decoder_, period, sample_number);
   }
   // Hands the crossings of a buffer to on_crossings() as the driver does, keeping the body of
   // every program completed.
   void take(const Crossing* crossings, std::size_t count, std::int64_t samples_before) {
     for (std::size_t taken = 0; taken < count;) {
-      int event = TAPE_NO_EVENT;
+      TapeEvent event = TapeEvent::NONE;
       taken += on_crossings(*decoder_, crossings + taken, count - taken, samples_before, &event);
       keep_if_complete(event);
     }
   }
-  void keep_if_complete(int event) {
-    if (event != TAPE_PROGRAM_COMPLETE) return;
+  void keep_if_complete(TapeEvent event) {
+    if (event != TapeEvent::PROGRAM_COMPLETE) return;
     const ProgramView program = finished_program(*decoder_);
     completed_.emplace_back(program.body, program.body + program.body_length);
   }
@@ -125,7 +125,7 @@ TEST(GapSearch, LongRunNeedsAGapOfAtLeastHundredPeriods) {
   Decoder refused;
   refused.feed(Periods().gap(99).longs(3).gap(1));
   EXPECT_EQ(refused.trace(), "");
-  EXPECT_EQ(refused.state().state, SEEK_GAP);
+  EXPECT_EQ(refused.state().state, DecoderState::SEEK_GAP);
 }
 
 TEST(GapSearch, SteadyPeriodsStayWithinFiveOfTheAverage) {
@@ -235,15 +235,15 @@ TEST(TapeMark, CountsAndTheirLines) {
   struct Case {
     int longs, shorts;
     const char* trace;
-    int state;
+    DecoderState state;
   };
   const Case cases[] = {
-      {40, 40, "LONG:40;t0=36.0;t=24\nSHORT40:40\n", READ_HEADER},
-      {20, 20, "LONG:20;t0=36.0;t=24\nSHORT20:20\n", READ_BODY},
-      {39, 40, "LONG:39;t0=36.0;t=24\n", SEEK_GAP},
-      {41, 40, "LONG:41;t0=36.0;t=24\n", SEEK_GAP},
-      {40, 20, "LONG:40;t0=36.0;t=24\nSHORT40:20\n", SEEK_GAP},
-      {20, 21, "LONG:20;t0=36.0;t=24\nSHORT20:21\n", SEEK_GAP},
+      {40, 40, "LONG:40;t0=36.0;t=24\nSHORT40:40\n", DecoderState::READ_HEADER},
+      {20, 20, "LONG:20;t0=36.0;t=24\nSHORT20:20\n", DecoderState::READ_BODY},
+      {39, 40, "LONG:39;t0=36.0;t=24\n", DecoderState::SEEK_GAP},
+      {41, 40, "LONG:41;t0=36.0;t=24\n", DecoderState::SEEK_GAP},
+      {40, 20, "LONG:40;t0=36.0;t=24\nSHORT40:20\n", DecoderState::SEEK_GAP},
+      {20, 21, "LONG:20;t0=36.0;t=24\nSHORT20:21\n", DecoderState::SEEK_GAP},
   };
   for (const Case& c : cases) {
     Decoder d;
@@ -273,7 +273,7 @@ TEST(BlockReader, HeaderExampleDumpsExactly) {
   expected += "00 1C \ncrc=001C\ncrc OK!\n";
   EXPECT_EQ(d.trace(), expected);
   EXPECT_EQ(d.buffers().body_length, 300u);
-  EXPECT_EQ(d.state().state, SEEK_GAP);
+  EXPECT_EQ(d.state().state, DecoderState::SEEK_GAP);
 }
 
 TEST(BlockReader, HeaderIgnoresTheLengthOfItsStartPulses) {
@@ -360,7 +360,7 @@ TEST(BlockReader, BitIsOneExactlyWhenThePeriodIsLongerThanT0) {
   for (const Row& row : rows) {
     for (std::int64_t period : row.periods) {
       Decoder d;
-      d.state().state = READ_HEADER;
+      d.state().state = DecoderState::READ_HEADER;
       d.state().t0 = row.t0;
       // A start pulse, then the same period for all eight bits.
       d.feed({period});

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "rescue/pulse_chain.h"
-#include "scanner/scan_run.h"
+#include "run/mzfscan_run.h"
 #include "tests/test_support.h"
 
 using namespace testing_support;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "scanner/scan_run.h"
+#include "run/mzfscan_run.h"
 #include "tests/test_support.h"
 
 using namespace testing_support;

@@ -177,6 +177,11 @@ struct CopyBuffer {
   std::uint64_t disturbed[SUSPECT_WORDS];  // of those, bytes whose signal was disturbed
 };
 
+// The block a reader is reading.
+enum class BlockKind { NONE, HEADER, BODY };
+// The second copy a reader awaits after a first.
+enum class Awaited { NOTHING, HEADER_COPY, BODY_COPY };
+
 // The reading with one polarity: period classification, block framing and the program being
 // assembled. The reader's own fields; callers use TapeReading only.
 struct PolarityReader {
@@ -197,14 +202,14 @@ struct PolarityReader {
   int long_run, short_run, prev_long_run;
   double long_run_start, prev_long_run_start;  // seconds
   // Block reading.
-  int block;                 // 0: none, 1: header, 2: body
+  BlockKind block;           // the block being read, if any
   int copy;                  // 1 or 2
   bool speculative;          // started by a repeat gap: may turn out to be a tape mark
   bool extent_length;        // length unknown: read until the framing breaks
   std::uint32_t block_size;  // bytes expected, checksum included
   int bit_index;             // 0: a start pulse is due; 1 to 8: bits received
   std::uint8_t current;
-  int expect;  // 0: nothing, 1: the header's second copy, 2: the body's second copy
+  Awaited expect;  // the second copy awaited, if any
   // The program being assembled.
   bool open;         // a program has begun (a header or a body mark was seen)
   bool header_seen;  // its header mark was seen
@@ -225,7 +230,7 @@ struct PolarityReader {
 
 // Caller-owned state of one channel's reader, both polarities. Large (block buffers): allocate
 // it once per channel. Its fields are the reader's own.
-struct ChannelScanner {
+struct ChannelReader {
   double sample_rate;
   double us_per_sample;
   int taps;  // samples averaged by the smoothing filter
@@ -254,21 +259,21 @@ struct ChannelScanner {
 };
 
 // Starts a reading of a channel sampled at `sample_rate` samples per second.
-void channel_scanner_init(ChannelScanner& scanner, double sample_rate);
+void channel_reader_init(ChannelReader& scanner, double sample_rate);
 
 // Takes the next `count` samples of the channel, full scale -1 to 1, each `stride` floats
 // after the one before (the channel's samples inside interleaved frames).
-void channel_scanner_feed(ChannelScanner& scanner, const float* samples, std::size_t count,
-                          std::size_t stride);
+void channel_reader_feed(ChannelReader& scanner, const float* samples, std::size_t count,
+                         std::size_t stride);
 
 // The recording has ended: settles what can be settled (a block cut off is damaged).
-void channel_scanner_finish(ChannelScanner& scanner);
+void channel_reader_finish(ChannelReader& scanner);
 
-// What the reading with `polarity` found; complete after channel_scanner_finish().
-const TapeReading& channel_scanner_reading(const ChannelScanner& scanner, Polarity polarity);
+// What the reading with `polarity` found; complete after channel_reader_finish().
+const TapeReading& channel_reader_reading(const ChannelReader& scanner, Polarity polarity);
 
 // The channel's level over everything fed so far.
-SignalLevel channel_scanner_level(const ChannelScanner& scanner);
+SignalLevel channel_reader_level(const ChannelReader& scanner);
 
 // True when reading `a` should be preferred to `b`: more verified block copies, then pulse
 // lengths that separate more cleanly into short and long.

@@ -11,8 +11,8 @@
 #include "audio/audio_input.h"
 #include "audio/prepared_wav.h"
 #include "mzf/mzf_output.h"
+#include "reader/tape_reader.h"
 #include "report/report.h"
-#include "scan/tape_scan.h"
 
 namespace mzfscan {
 
@@ -58,7 +58,7 @@ struct ScanSettings {
 // A channel being read, both polarities.
 struct Candidate {
   int channel;  // 0-based, or CHANNEL_MIX
-  std::unique_ptr<ChannelScanner> scanner;
+  std::unique_ptr<ChannelReader> scanner;
 };
 
 // The readings of one recording and the one chosen.

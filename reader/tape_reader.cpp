@@ -5,7 +5,7 @@
 // crossings the rising one. Each reading then runs per crossing: it learns the short pulse
 // from gaps, tracks both pulse clusters, counts tape marks, frames bytes and assembles programs
 // from both copies of every block.
-#include "scan/tape_scan.h"
+#include "reader/tape_reader.h"
 
 #include <algorithm>
 #include <bit>
@@ -79,8 +79,6 @@ constexpr std::uint32_t MIN_SPECULATIVE_BYTES = 8;
 // A second copy follows its first after 256 short pulses (about 0.13 s): a recording that ends
 // sooner than this after a first copy may have cut the second off.
 constexpr double SECOND_COPY_WITHIN_SECONDS = 0.5;
-constexpr int BLOCK_NONE = 0, BLOCK_HEADER = 1, BLOCK_BODY = 2;
-constexpr int EXPECT_NOTHING = 0, EXPECT_HEADER_COPY = 1, EXPECT_BODY_COPY = 2;
 constexpr int PERIOD_SHORT = 0, PERIOD_LONG = 1, PERIOD_GARBAGE = 2;
 
 void reset_copy(CopyBuffer& b) {
@@ -124,7 +122,7 @@ bool verifies(const CopyBuffer& b, std::uint32_t data_size) {
 }
 
 CopyBuffer& current_copy(PolarityReader& r) {
-  CopyBuffer* copies = r.block == BLOCK_HEADER ? r.header_copy : r.body_copy;
+  CopyBuffer* copies = r.block == BlockKind::HEADER ? r.header_copy : r.body_copy;
   return copies[r.copy - 1];
 }
 
@@ -220,7 +218,7 @@ void record_outcomes(PolarityReader& r, int block_index, const CopyRecord record
 void close_program(PolarityReader& r) {
   if (!r.open) return;
   r.open = false;
-  r.expect = EXPECT_NOTHING;
+  r.expect = Awaited::NOTHING;
   ScannedProgram p{};
   p.time_seconds = r.time_seconds;
   p.relayed = r.relayed;
@@ -265,14 +263,14 @@ void close_program(PolarityReader& r) {
   r.reading.programs.push_back(std::move(p));
 }
 
-void start_block(PolarityReader& r, int block, int copy, bool speculative, double now) {
+void start_block(PolarityReader& r, BlockKind block, int copy, bool speculative, double now) {
   r.block = block;
   r.copy = copy;
   r.speculative = speculative;
   r.bit_index = 0;
   r.current = 0;
   r.extent_length = false;
-  if (block == BLOCK_HEADER) {
+  if (block == BlockKind::HEADER) {
     r.block_size = HEADER_BLOCK_SIZE;
   } else if (r.relayed) {
     r.block_size = mzf::header_word(r.relay_header, BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
@@ -290,14 +288,14 @@ void start_block(PolarityReader& r, int block, int copy, bool speculative, doubl
 }
 
 void record_copy(PolarityReader& r, const CopyBuffer& b) {
-  r.copy_record[r.block == BLOCK_HEADER ? 0 : 1][r.copy - 1] =
+  r.copy_record[r.block == BlockKind::HEADER ? 0 : 1][r.copy - 1] =
       static_cast<std::int64_t>(r.reading.copies.size());
   // What became of it, until the comparison with the other copy says more.
   const int outcome = b.verified   ? COPY_VERIFIED
                       : b.complete ? COPY_CHECKSUM
                       : b.cut_off  ? COPY_TRUNCATED
                                    : COPY_BROKEN;
-  r.reading.copies.push_back(BlockCopy{r.block == BLOCK_HEADER, r.copy, b.start_seconds,
+  r.reading.copies.push_back(BlockCopy{r.block == BlockKind::HEADER, r.copy, b.start_seconds,
                                        b.end_seconds, outcome, b.count,
                                        b.complete ? -1 : static_cast<std::int64_t>(b.count)});
   if (b.verified) ++r.reading.verified_blocks;
@@ -336,7 +334,7 @@ void end_block(PolarityReader& r, bool complete) {
   if (!complete && r.speculative && b.count < MIN_SPECULATIVE_BYTES && mark_like(b)) {
     // Not a block after all: the long pulses of the next tape mark read as bytes. Forget it.
     reset_copy(b);
-    r.block = BLOCK_NONE;
+    r.block = BlockKind::NONE;
     return;
   }
   b.complete = complete;
@@ -348,14 +346,14 @@ void end_block(PolarityReader& r, bool complete) {
     }
   }
   record_copy(r, b);
-  const int block = r.block;
+  const BlockKind block = r.block;
   const int copy = r.copy;
-  r.block = BLOCK_NONE;
+  r.block = BlockKind::NONE;
   if (copy == 1) {
-    r.expect = block == BLOCK_HEADER ? EXPECT_HEADER_COPY : EXPECT_BODY_COPY;
+    r.expect = block == BlockKind::HEADER ? Awaited::HEADER_COPY : Awaited::BODY_COPY;
   } else {
-    r.expect = EXPECT_NOTHING;
-    if (block == BLOCK_BODY) close_program(r);
+    r.expect = Awaited::NOTHING;
+    if (block == BlockKind::BODY) close_program(r);
   }
 }
 
@@ -390,7 +388,7 @@ void header_mark(PolarityReader& r, double mark_start, double now) {
   r.relay_pending = false;  // a new header cancels a loader
   start_program(r, mark_start);
   r.header_seen = true;
-  start_block(r, BLOCK_HEADER, 1, false, now);
+  start_block(r, BlockKind::HEADER, 1, false, now);
 }
 
 void body_mark(PolarityReader& r, double mark_start, double now) {
@@ -403,7 +401,7 @@ void body_mark(PolarityReader& r, double mark_start, double now) {
     }
   }
   r.body_seen = true;
-  start_block(r, BLOCK_BODY, 1, false, now);
+  start_block(r, BlockKind::BODY, 1, false, now);
 }
 
 void learn_short(PolarityReader& r, double short_us) {
@@ -483,7 +481,7 @@ void on_period(PolarityReader& r, double us, double now) {
     r.run_mean += (us - r.run_mean) * RUN_WEIGHT;
     ++r.run_count;
   } else {
-    const int needed = r.expect != EXPECT_NOTHING ? MIN_REPEAT_GAP_RUN : MIN_GAP_RUN;
+    const int needed = r.expect != Awaited::NOTHING ? MIN_REPEAT_GAP_RUN : MIN_GAP_RUN;
     if (r.run_count >= needed && us > GAP_END_FACTOR * r.run_mean && r.run_mean > MIN_SHORT_US &&
         r.run_mean < MAX_SHORT_US && (!r.learned || r.run_mean < r.threshold)) {
       learn_short(r, r.run_mean);
@@ -496,9 +494,9 @@ void on_period(PolarityReader& r, double us, double now) {
 
   int kind = us > r.threshold ? PERIOD_LONG : PERIOD_SHORT;
   if (us > GARBAGE_FACTOR * r.long_mean) kind = PERIOD_GARBAGE;
-  if (r.block != BLOCK_NONE || r.run_count >= MIN_TRACKED_RUN) track_clusters(r, kind, us);
+  if (r.block != BlockKind::NONE || r.run_count >= MIN_TRACKED_RUN) track_clusters(r, kind, us);
   bool suspect = false;
-  if (r.block != BLOCK_NONE) {
+  if (r.block != BlockKind::NONE) {
     ++r.block_periods;
     const double distance = r.long_mean - r.short_mean;
     const double off = std::fabs(us - r.threshold);
@@ -510,7 +508,7 @@ void on_period(PolarityReader& r, double us, double now) {
   const double start = now - us * 1e-6;
   const int mark = count_runs(r, kind, start);
   if (mark != 0) {
-    if (r.block != BLOCK_NONE) end_block(r, false);
+    if (r.block != BlockKind::NONE) end_block(r, false);
     if (mark == HEADER_MARK) {
       header_mark(r, r.prev_long_run_start, now);
     } else {
@@ -518,13 +516,14 @@ void on_period(PolarityReader& r, double us, double now) {
     }
     return;
   }
-  if (r.block != BLOCK_NONE) {
+  if (r.block != BlockKind::NONE) {
     block_period(r, kind, suspect, now);
     return;
   }
-  if (gap_end && r.expect != EXPECT_NOTHING) {
+  if (gap_end && r.expect != Awaited::NOTHING) {
     // The long pulse after a repeat gap is the second copy's first start pulse.
-    start_block(r, r.expect == EXPECT_HEADER_COPY ? BLOCK_HEADER : BLOCK_BODY, 2, true, start);
+    start_block(r, r.expect == Awaited::HEADER_COPY ? BlockKind::HEADER : BlockKind::BODY, 2, true,
+                start);
     r.bit_index = 1;
   }
 }
@@ -549,13 +548,13 @@ void reset_reader(PolarityReader& r) {
   r.jitter_us = 0;
   r.long_run = r.short_run = r.prev_long_run = 0;
   r.long_run_start = r.prev_long_run_start = 0;
-  r.block = BLOCK_NONE;
+  r.block = BlockKind::NONE;
   r.copy = 1;
   r.speculative = r.extent_length = false;
   r.block_size = 0;
   r.bit_index = 0;
   r.current = 0;
-  r.expect = EXPECT_NOTHING;
+  r.expect = Awaited::NOTHING;
   r.open = r.header_seen = r.body_seen = r.relayed = r.relay_pending = false;
   r.time_seconds = 0;
   for (CopyBuffer& b : r.header_copy) reset_copy(b);
@@ -570,11 +569,11 @@ void reset_reader(PolarityReader& r) {
 // The recording ended at `end_seconds`: inside a copy, or so soon after a first copy that its
 // second could not have begun.
 void settle_reader(PolarityReader& r, double end_seconds) {
-  if (r.block != BLOCK_NONE) {
+  if (r.block != BlockKind::NONE) {
     current_copy(r).cut_off = true;
     end_block(r, false);
-  } else if (r.expect != EXPECT_NOTHING) {
-    CopyBuffer* copies = r.expect == EXPECT_HEADER_COPY ? r.header_copy : r.body_copy;
+  } else if (r.expect != Awaited::NOTHING) {
+    CopyBuffer* copies = r.expect == Awaited::HEADER_COPY ? r.header_copy : r.body_copy;
     copies[1].cut_off = end_seconds - copies[0].end_seconds < SECOND_COPY_WITHIN_SECONDS;
   }
   close_program(r);
@@ -597,7 +596,7 @@ void settle_reader(PolarityReader& r, double end_seconds) {
 
 // A crossing of the comparator at `time` (in samples since the start), ending a period whose
 // signal was `disturbed`.
-void on_crossing(ChannelScanner& s, Polarity polarity, double time, bool disturbed) {
+void on_crossing(ChannelReader& s, Polarity polarity, double time, bool disturbed) {
   PolarityReader& r = s.readers[polarity];
   r.jitter_us = s.us_per_sample;
   if (!r.has_crossing) {
@@ -612,7 +611,7 @@ void on_crossing(ChannelScanner& s, Polarity polarity, double time, bool disturb
   on_period(r, us, time * s.us_per_sample * 1e-6);
 }
 
-void set_thresholds(ChannelScanner& s) {
+void set_thresholds(ChannelReader& s) {
   const float mid = (s.high_level + s.low_level) * 0.5F;
   const float h = std::max(HYSTERESIS * (s.high_level - s.low_level) * 0.5F, s.min_hysteresis);
   s.upper = mid + h;
@@ -649,7 +648,7 @@ void gather(const float* samples, std::size_t n, std::size_t stride, float* out)
 }
 
 // Adds the slice to the channel's level: sum, sum of squares and peak.
-void measure_level(ChannelScanner& s, const float* x, std::size_t n) {
+void measure_level(ChannelReader& s, const float* x, std::size_t n) {
   // Four independent sums, so that no addition waits for the one before.
   float sum[LANES] = {}, squares[LANES] = {}, peak[LANES] = {};
   std::size_t i = 0;
@@ -755,7 +754,7 @@ std::size_t find_crossing(const float* y, std::size_t i, std::size_t end, float 
 
 // The comparator over `n` smoothed samples. Between events (a crossing, or the levels relaxing
 // after a long time without one) it only searches; each event then runs on its own.
-void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
+void run_front_end(ChannelReader& s, const float* smoothed, std::size_t n) {
   const auto base = static_cast<std::int64_t>(s.sample_count);
   float cycle_max = s.cycle_max, cycle_min = s.cycle_min;
   std::int64_t relax_at = s.last_crossing_index + s.silence_limit;
@@ -830,7 +829,7 @@ void run_front_end(ChannelScanner& s, const float* smoothed, std::size_t n) {
 
 }  // namespace
 
-void channel_scanner_init(ChannelScanner& s, double sample_rate) {
+void channel_reader_init(ChannelReader& s, double sample_rate) {
   s.sample_rate = sample_rate;
   s.us_per_sample = 1e6 / sample_rate;
   s.taps = std::clamp(static_cast<int>(std::lround(SMOOTHING_US / s.us_per_sample)), 1,
@@ -855,8 +854,8 @@ void channel_scanner_init(ChannelScanner& s, double sample_rate) {
   for (PolarityReader& r : s.readers) reset_reader(r);
 }
 
-void channel_scanner_feed(ChannelScanner& s, const float* samples, std::size_t count,
-                          std::size_t stride) {
+void channel_reader_feed(ChannelReader& s, const float* samples, std::size_t count,
+                         std::size_t stride) {
   const auto history = static_cast<std::size_t>(s.taps - 1);
   while (count > 0) {
     const std::size_t n = std::min(count, SCAN_SLICE);
@@ -882,16 +881,16 @@ void channel_scanner_feed(ChannelScanner& s, const float* samples, std::size_t c
   }
 }
 
-void channel_scanner_finish(ChannelScanner& s) {
+void channel_reader_finish(ChannelReader& s) {
   const double end_seconds = static_cast<double>(s.sample_count) / s.sample_rate;
   for (PolarityReader& r : s.readers) settle_reader(r, end_seconds);
 }
 
-const TapeReading& channel_scanner_reading(const ChannelScanner& s, Polarity polarity) {
+const TapeReading& channel_reader_reading(const ChannelReader& s, Polarity polarity) {
   return s.readers[polarity == POLARITY_RISING ? 1 : 0].reading;
 }
 
-SignalLevel channel_scanner_level(const ChannelScanner& s) {
+SignalLevel channel_reader_level(const ChannelReader& s) {
   if (s.sample_count == 0) return SignalLevel{0, 0, 0};
   const auto n = static_cast<double>(s.sample_count);
   return SignalLevel{s.level_peak, std::sqrt(s.level_squares / n), s.level_sum / n};

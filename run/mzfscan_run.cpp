@@ -1,4 +1,4 @@
-#include "scanner/scan_run.h"
+#include "run/mzfscan_run.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,9 +32,9 @@ constexpr double NOMINAL_LONG_US = mzf::LONG_PULSE_US;
 // How far from nominal a pulse may be and still count as a tape pulse in the diagnosis.
 constexpr double PULSE_TOLERANCE = 0.25;
 
-std::unique_ptr<ChannelScanner> new_scanner(double rate) {
-  std::unique_ptr<ChannelScanner> scanner(new (std::nothrow) ChannelScanner);
-  if (scanner) channel_scanner_init(*scanner, rate);
+std::unique_ptr<ChannelReader> new_scanner(double rate) {
+  std::unique_ptr<ChannelReader> scanner(new (std::nothrow) ChannelReader);
+  if (scanner) channel_reader_init(*scanner, rate);
   return scanner;
 }
 
@@ -111,11 +111,11 @@ void progress_end(Progress& progress) {
 }
 
 const TapeReading& ScanResult::reading() const {
-  return channel_scanner_reading(*candidates[chosen].scanner, polarity);
+  return channel_reader_reading(*candidates[chosen].scanner, polarity);
 }
 
 SignalLevel ScanResult::level() const {
-  return channel_scanner_level(*candidates[chosen].scanner);
+  return channel_reader_level(*candidates[chosen].scanner);
 }
 
 bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* result,
@@ -153,11 +153,11 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
     result->frames += static_cast<std::int64_t>(count);
     for (Candidate& candidate : result->candidates) {
       if (candidate.channel >= 0) {
-        channel_scanner_feed(*candidate.scanner, frames + candidate.channel, count, channels);
+        channel_reader_feed(*candidate.scanner, frames + candidate.channel, count, channels);
         continue;
       }
       take_channel(frames, count, channels, CHANNEL_MIX, mix.data());
-      channel_scanner_feed(*candidate.scanner, mix.data(), count, 1);
+      channel_reader_feed(*candidate.scanner, mix.data(), count, 1);
     }
     for (std::size_t i = 0; i < count * squares.size(); ++i) {
       squares[i % channels] += static_cast<double>(frames[i]) * frames[i];
@@ -166,8 +166,8 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
       std::size_t programs = 0;
       for (const Candidate& candidate : result->candidates) {
         for (const Polarity polarity : {POLARITY_FALLING, POLARITY_RISING}) {
-          programs = std::max(
-              programs, channel_scanner_reading(*candidate.scanner, polarity).programs.size());
+          programs = std::max(programs,
+                              channel_reader_reading(*candidate.scanner, polarity).programs.size());
         }
       }
       progress_show(*settings.progress, "reading",
@@ -182,11 +182,11 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
   // Candidates in channel order, falling before rising; only a strictly better one replaces.
   bool have_best = false;
   for (std::size_t i = 0; i < result->candidates.size(); ++i) {
-    ChannelScanner& scanner = *result->candidates[i].scanner;
-    channel_scanner_finish(scanner);
+    ChannelReader& scanner = *result->candidates[i].scanner;
+    channel_reader_finish(scanner);
     for (const Polarity polarity : {POLARITY_FALLING, POLARITY_RISING}) {
       if (!polarity_allowed(settings.polarity, polarity)) continue;
-      const TapeReading& reading = channel_scanner_reading(scanner, polarity);
+      const TapeReading& reading = channel_reader_reading(scanner, polarity);
       if (!have_best || better_reading(reading, result->reading())) {
         result->chosen = i;
         result->polarity = polarity;
