@@ -265,21 +265,6 @@ struct RiseMap {
   std::uint64_t words[MAP_WORDS + 1];
 };
 
-// How far ahead of the samples it maps map_rises() asks for the samples to come. A chunk read
-// ahead was written on the other core and is still in that core's cache; the hardware fetches
-// the lines that follow a miss, but not early enough to hide the fetch from another core, and
-// map_rises() is where the samples are first loaded, in a burst of 40 windows.
-inline constexpr std::uintptr_t PREFETCH_AHEAD = 2048;
-
-// Asks for the cache line `ahead` bytes past `p` to be loaded into the first-level cache. The
-// address is only a hint: computed as a number, it may lie beyond the buffer (a prefetch never
-// faults and changes nothing but the cache), and no pointer beyond the buffer is formed.
-inline void prefetch(const std::uint8_t* p, std::uintptr_t ahead) {
-  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(p) + ahead;
-  // NOLINTNEXTLINE(performance-no-int-to-ptr): the address is a hint, never dereferenced
-  _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0);
-}
-
 // Maps the rises to the threshold of raw ceiling `ceiling` in whole windows from raw[from] on,
 // as many as fit before `count`; a zero word follows them, so that reading 8 bytes anywhere in the
 // map stays within what was written.
@@ -290,7 +275,6 @@ inline void map_rises(RiseMap& map, const std::uint8_t* raw, std::size_t from, s
   std::uint64_t carry = 0;  // whether the sample before the window was at or above
   for (std::size_t j = 0; j < words; ++j) {
     const std::uint64_t at_or_above = AvxWindow::load(raw + from + j * WINDOW).at_or_above(ceiling);
-    prefetch(raw + from + j * WINDOW, PREFETCH_AHEAD);
     map.words[j] = at_or_above & ~(at_or_above << 1 | carry);
     carry = at_or_above >> 63;
   }
