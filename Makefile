@@ -18,8 +18,10 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Records samples/hello.mzf as a tape, converts the recording back and checks the result.
-demo: setup build
+# Records samples/hello.mzf as a tape, converts the recording back and checks the result. Builds
+# only the three programs it runs.
+demo: setup $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target mzfextract tapesynth mzfscan
 	rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
 	$(BUILD)/tapesynth $(DEMO_DIR)/hello.wav samples/hello.mzf
 	cd $(DEMO_DIR) && ../mzfextract hello.wav
