@@ -1,6 +1,6 @@
 // The prepared recording: one channel of a recording as 8-bit unsigned mono samples with every
-// pulse starting on its falling edge, its level normalised without dither, at a rate the classic
-// converter reads (the recording's own from 22050 to 96000 Hz, else 44100 Hz via libsoxr). It is
+// pulse starting on its falling edge, its level normalised without dither, at a rate mzfextract
+// reads (the recording's own from 22050 to 96000 Hz, else 44100 Hz via libsoxr). It is
 // streamed to the second reader and written as a WAV file for mzfextract (--wav), the same bytes
 // both ways.
 #pragma once

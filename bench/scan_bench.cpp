@@ -1,6 +1,6 @@
 // Measurements of the worn-tape reader, not tests: its speed per sample on a recording held in
 // memory (both polarities, as the scanner always reads them), and how much noise it tolerates
-// against the classic converter on the same 8-bit tape (and itself at 16 bits).
+// against mzfextract on the same 8-bit tape (and itself at 16 bits).
 // Usage: scan_bench speed | scan_bench noise FILE.mzf
 #include <chrono>
 #include <cmath>
@@ -50,9 +50,9 @@ bool scanner_recovers(const std::vector<tapesynth::Program>& programs,
   return true;
 }
 
-// The classic converter, run as a program on the WAV file in a scratch directory.
-bool classic_recovers(const std::vector<tapesynth::Program>& programs,
-                      const tapesynth::SynthOptions& o, const std::string& mzfextract) {
+// mzfextract, run as a program on the WAV file in a scratch directory.
+bool mzfextract_recovers(const std::vector<tapesynth::Program>& programs,
+                         const tapesynth::SynthOptions& o, const std::string& mzfextract) {
   char dir[] = "/tmp/scanbenchXXXXXX";
   if (mkdtemp(dir) == nullptr) return false;
   const std::string wav = std::string(dir) + "/tape.wav";
@@ -90,21 +90,21 @@ int noise(const char* path, const std::string& mzfextract) {
   o.amplitude = 100;
   o.long_gap = 2000;
   o.short_gap = 1000;
-  std::printf("noise  classic(u8)  scanner(u8)  scanner(s16)   [3 seeds each: passes]\n");
+  std::printf("noise  mzfextract(u8)  reader(u8)  reader(s16)   [3 seeds each: passes]\n");
   for (double n = 5; n <= 80; n += 5) {
-    int classic = 0, scan8 = 0, scan16 = 0;
+    int extract = 0, scan8 = 0, scan16 = 0;
     for (std::uint64_t seed = 1; seed <= 3; ++seed) {
       o.noise = n;
       o.seed = seed;
       o.format = tapesynth::SampleFormat::U8;
-      classic += classic_recovers(programs, o, mzfextract) ? 1 : 0;
+      extract += mzfextract_recovers(programs, o, mzfextract) ? 1 : 0;
       scan8 += scanner_recovers(programs, o) ? 1 : 0;
       o.format = tapesynth::SampleFormat::S16;
       scan16 += scanner_recovers(programs, o) ? 1 : 0;
     }
-    std::printf("%5.0f  %11d  %11d  %12d\n", n, classic, scan8, scan16);
+    std::printf("%5.0f  %14d  %10d  %11d\n", n, extract, scan8, scan16);
     std::fflush(stdout);
-    if (classic == 0 && scan8 == 0 && scan16 == 0) break;
+    if (extract == 0 && scan8 == 0 && scan16 == 0) break;
   }
   return 0;
 }

@@ -1,8 +1,8 @@
 // The worn-tape reader on recordings made by tapesynth in memory: one stress axis per table
 // (level, DC offset, noise, speed, drift, rate, polarity, dropouts, missing copies, tape mark
 // runs, gap runs, periods at the gap-end and glitch limits), loaders, the level of odd samples,
-// empty recordings, chunking, the choice among channels, and the identity with the classic
-// converter on clean recordings of the corpus.
+// empty recordings, chunking, the choice among channels, and the identity with
+// mzfextract on clean recordings of the corpus.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -594,8 +594,8 @@ TEST(ScanChoice, TheBetterChannelWinsAndATieGoesToTheFirst) {
 }
 #endif
 
-// The classic converter's files for a recording: each program's header record and body.
-std::vector<Bytes> classic_files(const Bytes& samples, bool* all_verified) {
+// mzfextract's files for a recording: each program's header record and body.
+std::vector<Bytes> mzfextract_files(const Bytes& samples, bool* all_verified) {
   std::FILE* trace = std::fopen("/dev/null", "w");
   auto decoder = std::make_unique<mzfextract::TapeDecoder>();
   mzfextract::tape_decoder_init(*decoder, trace);
@@ -668,7 +668,7 @@ TEST(ScanLoader, RelaysLikeTheClassicConverter) {
           << label;
       EXPECT_EQ(r.programs[0].body_verdict, mzfscan::VERDICT_OK) << label;
       bool verified = false;
-      EXPECT_EQ(scanned_files(r), classic_files(recorder.samples(), &verified)) << label;
+      EXPECT_EQ(scanned_files(r), mzfextract_files(recorder.samples(), &verified)) << label;
       EXPECT_TRUE(verified || c.bad_loader_body) << label;
     } else {
       // The other program, then a body with no header of its own.
@@ -747,7 +747,7 @@ TEST(ScanChunks, ChunkSizesAreInvisible) {
   }
 }
 
-TEST(ScanIdentity, SameFilesAsTheClassicConverterOnCleanCorpusRecordings) {
+TEST(ScanIdentity, SameFilesAsMzfextractOnCleanCorpusRecordings) {
   const std::string corpus = corpus_dir();
   if (corpus.empty()) GTEST_SKIP() << "shared corpus not found beside the project; skipped";
   const std::vector<std::vector<std::string>> tapes = {
@@ -762,11 +762,11 @@ TEST(ScanIdentity, SameFilesAsTheClassicConverterOnCleanCorpusRecordings) {
       const tapesynth::SynthOptions o = quick(rate);
       const tapesynth::Recorder recorder = tapesynth::record_tape(programs, o);
       bool verified = false;
-      const std::vector<Bytes> classic = classic_files(recorder.samples(), &verified);
+      const std::vector<Bytes> expected_files = mzfextract_files(recorder.samples(), &verified);
       ASSERT_TRUE(verified) << tape[0];
-      ASSERT_EQ(classic.size(), programs.size()) << tape[0];
+      ASSERT_EQ(expected_files.size(), programs.size()) << tape[0];
       const auto s = scan(tapesynth::render_float(recorder, o), rate);
-      EXPECT_EQ(scanned_files(reading(*s)), classic) << tape[0] << " at " << rate;
+      EXPECT_EQ(scanned_files(reading(*s)), expected_files) << tape[0] << " at " << rate;
     }
   }
 }

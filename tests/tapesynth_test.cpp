@@ -79,7 +79,7 @@ TEST(TapesynthWav, HeadersOfEveryLayout) {
     o.sample_rate = c.rate;
     EXPECT_EQ(tapesynth::wav_header(10, o), c.expected) << tapesynth::sample_bytes(c.format);
   }
-  // The 8-bit mono header is the one the classic tests have always used.
+  // The 8-bit mono header is the one mzfextract's tests have always used.
   EXPECT_EQ(tapesynth::wav_header(10, 8000), cases[0].expected);
 }
 
