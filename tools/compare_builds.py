@@ -3,9 +3,10 @@
 
 Each build converts every recording in a directory of its own; its trace, standard error, exit
 status and MZF files are kept side by side, and the two trees are compared with `diff -r`. The
-recordings: the real ones of the shared corpus (when present), the demo tape, tapesynth tapes of
-the corpus programs under noise, speed changes, other rates and both polarities, and tapes written
-here pulse by pulse: a loader with the program it loads, bad checksums, a missing start pulse.
+recordings: the real ones of the shared corpus (when present), the demo tape, 34 tapesynth tapes of
+the corpus programs under noise, speed changes, other rates, levels and both polarities, and tapes
+written here pulse by pulse: a loader with the program it loads, bad checksums, a missing start
+pulse, bodies of 0 to 257 bytes.
 
 usage: compare_builds.py OLD_MZFEXTRACT NEW_MZFEXTRACT TAPESYNTH [--corpus DIR] [--keep DIR]
 """
@@ -129,6 +130,13 @@ def handmade(directory):
     tape.pulse(True, 30)
     tape.write(os.path.join(directory, "sync.wav"))
 
+    tape = Tape(seed=10, noise=2)
+    tape.silence(0.05)
+    for size in (0, 1, 2, 7, 255, 256, 257):
+        tape.program(header("SIZE %d" % size, size), pattern(size, 11 + size))
+    tape.silence(0.05)
+    tape.write(os.path.join(directory, "short-bodies.wav"))
+
 
 def recordings(directory, tapesynth, corpus, demo):
     handmade(directory)
@@ -153,6 +161,15 @@ def recordings(directory, tapesynth, corpus, demo):
         ["--rate", "32000", "--offset", "-30", "--noise", "5"],
         ["--rate", "44100", "--long-gap", "300", "--short-gap", "200"],
     ]
+    # A grid over rate, noise, speed, polarity and level, the same for every run.
+    grid = random.Random(11)
+    for rate in (22050, 32000, 44100, 48000, 96000):
+        for _ in range(5):
+            conditions.append([
+                "--rate", str(rate), "--noise", str(grid.choice([0, 3, 8, 15, 30])),
+                "--seed", str(grid.randrange(1, 99)), "--speed", "%.3f" % grid.uniform(0.9, 1.1),
+                "--polarity", grid.choice(["falling", "rising"]),
+                "--amplitude", str(grid.choice([30, 60, 100, 120]))])
     for number, options in enumerate(conditions):
         chosen = programs[number % len(programs):][:3] or programs[:1]
         path = os.path.join(directory, "synth-%02d.wav" % number)
