@@ -33,6 +33,12 @@ std::string format(const char* pattern, auto... values) {
   return text;
 }
 
+// The value to `digits` decimals (as JSON prints it shortest: 11.918, not 11.918000000000001).
+double rounded(double value, int digits) {
+  const double scale = std::pow(10.0, digits);
+  return std::round(value * scale) / scale + 0.0;  // + 0.0: never a negative zero
+}
+
 std::string hex4(std::uint16_t value) {
   return format("%04X", static_cast<unsigned>(value));
 }
@@ -455,8 +461,9 @@ std::string table_text(const RecordingReport& r) {
       shown(r.path) + ": " + r.format +
       format(", %d Hz, %d channel%s, ", r.sample_rate, r.channels, r.channels == 1 ? "" : "s");
   text += clock_time(r.seconds) + "; read channel " + channel_text(r.channel_used) + ", " +
-          polarity_name(r.polarity) + format(", speed %+.1f %%, peak ", r.speed_percent) +
-          dbfs_text(r.level.peak) + ", RMS " + dbfs_text(r.level.rms) + "\n";
+          polarity_name(r.polarity) +
+          format(", speed %+.1f %%, peak ", rounded(r.speed_percent, 1)) + dbfs_text(r.level.peak) +
+          ", RMS " + dbfs_text(r.level.rms) + "\n";
   if (r.programs.empty()) return text + "  no programs found\n";
   text += format("  %-10s %-19s %-6s %5s %-4s %-5s %-9s %-9s %s\n", "time", "name", "type", "size",
                  "load", "start", "header", "body", "file");
@@ -484,12 +491,6 @@ using Json = nlohmann::ordered_json;
 
 Json text_or_null(const std::string& text) {
   return text.empty() ? Json(nullptr) : Json(utf8_safe(text));
-}
-
-// The value to `digits` decimals (as JSON prints it shortest: 11.918, not 11.918000000000001).
-double rounded(double value, int digits) {
-  const double scale = std::pow(10.0, digits);
-  return std::round(value * scale) / scale;
 }
 
 Json dbfs_json(double level) {
