@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -415,15 +415,26 @@ TEST(Record, ThePictureLabelsNeverOverlapAndEveryCopyShows) {
     double from, to;
     int y;
   };
+  // The SVG's elements, one a line: a label's x, y and text; a copy's width.
+  const auto attribute = [](const std::string& line, const char* name) {
+    const std::string key = std::string(" ") + name + "=\"";
+    const std::size_t at = line.find(key);
+    return at == std::string::npos ? -1.0 : std::stod(line.substr(at + key.size()));
+  };
   std::vector<Box> labels;
-  const std::regex label(
-      "<text x=\"([0-9.]+)\" y=\"([0-9]+)\" font-size=\"11\" "
-      "font-family=\"monospace\">([^<]*)</text>");
-  for (auto it = std::sregex_iterator(svg.begin(), svg.end(), label); it != std::sregex_iterator();
-       ++it) {
-    const double x = std::stod((*it)[1]);
-    // The widest a monospace character of this size is drawn.
-    labels.push_back({x, x + 6.7 * static_cast<double>((*it)[3].length()), std::stoi((*it)[2])});
+  std::vector<double> copy_widths;
+  std::istringstream lines(svg);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("font-family=\"monospace\">") != std::string::npos) {
+      const std::size_t text = line.find('>') + 1;
+      const std::size_t length = line.find("</text>") - text;
+      const double x = attribute(line, "x");
+      // The widest a monospace character of this size is drawn.
+      labels.push_back(
+          {x, x + 6.7 * static_cast<double>(length), static_cast<int>(attribute(line, "y"))});
+    } else if (line.rfind("<rect ", 0) == 0 && line.find(" height=\"12\"") != std::string::npos) {
+      copy_widths.push_back(attribute(line, "width"));
+    }
   }
   ASSERT_EQ(labels.size(), 12U);
   for (std::size_t a = 0; a < labels.size(); ++a) {
@@ -434,13 +445,8 @@ TEST(Record, ThePictureLabelsNeverOverlapAndEveryCopyShows) {
           << a << " and " << b;
     }
   }
-  const std::regex copy("<rect x=\"[0-9.]+\" y=\"[0-9]+\" width=\"([0-9.]+)\" height=\"12\"");
-  int copies = 0;
-  for (auto it = std::sregex_iterator(svg.begin(), svg.end(), copy); it != std::sregex_iterator();
-       ++it, ++copies) {
-    EXPECT_GE(std::stod((*it)[1]), 5.0);
-  }
-  EXPECT_EQ(copies, 12 + 5);  // the copies, then the legend's five colours
+  EXPECT_EQ(copy_widths.size(), 12U + 5U);  // the copies, then the legend's five colours
+  for (const double width : copy_widths) EXPECT_GE(width, 5.0);
   for (const char* key :
        {"verified", "conflict", "checksum failed", "broken", "truncated", "where a copy broke"}) {
     EXPECT_NE(svg.find(key), std::string::npos) << key;
