@@ -38,6 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string text = mzfscan::table_text(reports[0]) + mzfscan::summary_text(summary);
   text += mzfscan::report_json(reports, summary).dump(2);
   text += mzfscan::plot_svg(reports);
-  text += mzfscan::diagnosis_message("fuzz.wav", result);
+  text += mzfscan::diagnosis_message("fuzz.wav", result, reports[0].diagnosis);
   return text.empty() ? 1 : 0;
 }

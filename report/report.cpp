@@ -97,14 +97,6 @@ bool valid_utf8(const std::string& text) {
   return true;
 }
 
-// The bytes of a text in hex, two digits a byte.
-std::string hex_bytes(const std::string& text) {
-  std::string hex;
-  for (const char c : text)
-    hex += format("%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-  return hex;
-}
-
 // A path as JSON can hold it: bytes that are not valid UTF-8 become '?'.
 std::string utf8_safe(const std::string& text) {
   std::string safe;
@@ -434,6 +426,12 @@ const char* copy_outcome_name(int outcome) {
   }
 }
 
+std::string hex_text(const std::uint8_t* bytes, std::size_t count) {
+  std::string hex;
+  for (std::size_t i = 0; i < count; ++i) hex += format("%02x", static_cast<unsigned>(bytes[i]));
+  return hex;
+}
+
 std::string shown(const std::string& text) {
   std::string escaped;
   for (const char c : text) {
@@ -560,7 +558,10 @@ Json recording_json(const RecordingReport& r) {
   const auto known = [&](Json value) { return r.opened ? std::move(value) : Json(nullptr); };
   return {
       {"path", utf8_safe(r.path)},
-      {"path_bytes", valid_utf8(r.path) ? Json(nullptr) : Json(hex_bytes(r.path))},
+      {"path_bytes",
+       valid_utf8(r.path)
+           ? Json(nullptr)
+           : Json(hex_text(reinterpret_cast<const std::uint8_t*>(r.path.data()), r.path.size()))},
       {"error", text_or_null(r.error)},
       {"format", known(r.format)},
       {"sample_rate", known(r.sample_rate)},

@@ -86,6 +86,8 @@ std::string clock_time(double seconds);
 const char* verdict_name(int verdict);
 // "verified", "conflict", "checksum", "broken", "truncated" or "missing".
 const char* copy_outcome_name(int outcome);
+// The bytes in hex, two lower-case digits a byte.
+std::string hex_text(const std::uint8_t* bytes, std::size_t count);
 // The text with control characters and DEL shown as escapes ("\n", "\x1b"), so that a file
 // name cannot split a line or reach the terminal as a command.
 std::string shown(const std::string& text);

@@ -55,13 +55,7 @@ std::string file_sha256(const ScannedProgram& program) {
   sha256_update(&context, program.body.size(), program.body.data());
   std::uint8_t digest[SHA256_DIGEST_SIZE];
   sha256_digest(&context, sizeof digest, digest);
-  std::string hex;
-  for (const std::uint8_t byte : digest) {
-    constexpr char DIGITS[] = "0123456789abcdef";
-    hex += DIGITS[byte >> 4];
-    hex += DIGITS[byte & 15];
-  }
-  return hex;
+  return hex_text(digest, sizeof digest);
 }
 
 }  // namespace
@@ -159,8 +153,11 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
       take_channel(frames, count, channels, CHANNEL_MIX, mix.data());
       channel_reader_feed(*candidate.scanner, mix.data(), count, 1);
     }
-    for (std::size_t i = 0; i < count * squares.size(); ++i) {
-      squares[i % channels] += static_cast<double>(frames[i]) * frames[i];
+    for (std::size_t c = 0; c < squares.size(); ++c) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const double x = frames[i * channels + c];
+        squares[c] += x * x;
+      }
     }
     if (settings.progress != nullptr && progress_due(*settings.progress)) {
       std::size_t programs = 0;
@@ -341,6 +338,7 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
   report.polarity = result.polarity;
   report.speed_percent = reading.speed_percent;
   report.level = result.level();
+  report.diagnosis = diagnose(result);
   for (const ScannedProgram& scanned : result.programs) {
     ProgramReport program;
     program.time_seconds = scanned.time_seconds;
@@ -570,13 +568,6 @@ void diagnose_pulses(const ScanResult& result, bool cancelled, std::vector<std::
                 : std::string("they do not look like this tape format's pulses (") + nominal + ")");
 }
 
-bool every_program_verified(const ScanResult& result) {
-  return !result.programs.empty() &&
-         std::all_of(result.programs.begin(), result.programs.end(), [](const ScannedProgram& p) {
-           return verdict_verified(p.header_verdict) && verdict_verified(p.body_verdict);
-         });
-}
-
 }  // namespace
 
 std::vector<std::string> diagnose(const ScanResult& result) {
@@ -603,7 +594,7 @@ std::vector<std::string> diagnose(const ScanResult& result) {
                        (mix > 0 ? "at " + decibels(mix / loudest) + " of " + channel + " alone"
                                 : "silent, " + channel + " alone is not"));
   }
-  if (findings.empty() || every_program_verified(result)) return findings;
+  if (findings.empty() || !second_reading_wanted(result)) return findings;
   std::string advice = "try:";
   if (cancelled) advice += " one channel (--channel " + std::to_string(loudest_channel + 1) + "),";
   if (hum) advice += " a capture without the hum or a high-pass filter at about 200 Hz,";
@@ -614,12 +605,12 @@ std::vector<std::string> diagnose(const ScanResult& result) {
   return findings;
 }
 
-std::string diagnosis_message(const std::string& path, const ScanResult& result) {
-  const std::vector<std::string> findings = diagnose(result);
+std::string diagnosis_message(const std::string& path, const ScanResult& result,
+                              const std::vector<std::string>& findings) {
   if (findings.empty()) return "";
-  const char* what = result.programs.empty()           ? "no program found"
-                     : !every_program_verified(result) ? "not every program verified"
-                                                       : "note";
+  const char* what = result.programs.empty()         ? "no program found"
+                     : second_reading_wanted(result) ? "not every program verified"
+                                                     : "note";
   std::string text = message(path, what);
   for (const std::string& finding : findings) text += "  " + finding + "\n";
   return text;
@@ -728,13 +719,12 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
     }
     RecordingReport report = describe_recording(path, input, result);
     report.error = read_error;
-    report.diagnosis = diagnose(result);
     const int status = save_programs(result, writer, save, &report, errors);
     failed = failed || status == STATUS_FAILED;
     not_saved = not_saved || status == STATUS_NOT_SAVED ||
                 std::any_of(report.programs.begin(), report.programs.end(),
                             [](const ProgramReport& p) { return !program_verified(p); });
-    std::fputs(diagnosis_message(path, result).c_str(), errors);
+    std::fputs(diagnosis_message(path, result, report.diagnosis).c_str(), errors);
     if (!options.wav_path.empty()) {
       wholefile::Identity placed{};
       if (write_prepared_wav(input, path, options.wav_path, prepared_signal(result), rules(),

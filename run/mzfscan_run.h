@@ -100,7 +100,8 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
 // The signal the chosen reading read, as the prepared recording takes it.
 PreparedSignal prepared_signal(const ScanResult& result);
 
-// The report of a scanned recording, without files (those come from save_programs()).
+// The report of a scanned recording, with its diagnosis, without files (those come from
+// save_programs()).
 RecordingReport describe_recording(const std::string& path, const AudioInput& input,
                                    const ScanResult& result);
 
@@ -130,8 +131,10 @@ int save_programs(const ScanResult& result, mzf::MzfWriter& writer, const SaveSe
 // cancel).
 std::vector<std::string> diagnose(const ScanResult& result);
 
-// The diagnosis of `path` as a message for standard error; empty when there is none.
-std::string diagnosis_message(const std::string& path, const ScanResult& result);
+// The diagnosis of `path` (the findings diagnose() gave) as a message for standard error; empty
+// when there is none.
+std::string diagnosis_message(const std::string& path, const ScanResult& result,
+                              const std::vector<std::string>& findings);
 
 // The command line of a run.
 struct RunOptions {

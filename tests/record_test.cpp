@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -185,24 +184,8 @@ TEST(Record, TheJsonRecordsEveryRecordingBlockAndCopy) {
   damaged.damages = {{tapesynth::CopyId::BODY1, 0.3, 30, 0},
                      {tapesynth::CopyId::BODY2, 0.6, 30, 0}};
   write_tape(dir.file("damaged.wav"), {program}, damaged);
-  // Two copies that pass their checksums and differ: a one and a zero of byte 5 swapped.
-  Bytes other = program.body;
-  for (unsigned bit = 0; bit < 7; ++bit) {
-    const unsigned pair = 3U << bit;
-    if (std::popcount(static_cast<unsigned>(other[5] & pair)) == 1) {
-      other[5] = static_cast<std::uint8_t>(other[5] ^ pair);
-      break;
-    }
-  }
-  tapesynth::Recorder recorder(tape());
-  recorder.silence(0.1);
-  record_until_body(recorder, program.header);
-  recorder.block(program.body);
-  recorder.pulse(true);
-  recorder.pulses(false, 256);
-  recorder.block(other);
-  recorder.pulse(true);
-  recorder.silence(0.2);
+  // Two copies that pass their checksums and differ at byte 5.
+  const tapesynth::Recorder recorder = record_conflicting_copies(program, tape());
   ASSERT_TRUE(tapesynth::write_wav(dir.file("conflict.wav"), recorder, tape()));
   write_file(dir.file("text.wav"), {'n', 'o', 't', ' ', 'a', 'u', 'd', 'i', 'o'});
   // Cut inside the body's first copy: the recording ends in the block.

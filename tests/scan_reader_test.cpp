@@ -336,6 +336,7 @@ struct Layout {
   bool bad_header1 = false;   // the first header copy fails its checksum
   double body1_dropout = -1;  // where a dropout cuts the first body copy (-1: nowhere)
   bool second_body = true;    // the body's second copy is recorded
+  double tail = 0.1;          // seconds of silence that end the recording
 };
 
 struct LayoutCase {
@@ -345,7 +346,8 @@ struct LayoutCase {
 };
 
 constexpr int OK = mzfscan::VERDICT_OK, COPY = mzfscan::VERDICT_COPY,
-              DAMAGED = mzfscan::VERDICT_DAMAGED, MISSING = mzfscan::VERDICT_MISSING;
+              DAMAGED = mzfscan::VERDICT_DAMAGED, MISSING = mzfscan::VERDICT_MISSING,
+              TRUNCATED = mzfscan::VERDICT_TRUNCATED;
 
 void expect_layout_verdicts(const std::vector<LayoutCase>& cases) {
   const tapesynth::Program p = make_program("LAYOUT", pattern(300, 17));
@@ -375,7 +377,7 @@ void expect_layout_verdicts(const std::vector<LayoutCase>& cases) {
       recorder.block(p.body);
       recorder.pulse(true);
     }
-    recorder.silence(0.1);
+    recorder.silence(l.tail);
     const auto s = scan(tapesynth::render_float(recorder, quick()), 44100);
     const TapeReading& r = reading(*s);
     ASSERT_EQ(r.programs.size(), 1U) << c.what;
@@ -395,6 +397,16 @@ TEST(ScanDropouts, AFirstCopyWithoutASecondIsDamagedNotMissing) {
   expect_layout_verdicts({
       {"first body copy only", {.second_body = false}, OK, OK},
       {"first body copy only, cut", {.body1_dropout = 0.5, .second_body = false}, OK, DAMAGED},
+      // A recording that ends less than half a second after a broken first copy may have cut
+      // off the second; one that goes on longer shows there was none.
+      {"broken at its end, 0.3 s more",
+       {.body1_dropout = 0.98, .second_body = false, .tail = 0.3},
+       OK,
+       TRUNCATED},
+      {"broken at its end, 0.7 s more",
+       {.body1_dropout = 0.98, .second_body = false, .tail = 0.7},
+       OK,
+       DAMAGED},
   });
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -140,6 +141,32 @@ void record_until_body(tapesynth::Recorder& recorder, const Bytes& header) {
   recorder.pulses(false, 300);
   recorder.tape_mark(20);
   recorder.pulse(true);
+}
+
+Bytes same_checksum_other(const Bytes& body) {
+  Bytes other = body;
+  for (unsigned bit = 0; bit < 7; ++bit) {
+    const unsigned pair = 3U << bit;
+    if (std::popcount(static_cast<unsigned>(other[5] & pair)) == 1) {
+      other[5] = static_cast<std::uint8_t>(other[5] ^ pair);
+      break;
+    }
+  }
+  return other;
+}
+
+tapesynth::Recorder record_conflicting_copies(const tapesynth::Program& program,
+                                              const tapesynth::SynthOptions& options) {
+  tapesynth::Recorder recorder(options);
+  recorder.silence(0.1);
+  record_until_body(recorder, program.header);
+  recorder.block(program.body);
+  recorder.pulse(true);
+  recorder.pulses(false, 256);
+  recorder.block(same_checksum_other(program.body));
+  recorder.pulse(true);
+  recorder.silence(0.2);
+  return recorder;
 }
 
 std::string block_trace(const Bytes& data, bool body, bool checksum_ok) {

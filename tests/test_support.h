@@ -75,6 +75,14 @@ tapesynth::SynthOptions quick_options(int rate = 48000, int long_gap = 400, int 
 // 20/20 mark with its long pulse, so that the next byte recorded is the body's first.
 void record_until_body(tapesynth::Recorder& recorder, const Bytes& header);
 
+// `body` with a one and a zero of byte 5 swapped: other bytes, the same checksum.
+Bytes same_checksum_other(const Bytes& body);
+
+// A tape of `program` whose two body copies both pass their checksums: the first holds its body,
+// the second same_checksum_other() of it.
+tapesynth::Recorder record_conflicting_copies(const tapesynth::Program& program,
+                                              const tapesynth::SynthOptions& options);
+
 // The trace a complete block prints: its dump and its checksum lines.
 std::string block_trace(const Bytes& data, bool body, bool checksum_ok = true);
 

@@ -4,7 +4,6 @@
 // the exact converter.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -208,27 +207,11 @@ TEST(Trust, CopiesLostAtTheSamePlaceStayDamaged) {
 // to tell which is right: a conflict, not saved (unless asked), exit status as for damage.
 TEST(Trust, CopiesThatBothPassButDisagreeConflict) {
   const tapesynth::Program program = make_program("CONFLICT", pattern(64, 3));
-  // The same number of ones, other bytes: a one and a zero of byte 5 swapped.
-  Bytes other = program.body;
-  for (unsigned bit = 0; bit < 7; ++bit) {
-    const unsigned pair = 3U << bit;
-    if (std::popcount(static_cast<unsigned>(other[5] & pair)) == 1) {
-      other[5] = static_cast<std::uint8_t>(other[5] ^ pair);
-      break;
-    }
-  }
+  const Bytes other = same_checksum_other(program.body);
   ASSERT_EQ(tapesynth::checksum_of(other), tapesynth::checksum_of(program.body));
   ASSERT_NE(other, program.body);
   for (const bool keep : {false, true}) {
-    tapesynth::Recorder recorder(tape(1));
-    recorder.silence(0.1);
-    record_until_body(recorder, program.header);
-    recorder.block(program.body);
-    recorder.pulse(true);
-    recorder.pulses(false, 256);
-    recorder.block(other);
-    recorder.pulse(true);
-    recorder.silence(0.2);
+    const tapesynth::Recorder recorder = record_conflicting_copies(program, tape(1));
     TempDir dir;
     const std::string wav = dir.file("tape.wav");
     ASSERT_TRUE(tapesynth::write_wav(wav, recorder, tape(1)));
