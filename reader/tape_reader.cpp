@@ -907,7 +907,7 @@ CopyView CopyEvidence::view() const {
 }
 
 bool verdict_verified(int verdict) {
-  return verdict == VERDICT_OK || verdict == VERDICT_COPY;
+  return verdict == VERDICT_OK || verdict == VERDICT_COPY || verdict == VERDICT_JOINED;
 }
 
 bool byte_marked(const std::uint64_t* bits, std::uint32_t index) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "format/tape_format.h"
@@ -28,6 +29,9 @@ enum BlockVerdict : int {
   // with it and the signal does not show which one was disturbed.
   VERDICT_CONFLICT = 4,
   VERDICT_TRUNCATED = 5,  // no copy verified, and the recording ends inside the block
+  // No copy verified alone; the copies' soft readings together gave a block whose checksum holds
+  // and that a wrong block could hardly have matched.
+  VERDICT_JOINED = 6,
 };
 
 // What became of one copy of a block.
@@ -49,6 +53,8 @@ struct CopyRecord {
   // The first byte known to be wrong (it differs from the block as taken, or from the other
   // copy in a conflict) or where its framing broke; -1 when none is known.
   std::int64_t first_failing = -1;
+  // Of a joined block: the stretches of bytes this copy read cleanly as they were taken.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> gave;
 };
 
 // Pulse lengths seen, in microseconds, in bins of HISTOGRAM_BIN_US.

@@ -411,6 +411,7 @@ const char* verdict_name(int verdict) {
     case VERDICT_DAMAGED: return "damaged";
     case VERDICT_CONFLICT: return "conflict";
     case VERDICT_TRUNCATED: return "truncated";
+    case VERDICT_JOINED: return "joined";
     default: return "missing";
   }
 }

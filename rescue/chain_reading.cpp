@@ -16,12 +16,98 @@ using mzf::HEADER_BLOCK_SIZE;
 constexpr double LEAD_SHORTS = 10;
 constexpr double TRAIL_LONGS = 20;
 constexpr double DURATION_MARGIN = 1.05;  // on a copy's length if all its pulses were long
+// The longest stretch read for a copy whose block's size is not known yet.
+constexpr double MAX_SEARCH_SECONDS = 180;
+// A second copy the first reading placed this many short pulses from where it should follow the
+// first is read again from there.
+constexpr double MISPLACED_SHORTS = 32;
 
 // The bytes a copy of `block` of `p` holds, checksum included; 0 when not known.
 std::size_t block_bytes(const ScannedProgram& p, int block) {
   if (block == 0) return HEADER_BLOCK_SIZE;
   if (!verdict_verified(p.header_verdict)) return 0;
   return mzf::header_word(p.header, mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+}
+
+// Where a header lies before its body, in seconds at nominal speed: its first copy begins after
+// the header's tape mark, at least two shortest copies and the gap between them before the body's
+// gap, mark and separator, and at most two longest.
+constexpr double BODY_LEAD_US = mzf::SHORT_GAP_PULSES * mzf::SHORT_PULSE_US +
+                                mzf::BODY_MARK_PULSES * (mzf::LONG_PULSE_US + mzf::SHORT_PULSE_US) +
+                                2 * mzf::LONG_PULSE_US;
+constexpr double HEADER_COPIES_MIN_US =
+    2 * HEADER_BLOCK_SIZE * (mzf::LONG_PULSE_US + 8 * mzf::SHORT_PULSE_US) +
+    mzf::COPY_GAP_PULSES * mzf::SHORT_PULSE_US;
+constexpr double HEADER_COPIES_MAX_US =
+    2 * HEADER_BLOCK_SIZE * 9 * mzf::LONG_PULSE_US + mzf::COPY_GAP_PULSES * mzf::SHORT_PULSE_US;
+constexpr double HEADER_MARK_US =
+    mzf::HEADER_MARK_PULSES * (mzf::LONG_PULSE_US + mzf::SHORT_PULSE_US);
+// Long pulses of a tape mark the search for it matches.
+constexpr int MARK_MATCHED = 12;
+
+// Plans a search for the header copies of program `index`, whose body the first reading found
+// but not its header: a stretch that holds the header's tape mark and both copies, read as the
+// first copy from the mark, and an empty one for the second copy, read from where the first ends.
+void plan_header_search(ChainReading& reading, const ScannedProgram& p, int index, double speed) {
+  const double body = p.copies[1][0].start_seconds;
+  if (body < 0) return;
+  const double from =
+      body - (BODY_LEAD_US + HEADER_COPIES_MAX_US + HEADER_MARK_US) * 1.1e-6 / speed;
+  const double to = body - BODY_LEAD_US * 0.98e-6 / speed;
+  if (from < 0 || to <= from) return;
+  ChainRegion r;
+  r.program = index;
+  r.block = 0;
+  r.copy = 0;
+  r.copy_seconds = -1;
+  r.from = std::llround(from * reading.rate);
+  r.to = std::llround(to * reading.rate);
+  r.max_bytes = HEADER_BLOCK_SIZE;
+  r.size_known = true;
+  r.placed = false;
+  r.search = true;
+  r.decoded = false;
+  r.short_period = reading.short_period;
+  r.long_period = reading.long_period;
+  reading.regions.push_back(r);
+  r.copy = 1;
+  r.from = r.to;
+  r.search = false;
+  r.decoded = true;  // only ever read from the first copy's stretch
+  reading.regions.push_back(std::move(r));
+}
+
+// Where the header copy after its tape mark begins in the chain's samples: the sample after the
+// long separator that, with the mark's short pulses and MARK_MATCHED of its long ones before
+// it, matches best; -1 when none matches.
+double find_mark(const ChainWork& chain) {
+  const std::uint8_t* x = chain.chain_samples;
+  const std::size_t count = chain.chain_count;
+  const double s = chain.short_mean, l = chain.long_mean;
+  const double span = MARK_MATCHED * l + mzf::HEADER_MARK_PULSES * s + l;
+  if (x == nullptr || !(s > 1) || static_cast<double>(count) < span + 2) return -1;
+  std::vector<std::int64_t> sums(count + 1, 0);
+  for (std::size_t i = 0; i < count; ++i) sums[i + 1] = sums[i] + (static_cast<int>(x[i]) - 128);
+  const auto pulse = [&](double at, double length, double low_share) {
+    const auto a = static_cast<std::size_t>(std::lround(at));
+    const auto m = static_cast<std::size_t>(std::lround(at + length * low_share));
+    const auto b = static_cast<std::size_t>(std::lround(at + length));
+    return static_cast<double>((sums[b] - sums[m]) - (sums[m] - sums[a]));
+  };
+  constexpr double SHORT_LOW = mzf::SHORT_FIRST_US / mzf::SHORT_PULSE_US;
+  constexpr double LONG_LOW = mzf::LONG_FIRST_US / mzf::LONG_PULSE_US;
+  double best = 0, where = -1;
+  for (double end = span; end + 1 < static_cast<double>(count); end += 1) {
+    double total = pulse(end - l, l, LONG_LOW);
+    double at = end - l;
+    for (int i = 0; i < mzf::HEADER_MARK_PULSES; ++i) total += pulse(at -= s, s, SHORT_LOW);
+    for (int i = 0; i < MARK_MATCHED; ++i) total += pulse(at -= l, l, LONG_LOW);
+    if (total > best) {
+      best = total;
+      where = end;
+    }
+  }
+  return where < 0 ? -1 : where * static_cast<double>(chain.factor);
 }
 
 }  // namespace
@@ -34,10 +120,15 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
   reading.long_period = mzf::LONG_PULSE_US * 1e-6 * rate / speed;
   reading.position = 0;
   reading.regions.clear();
-  for (const ScannedProgram& p : programs) {
+  for (std::size_t index = 0; index < programs.size(); ++index) {
+    const ScannedProgram& p = programs[index];
     for (int block = 0; block < 2; ++block) {
       if (verdict_verified(block == 0 ? p.header_verdict : p.body_verdict)) continue;
       if (block == 0 && p.relayed) continue;
+      if (block == 0 && p.copies[0][0].start_seconds < 0 && p.copies[0][1].start_seconds < 0) {
+        plan_header_search(reading, p, static_cast<int>(index), speed);
+        continue;
+      }
       // A copy lasts at most as long as every pulse of it were long, and no longer than from
       // one copy's start to the other's (the second follows the first after a short gap).
       const std::size_t size = block == 0 ? HEADER_BLOCK_SIZE : block_bytes(p, 1);
@@ -48,12 +139,27 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
             (p.copies[block][1].start_seconds - p.copies[block][0].start_seconds) * rate;
         span = size == 0 ? apart : std::min(span, apart);
       } else if (size == 0) {
-        continue;
+        // Neither the size nor the second copy is known: the first copy's stretch reaches to the
+        // next program, so that both copies can be read once the header gives the size.
+        const double start = p.copies[block][0].start_seconds;
+        if (start < 0) continue;
+        double after = start + MAX_SEARCH_SECONDS;
+        if (index + 1 < programs.size()) {
+          const ScannedProgram& next = programs[index + 1];
+          if (next.time_seconds > start) after = std::min(after, next.time_seconds);
+          for (const auto& copies : next.copies) {
+            for (const CopyRecord& c : copies) {
+              if (c.start_seconds > start) after = std::min(after, c.start_seconds);
+            }
+          }
+        }
+        span = (after - start) * rate;
       }
       for (int copy = 0; copy < 2; ++copy) {
         const double start = p.copies[block][copy].start_seconds;
         if (start < 0) continue;
         ChainRegion r;
+        r.program = static_cast<int>(index);
         r.block = block;
         r.copy = copy;
         r.copy_seconds = start;
@@ -61,9 +167,21 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
             0, std::llround(start * rate - LEAD_SHORTS * reading.short_period));
         r.to = std::llround(start * rate + span + TRAIL_LONGS * reading.long_period);
         r.max_bytes = size > 0 ? size : mzf::MAX_BODY_LENGTH + CHECKSUM_SIZE;
+        r.size_known = size > 0;
+        r.placed = false;
+        r.search = false;
         r.decoded = false;
         r.short_period = reading.short_period;
         r.long_period = reading.long_period;
+        reading.regions.push_back(std::move(r));
+      }
+      if (p.copies[block][1].start_seconds < 0 && p.copies[block][0].start_seconds >= 0) {
+        // The second copy, not found: read from where the first ends (see decode_region()).
+        ChainRegion r = reading.regions.back();
+        r.copy = 1;
+        r.copy_seconds = -1;
+        r.from = r.to;
+        r.decoded = true;
         reading.regions.push_back(std::move(r));
       }
     }
@@ -74,14 +192,78 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
 
 namespace {
 
-void decode_region(ChainReading& reading, ChainRegion& r) {
+// The size of the body of program `program` from the soft readings of its header's copies, when
+// they decide it; 0 when not.
+std::size_t body_size_from_header(const ChainReading& reading, int program) {
+  std::vector<std::vector<float>> copies(2);
+  for (const ChainRegion& h : reading.regions) {
+    if (h.program == program && h.block == 0 && h.decoded) copies[h.copy] = h.llr;
+  }
+  SoftDecision header;
+  if (!soft_decide(copies, HEADER_BLOCK_SIZE, &header)) return 0;
+  return mzf::header_word(header.bytes.data(), mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+}
+
+// Soft-reads the copy that begins about `start` in `samples`, of a block of `size` bytes.
+bool soft_read(ChainReading& reading, const ChainRegion& r, const std::uint8_t* samples,
+               std::size_t count, double start, bool separated, std::size_t size,
+               std::vector<std::uint8_t>* bytes, std::vector<std::uint64_t>* weak,
+               std::vector<float>* llr, double* end) {
   ChainCopy copy;
-  copy.start = r.copy_seconds * reading.rate - static_cast<double>(r.from);
+  copy.start = start;
   copy.short_period = r.short_period;
   copy.long_period = r.long_period;
-  copy.separated = r.copy == 0;
-  decode_chain(r.samples.data(), r.samples.size(), copy, r.max_bytes, reading.work, &r.bytes,
-               &r.weak);
+  copy.separated = separated;
+  decode_chain(samples, count, copy, size > 0 ? size : r.max_bytes, reading.work, bytes, weak);
+  return size > 0 && soft_read_copy(reading.work, copy.start, size, reading.soft, llr, end);
+}
+
+void decode_region(ChainReading& reading, ChainRegion& r) {
+  std::size_t size = r.size_known ? r.max_bytes : 0;
+  if (size == 0 && r.block == 1 && r.program >= 0) size = body_size_from_header(reading, r.program);
+  double end = -1;
+  double start = r.copy_seconds * reading.rate - static_cast<double>(r.from);
+  std::vector<float> llr;
+  if (r.search) {
+    // Read once to measure the pulses, then again from the tape mark found.
+    ChainCopy copy{0, r.short_period, r.long_period, false};
+    decode_chain(r.samples.data(), r.samples.size(), copy, r.max_bytes, reading.work, &r.bytes,
+                 &r.weak);
+    start = find_mark(reading.work);
+  }
+  if (start >= 0) {
+    soft_read(reading, r, r.samples.data(), r.samples.size(), start, r.copy == 0, size, &r.bytes,
+              &r.weak, &llr, &end);
+  }
+  if (!r.placed) r.llr = std::move(llr);
+  // The second copy follows the first after a gap of short pulses. Where the first reading
+  // placed it elsewhere, it is read from where the first copy's soft reading ends, when this
+  // stretch holds it.
+  const auto second =
+      std::find_if(reading.regions.begin(), reading.regions.end(), [&](const ChainRegion& q) {
+        return q.program == r.program && q.block == r.block && q.copy == 1;
+      });
+  if (r.copy == 0 && end > 0 && r.program >= 0 && second != reading.regions.end()) {
+    const double gap =
+        mzf::COPY_GAP_PULSES * reading.work.short_mean * static_cast<double>(reading.work.factor);
+    const double expected = end + gap;
+    const double placed = second->copy_seconds * reading.rate - static_cast<double>(r.from);
+    if ((second->copy_seconds < 0 ||
+         std::fabs(placed - expected) > MISPLACED_SHORTS * r.short_period) &&
+        expected < static_cast<double>(r.samples.size())) {
+      const auto from =
+          static_cast<std::size_t>(std::max(0.0, expected - LEAD_SHORTS * r.short_period));
+      std::vector<std::uint8_t> bytes;
+      std::vector<std::uint64_t> weak;
+      std::vector<float> found;
+      if (soft_read(reading, *second, r.samples.data() + from, r.samples.size() - from,
+                    expected - static_cast<double>(from), false, size, &bytes, &weak, &found,
+                    nullptr)) {
+        second->llr = std::move(found);
+        second->placed = true;
+      }
+    }
+  }
   r.samples = std::vector<std::uint8_t>();
   r.decoded = true;
 }
@@ -105,6 +287,7 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
   const std::int64_t kept_from =
       reading.position - static_cast<std::int64_t>(reading.history.size());
   ChainRegion r;
+  r.program = -1;
   r.block = block;
   r.copy = copy;
   r.copy_seconds = static_cast<double>(start) / reading.rate;
@@ -112,6 +295,9 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
       {0, kept_from, start - std::llround(LEAD_SHORTS * reading.short_period)});
 
   r.max_bytes = size;
+  r.size_known = true;
+  r.placed = false;
+  r.search = false;
   r.decoded = false;
   r.short_period = reading.short_period;
   r.long_period = reading.long_period;

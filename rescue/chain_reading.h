@@ -9,20 +9,26 @@
 
 #include "reader/tape_reader.h"
 #include "rescue/pulse_chain.h"
+#include "soft/soft_reading.h"
 
 namespace mzfscan {
 
 // The samples of one block copy, and what the chain made of them.
 struct ChainRegion {
+  int program;                        // the first reading's program it belongs to (-1: none)
   int block;                          // 0: header, 1: body
   int copy;                           // 0 or 1
   double copy_seconds;                // where the first reading found the copy start
   std::int64_t from, to;              // its stretch of prepared samples
   std::size_t max_bytes;              // bytes to decode at most
+  bool size_known;                    // the block is max_bytes long
   double short_period, long_period;   // expected, in samples
   std::vector<std::uint8_t> samples;  // gathered so far, freed once decoded
   std::vector<std::uint8_t> bytes;    // decoded
   std::vector<std::uint64_t> weak;    // bytes where the chain had to guess (see decode_chain())
+  std::vector<float> llr;  // its soft reading (see soft_read_copy()), when its size is known
+  bool placed;             // read from where the first copy ended, not from here
+  bool search;             // the copy's start is not known: found by its tape mark
   bool decoded;
 };
 
@@ -33,6 +39,7 @@ struct ChainReading {
   std::vector<ChainRegion> regions;          // in the order of their stretches' starts
   std::vector<std::uint8_t> history;         // the last prepared samples, for copies added late
   ChainWork work;
+  SoftWork soft;
 };
 
 // Plans the stretches for the copies of every block of `programs` that did not verify, in
@@ -41,7 +48,9 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
                         double rate, double speed_percent);
 
 // Takes the next `count` prepared samples; decodes each copy as soon as its stretch is complete,
-// so that only the copies in progress are held.
+// so that only the copies in progress are held, and reads it softly when the block's size is
+// known (a body's from its header, decided from the soft readings of the header's copies when
+// the first reading did not verify it).
 void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count);
 
 // Prepared samples kept for chain_reading_add().

@@ -89,6 +89,7 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
                 const Window& short_w, const Window& long_w, std::size_t max_bytes, ChainWork& work,
                 std::vector<std::uint8_t>* bytes, double* short_mean, double* long_mean,
                 std::vector<std::uint64_t>* weak) {
+  work.pulses.clear();
   // Prefix sums about the mid level, kept modulo 2^32: every difference used spans one pulse.
   work.sums.resize(count + 1);
   std::uint32_t sum = 0;
@@ -228,8 +229,15 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
   double shorts = 0, longs = 0;
   std::size_t short_count = 0, long_count = 0;
   std::uint8_t current = 0;
-  for (auto it = pulses.rbegin(); it != pulses.rend() && bytes->size() < max_bytes; ++it) {
+  work.pulses.clear();
+  for (auto it = pulses.rbegin(); it != pulses.rend(); ++it) {
+    t += static_cast<std::size_t>(it->length);
     if (it->state < BYTE0) continue;
+    work.pulses.push_back(
+        ChainPulse{static_cast<std::uint32_t>(t - static_cast<std::size_t>(it->length)),
+                   static_cast<std::uint32_t>(it->length), it->is_long, it->state == BYTE0,
+                   !(it->fit >= WEAK_FIT * usual[it->is_long ? 1 : 0])});
+    if (bytes->size() >= max_bytes) continue;
     (it->is_long ? longs : shorts) += it->length;
     ++(it->is_long ? long_count : short_count);
     if (!(it->fit >= WEAK_FIT * usual[it->is_long ? 1 : 0])) {
@@ -254,6 +262,8 @@ std::size_t decode_chain(const std::uint8_t* samples, std::size_t count, const C
                          std::size_t max_bytes, ChainWork& work, std::vector<std::uint8_t>* bytes,
                          std::vector<std::uint64_t>* weak) {
   bytes->clear();
+  work.pulses.clear();
+  work.chain_count = 0;
   if (weak != nullptr) weak->assign(SUSPECT_WORDS, 0);
   if (!(given.short_period > 1) || !(given.long_period > given.short_period)) return 0;
   // A short pulse needs about a dozen samples: more only cost time, so pairs, fours and so on
@@ -296,6 +306,11 @@ std::size_t decode_chain(const std::uint8_t* samples, std::size_t count, const C
   bytes->clear();
   find_chain(samples, count, copy, short_w, long_w, max_bytes, work, bytes, &short_mean, &long_mean,
              weak);
+  work.chain_samples = samples;
+  work.chain_count = count;
+  work.factor = factor;
+  work.short_mean = short_mean;
+  work.long_mean = long_mean;
   return bytes->size();
 }
 

@@ -19,12 +19,29 @@ struct ChainCopy {
   bool separated;  // a copy after a tape mark: one more long pulse comes before its first byte
 };
 
+// A pulse of a byte on the chain decode_chain() found last, in the samples it read.
+struct ChainPulse {
+  std::uint32_t start;  // its first sample
+  std::uint32_t length;
+  bool is_long;
+  bool byte_start;  // the long pulse that starts a byte
+  bool weak;        // it fits far worse than the usual for its kind
+};
+
 // Work space, reused from one copy to the next so that a run allocates only for its largest copy.
+// After decode_chain() it also holds the chain it found, for a soft reading of the same copy.
 struct ChainWork {
   std::vector<std::uint32_t> sums;  // prefix sums about the mid level, modulo 2^32
   std::vector<float> scores;        // the best chain ending at each of the last samples, per state
   std::vector<std::uint8_t> back;   // how each state's best chain ended, per sample
   std::vector<std::uint8_t> decimated;  // the samples averaged down
+  // The chain: the samples it was found in (the caller's, or `decimated`), their count, the
+  // pulse lengths measured on it, and its byte pulses in order.
+  const std::uint8_t* chain_samples = nullptr;
+  std::size_t chain_count = 0;
+  std::size_t factor = 1;  // given samples per sample of the chain
+  double short_mean = 0, long_mean = 0;
+  std::vector<ChainPulse> pulses;
 };
 
 // Decodes up to `max_bytes` bytes of the copy `given` in `samples` (8-bit unsigned, pulses starting

@@ -133,8 +133,50 @@ void record_taken(CopyRecord copies[2], int k, const std::uint8_t* bytes, std::s
       at == other.bytes.begin() + static_cast<std::ptrdiff_t>(n) ? -1 : at - other.bytes.begin();
 }
 
+// Decides block `block` (`size` bytes) of `p` from the soft readings of its copies, when no
+// reading of a copy was taken; true when the block was.
+bool adopt_soft(ScannedProgram& p, int block, std::size_t size, const ChainRegion* const chain[2]) {
+  std::vector<std::vector<float>> copies(2);
+  for (int k = 0; k < 2; ++k) {
+    if (chain[k] != nullptr) copies[static_cast<std::size_t>(k)] = chain[k]->llr;
+  }
+  SoftDecision decision;
+  if (!soft_decide(copies, size, &decision)) return false;
+  const std::uint8_t* bytes = decision.bytes.data();
+  if (block == 0) {
+    std::memcpy(p.header, bytes, HEADER_SIZE);
+  } else {
+    p.body.assign(bytes, bytes + (size - CHECKSUM_SIZE));
+  }
+  int& verdict = block == 0 ? p.header_verdict : p.body_verdict;
+  const CopyEvidence* first = block == 0 ? p.header_copies : p.body_copies;
+  if (decision.source >= 0) {
+    verdict = decision.source == 0 ? VERDICT_OK : VERDICT_COPY;
+    record_taken(p.copies[block], decision.source, bytes, size, first[1 - decision.source]);
+    return true;
+  }
+  verdict = VERDICT_JOINED;
+  for (int k = 0; k < 2; ++k) {
+    CopyRecord& record = p.copies[block][k];
+    record.gave.clear();
+    for (const ByteRange& r : decision.gave[static_cast<std::size_t>(k)]) {
+      record.gave.emplace_back(r.from, r.to);
+    }
+    // Its first byte that differs from the block as taken.
+    const CopyEvidence& read = first[k];
+    const std::size_t n = std::min(size, read.bytes.size());
+    const auto at = std::mismatch(read.bytes.begin(),
+                                  read.bytes.begin() + static_cast<std::ptrdiff_t>(n), bytes)
+                        .first;
+    if (at != read.bytes.begin() + static_cast<std::ptrdiff_t>(n))
+      record.first_failing = at - read.bytes.begin();
+  }
+  return true;
+}
+
 // Decides block `block` of `p` from every reading of it; true when a candidate was taken.
-bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const ChainReading& chains) {
+bool adopt_block(ScannedProgram& p, int index, int block, const ExactProgram* e,
+                 const ChainReading& chains) {
   int& verdict = block == 0 ? p.header_verdict : p.body_verdict;
   if (verdict_verified(verdict)) return false;
   if (block == 0 && p.relayed) {
@@ -152,7 +194,10 @@ bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const Chai
   Side sides[2];
   const ChainRegion* chain[2] = {nullptr, nullptr};
   for (const ChainRegion& r : chains.regions) {
-    if (r.block == block && r.decoded && r.copy_seconds == p.copies[block][r.copy].start_seconds) {
+    // A region planned for this program, or added where this program's copy begins.
+    const bool ours = r.program >= 0 ? r.program == index
+                                     : r.copy_seconds == p.copies[block][r.copy].start_seconds;
+    if (r.block == block && r.decoded && ours) {
       chain[r.copy] = &r;
     }
   }
@@ -210,17 +255,19 @@ bool adopt_block(ScannedProgram& p, int block, const ExactProgram* e, const Chai
     record_taken(p.copies[block], c.copy, c.bytes, size, first[1 - c.copy]);
     return true;
   }
-  return false;
+  return adopt_soft(p, block, size, chain);
 }
 
 }  // namespace
 
 void adopt_second_reading(std::vector<ScannedProgram>& programs,
                           const std::vector<ExactProgram>& exact, const ChainReading& chains) {
-  for (ScannedProgram& p : programs) {
+  for (std::size_t index = 0; index < programs.size(); ++index) {
+    ScannedProgram& p = programs[index];
     const ExactProgram* e = exact_of(exact, p);
     // The header first: a header taken gives its body's length.
-    for (int block = 0; block < 2; ++block) adopt_block(p, block, e, chains);
+    for (int block = 0; block < 2; ++block)
+      adopt_block(p, static_cast<int>(index), block, e, chains);
   }
   for (const ExactProgram& e : exact) {
     const bool known = std::any_of(programs.begin(), programs.end(),
@@ -239,7 +286,7 @@ void adopt_second_reading(std::vector<ScannedProgram>& programs,
     found.copies[0][1].start_seconds = e.header_copy2_seconds;
     found.copies[1][0].start_seconds = e.body_seconds;
     found.copies[1][1].start_seconds = e.body_copy2_seconds;
-    for (int block = 0; block < 2; ++block) adopt_block(found, block, &e, chains);
+    for (int block = 0; block < 2; ++block) adopt_block(found, -1, block, &e, chains);
     const auto at = std::find_if(programs.begin(), programs.end(), [&](const ScannedProgram& q) {
       return q.time_seconds > found.time_seconds;
     });

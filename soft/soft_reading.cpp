@@ -1,0 +1,439 @@
+// A copy of N bytes is 9N pulses (a long start pulse, then 8 bits, per byte) and a closing long
+// pulse, followed by a gap of short pulses or by silence. Pulse n begins at some sample; the
+// forward scores give, for each n and each sample t, the best chain of pulses 0..n-1 that ends
+// at t; the backward scores the best chain from there to the end. Only a band of samples is
+// kept per pulse: those whose forward score is near the best (at most a few bytes' duration
+// wide, so that after a dropout chains that place the rest of the copy a byte or two apart
+// survive until the closing long and the gap decide between them). The forward scores are kept
+// every CHECKPOINT pulses and found again between them for the backward pass, so a copy needs
+// memory for its bands, not for all of its scores.
+//
+// A pulse of d samples at t is scored as the log-likelihood of its samples under a square
+// pulse of amplitude A (low half, then high half) in Gaussian noise of variance s2, against
+// noise alone, times s2/A: the correlation with the pulse's halves less A*d/2. Silence scores
+// below zero, so chains that cover no more silence than they must are preferred, and a bit in
+// silence scores the same either way.
+#include "soft/soft_reading.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "format/tape_format.h"
+
+namespace mzfscan {
+
+namespace {
+
+constexpr double SHORT_LOW = mzf::SHORT_FIRST_US / mzf::SHORT_PULSE_US;
+constexpr double LONG_LOW = mzf::LONG_FIRST_US / mzf::LONG_PULSE_US;
+// Windows on the pulse lengths, about those measured on the chain.
+constexpr double WIDTH = 0.13;
+// Forward scores are kept every this many pulses.
+constexpr std::size_t CHECKPOINT = 256;
+// Chains this far (as a log-likelihood ratio) below the best are dropped.
+constexpr double KEEP = 40;
+// A band is at most this many bytes' duration wide.
+constexpr double BAND_BYTES = 3;
+// Where the copy may begin: this many long pulses about where the first reading saw it.
+constexpr double START_LONGS = 4;
+// Short pulses' worth of samples read before that.
+constexpr double LEAD_SHORTS = 32;
+// Ratios are kept within +-CLAMP.
+constexpr float CLAMP = 50;
+constexpr float NONE = -std::numeric_limits<float>::infinity();
+
+struct Window {
+  int low, high;
+};
+
+Window window(double period) {
+  Window w{static_cast<int>(std::floor(period * (1 - WIDTH))),
+           static_cast<int>(std::ceil(period * (1 + WIDTH)))};
+  w.low = std::max(w.low, 2);
+  w.high = std::max(w.high, w.low);
+  return w;
+}
+
+// The copy's samples, its pulse windows and its measured amplitude.
+struct Model {
+  const std::int64_t* sums;
+  std::size_t count;
+  Window kinds[2];          // short, long
+  std::vector<int> low[2];  // each length's low half, per kind
+  double half_amplitude;
+
+  // The score of a pulse of `kind` (1: long) and `length` beginning at `t`.
+  float score(std::size_t t, int length, int kind) const {
+    const auto d = static_cast<std::size_t>(length);
+    const std::size_t m = t + static_cast<std::size_t>(low[kind][length - kinds[kind].low]);
+    const std::int64_t correlation = (sums[t + d] - sums[m]) - (sums[m] - sums[t]);
+    return static_cast<float>(static_cast<double>(correlation) - half_amplitude * length);
+  }
+};
+
+bool starts_byte(std::size_t n) {
+  return n % 9 == 0;
+}
+
+// The kinds pulse `n` of a copy of `pulses` pulses may be: [first, 1].
+int first_kind(std::size_t n) {
+  return starts_byte(n) ? 1 : 0;
+}
+
+// Into `out`, over [out_lo, out_hi], the best chains that reach each sample by pulse `n` from the
+// band `row` over [lo, hi].
+void advance(const Model& m, std::size_t n, const float* row, std::int32_t lo, std::int32_t hi,
+             float* out, std::int32_t out_lo, std::int32_t out_hi) {
+  std::fill(out, out + (out_hi - out_lo + 1), NONE);
+  for (int kind = first_kind(n); kind <= 1; ++kind) {
+    const Window w = m.kinds[kind];
+    for (std::int32_t t = lo; t <= hi; ++t) {
+      const float from = row[t - lo];
+      if (from == NONE) continue;
+      const int d_low = std::max(w.low, out_lo - t);
+      const int d_high = std::min(w.high, out_hi - t);
+      for (int d = d_low; d <= d_high; ++d) {
+        const float total = from + m.score(static_cast<std::size_t>(t), d, kind);
+        float& into = out[t + d - out_lo];
+        into = std::max(into, total);
+      }
+    }
+  }
+}
+
+// The samples pulse `n` may end at, from a band over [lo, hi].
+std::int32_t reach_low(const Model& m, std::size_t n, std::int32_t lo) {
+  return lo + m.kinds[first_kind(n)].low;
+}
+std::int32_t reach_high(const Model& m, std::int32_t hi) {
+  return std::min(hi + m.kinds[1].high, static_cast<std::int32_t>(m.count));
+}
+
+}  // namespace
+
+bool soft_read_copy(const ChainWork& chain, double start, std::size_t size, SoftWork& work,
+                    std::vector<float>* llr, double* end) {
+  llr->clear();
+  const std::uint8_t* x = chain.chain_samples;
+  const std::size_t count = chain.chain_count;
+  if (x == nullptr || count == 0 || size == 0 || chain.pulses.empty() ||
+      !(chain.long_mean > chain.short_mean) ||
+      count > std::numeric_limits<std::int32_t>::max() / 2) {
+    return false;
+  }
+  work.sums.resize(count + 1);
+  work.squares.resize(count + 1);
+  work.sums[0] = work.squares[0] = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const int v = static_cast<int>(x[i]) - 128;
+    work.sums[i + 1] = work.sums[i] + v;
+    work.squares[i + 1] = work.squares[i] + v * v;
+  }
+  Model m{};
+  m.sums = work.sums.data();
+  m.count = count;
+  m.kinds[0] = window(chain.short_mean);
+  m.kinds[1] = window(chain.long_mean);
+  if (m.kinds[0].high >= m.kinds[1].low) {
+    const int middle = static_cast<int>(std::lround((chain.short_mean + chain.long_mean) / 2));
+    m.kinds[0].high = std::max(m.kinds[0].low, middle);
+    m.kinds[1].low = std::max(m.kinds[1].low, m.kinds[0].high + 1);
+    m.kinds[1].high = std::max(m.kinds[1].high, m.kinds[1].low);
+  }
+  for (int kind = 0; kind < 2; ++kind) {
+    const double share = kind == 1 ? LONG_LOW : SHORT_LOW;
+    m.low[kind].clear();
+    for (int d = m.kinds[kind].low; d <= m.kinds[kind].high; ++d) {
+      m.low[kind].push_back(static_cast<int>(std::lround(d * share)));
+    }
+  }
+  // The amplitude and noise, measured on the chain's pulses that fit as usual: the amplitude as
+  // the correlation per sample, the noise as what is left.
+  double correlation = 0, energy = 0, samples = 0;
+  for (const ChainPulse& p : chain.pulses) {
+    if (p.weak || p.start + p.length > count) continue;
+    const std::size_t t = p.start, d = p.length;
+    const auto half = static_cast<std::size_t>(
+        std::lround(static_cast<double>(d) * (p.is_long ? LONG_LOW : SHORT_LOW)));
+    correlation += static_cast<double>((work.sums[t + d] - work.sums[t + half]) -
+                                       (work.sums[t + half] - work.sums[t]));
+    energy += static_cast<double>(work.squares[t + d] - work.squares[t]);
+    samples += static_cast<double>(d);
+  }
+  if (!(samples > 0) || !(correlation > 0)) return false;
+  const double amplitude = correlation / samples;
+  const double noise = std::max(
+      (energy - 2 * amplitude * correlation + amplitude * amplitude * samples) / samples, 0.25);
+  const double scale = amplitude / noise;  // score to log-likelihood ratio
+  m.half_amplitude = amplitude / 2;
+  const auto keep = static_cast<float>(KEEP / scale);
+  const auto widest = static_cast<std::int32_t>(
+      std::max(BAND_BYTES * 9 * (chain.short_mean + chain.long_mean) / 2, 2 * chain.long_mean + 1));
+
+  // Forward, keeping the bands and every CHECKPOINT-th band's scores.
+  const std::size_t pulses = 9 * size + 1;
+  work.lo.assign(pulses + 1, 0);
+  work.hi.assign(pulses + 1, -1);
+  work.checkpoints.clear();
+  work.checkpoint_at.clear();
+  const double begin = start / static_cast<double>(chain.factor);
+  const double spread = START_LONGS * chain.long_mean;
+  work.lo[0] = static_cast<std::int32_t>(
+      std::clamp(std::floor(begin - spread), 0.0, static_cast<double>(count)));
+  work.hi[0] = static_cast<std::int32_t>(
+      std::clamp(std::ceil(begin + spread), 0.0, static_cast<double>(count)));
+  // What comes before the copy (a gap of short pulses, a tape mark) is read as pulses too, from
+  // LEAD_SHORTS short pulses before where the copy may begin: so every chain covers the same
+  // samples from there, and chains that reach a pulse at different samples compare fairly.
+  const auto lead_from = static_cast<std::int32_t>(
+      std::max(0.0, std::floor(static_cast<double>(work.lo[0]) - LEAD_SHORTS * chain.short_mean)));
+  work.reach.assign(static_cast<std::size_t>(work.hi[0] - lead_from + 1), NONE);
+  for (std::int32_t t = lead_from; t <= work.hi[0]; ++t) {
+    float& here = work.reach[static_cast<std::size_t>(t - lead_from)];
+    if (t - lead_from < m.kinds[1].high) here = 0;
+    for (int kind = 0; kind <= 1; ++kind) {
+      for (int d = m.kinds[kind].low; d <= m.kinds[kind].high && t - d >= lead_from; ++d) {
+        const float before = work.reach[static_cast<std::size_t>(t - d - lead_from)];
+        if (before != NONE)
+          here = std::max(here, before + m.score(static_cast<std::size_t>(t - d), d, kind));
+      }
+    }
+  }
+  work.current.assign(work.reach.begin() + (work.lo[0] - lead_from), work.reach.end());
+  for (std::size_t n = 0; n <= pulses; ++n) {
+    if (n % CHECKPOINT == 0) {
+      work.checkpoint_at.push_back(work.checkpoints.size());
+      work.checkpoints.insert(work.checkpoints.end(), work.current.begin(), work.current.end());
+    }
+    if (n == pulses) break;
+    const std::int32_t lo = reach_low(m, n, work.lo[n]), hi = reach_high(m, work.hi[n]);
+    if (hi < lo) return false;  // the samples end first
+    work.reach.resize(static_cast<std::size_t>(hi - lo + 1));
+    advance(m, n, work.current.data(), work.lo[n], work.hi[n], work.reach.data(), lo, hi);
+    // The band: the samples whose best chain falls short of a perfect one by little more than
+    // the best chain's does, at most `widest` about it.
+    const auto shortfall = [&](std::int32_t i) {
+      return work.reach[static_cast<std::size_t>(i)] -
+             static_cast<float>(m.half_amplitude * (lo + i));
+    };
+    std::int32_t at = 0;
+    for (std::int32_t i = 1; i <= hi - lo; ++i) {
+      if (shortfall(i) > shortfall(at)) at = i;
+    }
+    if (work.reach[static_cast<std::size_t>(at)] == NONE) return false;
+    const float floor = shortfall(at) - keep;
+    std::int32_t a = 0, b = hi - lo;
+    while (!(shortfall(a) >= floor)) ++a;
+    while (!(shortfall(b) >= floor)) --b;
+    if (b - a + 1 > widest) {
+      a = std::max(a, at - widest / 2);
+      b = std::min(b, a + widest - 1);
+    }
+    work.lo[n + 1] = lo + a;
+    work.hi[n + 1] = lo + b;
+    work.current.assign(work.reach.begin() + a, work.reach.begin() + b + 1);
+  }
+
+  // The gap after the closing long: any number of short pulses, or nothing.
+  const std::int32_t tail_lo = work.lo[pulses];
+  work.tail.assign(count - static_cast<std::size_t>(tail_lo) + 1, 0.0f);
+  for (auto t = static_cast<std::int64_t>(count); t >= tail_lo; --t) {
+    float best = 0;
+    const Window w = m.kinds[0];
+    for (int d = w.low; d <= w.high && t + d <= static_cast<std::int64_t>(count); ++d) {
+      best = std::max(best, m.score(static_cast<std::size_t>(t), d, 0) +
+                                work.tail[static_cast<std::size_t>(t + d - tail_lo)]);
+    }
+    work.tail[static_cast<std::size_t>(t - tail_lo)] = best;
+  }
+
+  if (end != nullptr) {
+    std::size_t best = 0;
+    for (std::size_t i = 0; i < work.current.size(); ++i) {
+      const float total =
+          work.current[i] + work.tail[static_cast<std::size_t>(work.lo[pulses] - tail_lo) + i];
+      const float then = work.current[best] +
+                         work.tail[static_cast<std::size_t>(work.lo[pulses] - tail_lo) + best];
+      if (total > then) best = i;
+    }
+    *end = static_cast<double>(work.lo[pulses] + static_cast<std::int32_t>(best)) *
+           static_cast<double>(chain.factor);
+  }
+  // Backward, segment by segment from the end, with the forward scores found again from each
+  // checkpoint; each bit's ratio is the best chain through it as a 1 against as a 0.
+  llr->assign(8 * size, 0.0f);
+  const auto band = [&](std::size_t n) {
+    return static_cast<std::size_t>(work.hi[n] - work.lo[n] + 1);
+  };
+  work.next.resize(band(pulses));
+  for (std::size_t i = 0; i < band(pulses); ++i) {
+    work.next[i] = work.tail[static_cast<std::size_t>(work.lo[pulses] - tail_lo) + i];
+  }
+  const std::size_t segments = work.checkpoint_at.size();
+  for (std::size_t s = segments; s-- > 0;) {
+    const std::size_t first = s * CHECKPOINT;
+    const std::size_t last = std::min(first + CHECKPOINT, pulses);  // bands [first, last)
+    if (first >= pulses) continue;
+    work.segment_at.assign(1, 0);
+    work.segment.assign(
+        work.checkpoints.begin() + static_cast<std::ptrdiff_t>(work.checkpoint_at[s]),
+        work.checkpoints.begin() +
+            static_cast<std::ptrdiff_t>(work.checkpoint_at[s] + band(first)));
+    for (std::size_t n = first; n + 1 < last; ++n) {
+      const std::size_t from = work.segment_at.back();
+      work.segment_at.push_back(work.segment.size());
+      work.segment.resize(work.segment.size() + band(n + 1));
+      advance(m, n, work.segment.data() + from, work.lo[n], work.hi[n],
+              work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1]);
+    }
+    for (std::size_t n = last; n-- > first;) {
+      const float* forward = work.segment.data() + work.segment_at[n - first];
+      const std::int32_t lo = work.lo[n], hi = work.hi[n];
+      const std::int32_t next_lo = work.lo[n + 1], next_hi = work.hi[n + 1];
+      work.current.assign(band(n), NONE);
+      float best[2] = {NONE, NONE};
+      for (int kind = first_kind(n); kind <= 1; ++kind) {
+        const Window w = m.kinds[kind];
+        for (std::int32_t t = lo; t <= hi; ++t) {
+          const int d_low = std::max(w.low, next_lo - t);
+          const int d_high = std::min(w.high, next_hi - t);
+          float& into = work.current[static_cast<std::size_t>(t - lo)];
+          for (int d = d_low; d <= d_high; ++d) {
+            const float after = work.next[static_cast<std::size_t>(t + d - next_lo)];
+            if (after == NONE) continue;
+            const float total = m.score(static_cast<std::size_t>(t), d, kind) + after;
+            into = std::max(into, total);
+            if (forward[t - lo] != NONE) best[kind] = std::max(best[kind], forward[t - lo] + total);
+          }
+        }
+      }
+      if (!starts_byte(n) && n < 9 * size) {
+        const double ratio = static_cast<double>(best[1]) - static_cast<double>(best[0]);
+        float value = best[1] == NONE   ? -CLAMP
+                      : best[0] == NONE ? CLAMP
+                                        : static_cast<float>(ratio * scale);
+        (*llr)[(n / 9) * 8 + (n % 9 - 1)] = std::clamp(value, -CLAMP, CLAMP);
+      }
+      std::swap(work.current, work.next);
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// The chance that a bit with ratio `l` was decided wrongly.
+double error_chance(float l) {
+  return 1 / (1 + std::exp(std::fabs(static_cast<double>(l))));
+}
+
+// A ratio above this on every bit is a byte read confidently (each bit wrong less than 1 in 10^4).
+constexpr float CONFIDENT = 9.2f;
+// A byte a copy read cleanly: each bit wrong less than 1 in 100.
+constexpr float CLEAN = 4.6f;
+
+std::uint8_t byte_of(const std::vector<float>& l, std::size_t i) {
+  std::uint8_t b = 0;
+  for (std::size_t k = 0; k < 8; ++k)
+    b = static_cast<std::uint8_t>(b << 1 | (l[8 * i + k] > 0 ? 1 : 0));
+  return b;
+}
+
+bool byte_above(const std::vector<float>& l, std::size_t i, float level) {
+  for (std::size_t k = 0; k < 8; ++k) {
+    if (!(std::fabs(l[8 * i + k]) >= level)) return false;
+  }
+  return true;
+}
+
+// The chance that a wrong block with the bits of `l` passes its checksum, given that it passed.
+double false_pass(const std::vector<float>& l, std::size_t size) {
+  const std::size_t data_bits = 8 * (size - mzf::CHECKSUM_SIZE);
+  double ones = 0, zeros = 0, stored = 0;
+  for (std::size_t i = 0; i < l.size(); ++i) {
+    const double p = error_chance(l[i]);
+    (i >= data_bits ? stored : l[i] > 0 ? ones : zeros) += p;
+  }
+  const double any = ones + zeros + stored;
+  if (any > 20) return 1;
+  // A 1 read as 0 with a 0 read as 1, or an error in the data with one in the stored checksum,
+  // against the chance that nothing was wrong.
+  return (ones * zeros + (ones + zeros) * stored + stored * stored) * std::exp(any);
+}
+
+}  // namespace
+
+bool soft_decide(const std::vector<std::vector<float>>& copies, std::size_t size,
+                 SoftDecision* decision) {
+  decision->bytes.clear();
+  decision->source = -1;
+  decision->false_pass = 1;
+  decision->gave.assign(copies.size(), {});
+  if (size < mzf::CHECKSUM_SIZE) return false;
+  std::vector<std::size_t> read;
+  for (std::size_t k = 0; k < copies.size(); ++k) {
+    if (copies[k].size() == 8 * size) read.push_back(k);
+  }
+  if (read.empty()) return false;
+  std::vector<std::vector<std::uint8_t>> own(copies.size());
+  for (const std::size_t k : read) {
+    for (std::size_t i = 0; i < size; ++i) own[k].push_back(byte_of(copies[k], i));
+  }
+  std::vector<float> sum(8 * size, 0.0f);
+  for (const std::size_t k : read) {
+    for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += copies[k][i];
+  }
+  struct Candidate {
+    const std::vector<float>* l;
+    int source;
+  };
+  std::vector<Candidate> candidates;
+  if (read.size() > 1) candidates.push_back({&sum, JOINED_COPIES});
+  for (const std::size_t k : read) candidates.push_back({&copies[k], static_cast<int>(k)});
+  for (const Candidate& c : candidates) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = byte_of(*c.l, i);
+    const std::size_t data = size - mzf::CHECKSUM_SIZE;
+    const double chance = false_pass(*c.l, size);
+    if (mzf::ones_checksum(bytes.data(), data) != mzf::stored_checksum(bytes.data(), data))
+      continue;
+    if (!(chance < MAX_FALSE_PASS)) continue;
+    // Where copies overlap they agree: no copy read a byte confidently otherwise.
+    const bool contradicted = std::any_of(read.begin(), read.end(), [&](std::size_t k) {
+      for (std::size_t i = 0; i < size; ++i) {
+        if (own[k][i] != bytes[i] && byte_above(copies[k], i, CONFIDENT)) return true;
+      }
+      return false;
+    });
+    if (contradicted) continue;
+    decision->bytes = std::move(bytes);
+    decision->false_pass = chance;
+    decision->source = c.source;
+    // A sum that one copy's own reading equals is that copy's.
+    if (c.source == JOINED_COPIES) {
+      for (const std::size_t k : read) {
+        if (own[k] == decision->bytes && false_pass(copies[k], size) < MAX_FALSE_PASS) {
+          decision->source = static_cast<int>(k);
+          break;
+        }
+      }
+    }
+    for (const std::size_t k : read) {
+      std::vector<ByteRange>& ranges = decision->gave[k];
+      for (std::size_t i = 0; i < size; ++i) {
+        if (own[k][i] != decision->bytes[i] || !byte_above(copies[k], i, CLEAN)) continue;
+        const auto at = static_cast<std::uint32_t>(i);
+        if (!ranges.empty() && ranges.back().to == at) {
+          ranges.back().to = at + 1;
+        } else {
+          ranges.push_back({at, at + 1});
+        }
+      }
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace mzfscan
