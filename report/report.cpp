@@ -502,6 +502,9 @@ Json block_json(int verdict, const CopyRecord copies[2]) {
   for (int k = 0; k < 2; ++k) {
     const CopyRecord& c = copies[k];
     const bool read = c.outcome != COPY_NOT_READ;
+    // Of a joined block: the bytes [from, to) this copy read cleanly as taken.
+    Json gave = Json::array();
+    for (const auto& [from, to] : c.gave) gave.push_back({from, to});
     list.push_back({
         {"copy", k + 1},
         {"verdict", copy_outcome_name(c.outcome)},
@@ -509,6 +512,7 @@ Json block_json(int verdict, const CopyRecord copies[2]) {
         {"end", read ? Json(rounded(c.end_seconds, 3)) : Json(nullptr)},
         {"bytes", c.bytes},
         {"first_failing_byte", c.first_failing >= 0 ? Json(c.first_failing) : Json(nullptr)},
+        {"gave", gave},
     });
   }
   return {{"verdict", verdict_name(verdict)}, {"copies", list}};

@@ -10,6 +10,7 @@
 
 #include "rescue/pulse_chain.h"
 #include "run/mzfscan_run.h"
+#include "soft/soft_reading.h"
 #include "tests/test_support.h"
 
 using namespace testing_support;
@@ -312,3 +313,72 @@ TEST(PulseChain, DecodesACopyByWholePulses) {
 }
 
 }  // namespace
+
+// Noise past what one copy alone survives: the soft reading sums both copies' evidence. At
+// 0.5 of the pulse amplitude every seed gives the exact file; at every level nothing wrong is
+// ever saved as verified.
+TEST(Trust, SoftReadingJoinsBothCopiesUnderNoise) {
+  const tapesynth::Program program = make_program("NOISY", pattern(300, 5));
+  const Bytes expected = mzf_of(program);
+  struct Level {
+    double sigma;  // of the pulse amplitude
+    bool exact;    // every seed must give the file
+  };
+  for (const Level level :
+       {Level{0.5, true}, Level{0.7, false}, Level{0.9, false}, Level{1.2, false}}) {
+    for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+      tapesynth::SynthOptions o = tape(seed);
+      o.noise = level.sigma * o.amplitude;
+      const TrustRun run = scan_recording(program, o);
+      const std::string label = "noise " + std::to_string(level.sigma) + ", seed " +
+                                std::to_string(seed) + "\n" + run.report;
+      if (!run.saved.empty() || level.exact) {
+        EXPECT_EQ(run.saved, expected) << label;
+      }
+    }
+  }
+}
+
+// The decision from soft readings: a checksum that holds is not enough when the bits are
+// uncertain, and a copy that read a byte confidently otherwise vetoes the block.
+TEST(SoftDecision, TakesABlockOnlyWhenAWrongOneCouldHardlyPass) {
+  const Bytes data = {0x12, 0x34, 0xFF, 0x00, 0x5A};
+  Bytes block = data;
+  const std::uint16_t sum = mzf::ones_checksum(data.data(), data.size());
+  block.push_back(static_cast<std::uint8_t>(sum >> 8));
+  block.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+  const auto ratios = [&](const Bytes& bytes, float level) {
+    std::vector<float> l;
+    for (const std::uint8_t b : bytes) {
+      for (int k = 7; k >= 0; --k) l.push_back((b >> k & 1) != 0 ? level : -level);
+    }
+    return l;
+  };
+  struct Case {
+    const char* label;
+    std::vector<std::vector<float>> copies;
+    int source;  // -1: not taken
+  };
+  Bytes other = block;
+  other[0] ^= 0x01;  // one more 1 bit in the data, one less in the checksum's low byte
+  other[6] ^= 0x01;
+  std::vector<float> halves = ratios(block, 12);
+  for (std::size_t i = 0; i < 20; ++i) halves[i] = 0;  // the first copy lost its start
+  std::vector<float> rest = ratios(block, 12);
+  for (std::size_t i = 20; i < rest.size(); ++i) rest[i] = 0;  // the second lost the rest
+  const Case cases[] = {
+      {"confident copy", {ratios(block, 30), {}}, 0},
+      {"uncertain copy whose checksum holds", {ratios(block, 2), {}}, -1},
+      {"both copies, each half lost", {halves, rest}, mzfscan::JOINED_COPIES},
+      {"contradicted by a confident other copy", {ratios(block, 30), ratios(other, 30)}, -1},
+  };
+  for (const Case& c : cases) {
+    mzfscan::SoftDecision decision;
+    const bool taken = mzfscan::soft_decide(c.copies, block.size(), &decision);
+    EXPECT_EQ(taken, c.source != -1) << c.label;
+    EXPECT_EQ(decision.source, c.source) << c.label;
+    if (taken) {
+      EXPECT_EQ(decision.bytes, block) << c.label;
+    }
+  }
+}
