@@ -29,15 +29,11 @@ std::size_t block_bytes(const ScannedProgram& p, int block) {
   return mzf::header_word(p.header, mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
 }
 
-// Where a header lies before its body, in seconds at nominal speed: its first copy begins after
-// the header's tape mark, at least two shortest copies and the gap between them before the body's
-// gap, mark and separator, and at most two longest.
+// Where a header lies before its body, at nominal speed: its copies end the body's gap, mark and
+// separator before the body, and take at most two longest copies and the gap between them.
 constexpr double BODY_LEAD_US = mzf::SHORT_GAP_PULSES * mzf::SHORT_PULSE_US +
                                 mzf::BODY_MARK_PULSES * (mzf::LONG_PULSE_US + mzf::SHORT_PULSE_US) +
                                 2 * mzf::LONG_PULSE_US;
-constexpr double HEADER_COPIES_MIN_US =
-    2 * HEADER_BLOCK_SIZE * (mzf::LONG_PULSE_US + 8 * mzf::SHORT_PULSE_US) +
-    mzf::COPY_GAP_PULSES * mzf::SHORT_PULSE_US;
 constexpr double HEADER_COPIES_MAX_US =
     2 * HEADER_BLOCK_SIZE * 9 * mzf::LONG_PULSE_US + mzf::COPY_GAP_PULSES * mzf::SHORT_PULSE_US;
 constexpr double HEADER_MARK_US =
