@@ -38,6 +38,16 @@ constexpr double HEADER_COPIES_MAX_US =
     2 * HEADER_BLOCK_SIZE * 9 * mzf::LONG_PULSE_US + mzf::COPY_GAP_PULSES * mzf::SHORT_PULSE_US;
 constexpr double HEADER_MARK_US =
     mzf::HEADER_MARK_PULSES * (mzf::LONG_PULSE_US + mzf::SHORT_PULSE_US);
+// After a header's mark, no other is looked for this long (the next program's comes after this
+// one's header copies, the gap and mark before its body, its body and a long gap).
+constexpr double MARK_QUIET_SECONDS = 10;
+// A body's mark is looked for this long before and after it is due.
+constexpr double BODY_DUE_SECONDS = 0.4;
+// A header's search begins this long before its mark ends.
+constexpr double MARK_LEAD_SECONDS = 0.12;
+// A header's mark lies at most this long before its body.
+constexpr double HEADER_BEFORE_BODY_SECONDS =
+    (BODY_LEAD_US + HEADER_COPIES_MAX_US + HEADER_MARK_US) * 1.2e-6;
 // Long pulses of a tape mark the search for it matches.
 constexpr int MARK_MATCHED = 12;
 
@@ -62,6 +72,7 @@ void plan_header_search(ChainReading& reading, const ScannedProgram& p, int inde
   r.size_known = true;
   r.placed = false;
   r.search = true;
+  r.inverted = false;
   r.decoded = false;
   r.short_period = reading.short_period;
   r.long_period = reading.long_period;
@@ -73,14 +84,47 @@ void plan_header_search(ChainReading& reading, const ScannedProgram& p, int inde
   reading.regions.push_back(std::move(r));
 }
 
-// Where the header copy after its tape mark begins in the chain's samples: the sample after the
-// long separator that, with the mark's short pulses and MARK_MATCHED of its long ones before
-// it, matches best; -1 when none matches.
-double find_mark(const ChainWork& chain) {
+// Plans a search for the body (`size` bytes) of program `program`, found by its header's mark,
+// whose header's second copy ends at prepared sample `header_end`: a stretch from a little before
+// the body's mark is due that holds both copies, and an empty one for the second copy.
+void plan_found_body(ChainReading& reading, int program, std::size_t size, double header_end) {
+  const double due = header_end + BODY_LEAD_US * 1e-6 * reading.rate;
+  ChainRegion r;
+  r.program = program;
+  r.block = 1;
+  r.copy = 0;
+  r.copy_seconds = -1;
+  r.from = std::llround(due - BODY_DUE_SECONDS * reading.rate);
+  r.to = std::llround(due +
+                      (2 * static_cast<double>(size) * 9 * reading.long_period +
+                       mzf::COPY_GAP_PULSES * reading.short_period) *
+                          DURATION_MARGIN +
+                      TRAIL_LONGS * reading.long_period);
+  r.max_bytes = size;
+  r.size_known = true;
+  r.placed = false;
+  r.search = true;
+  r.inverted = false;
+  r.decoded = false;
+  r.short_period = reading.short_period;
+  r.long_period = reading.long_period;
+  ChainRegion second = r;
+  second.copy = 1;
+  second.from = second.to;
+  second.search = false;
+  second.decoded = true;
+  reading.pending.push_back(std::move(r));
+  reading.pending.push_back(std::move(second));
+}
+
+// Where the copy after a tape mark of `shorts` short pulses begins in the chain's samples: the
+// sample after the long separator that, with the mark's short pulses and MARK_MATCHED of its
+// long ones before it, matches best; -1 when none matches.
+double find_mark(const ChainWork& chain, int shorts) {
   const std::uint8_t* x = chain.chain_samples;
   const std::size_t count = chain.chain_count;
   const double s = chain.short_mean, l = chain.long_mean;
-  const double span = MARK_MATCHED * l + mzf::HEADER_MARK_PULSES * s + l;
+  const double span = MARK_MATCHED * l + shorts * s + l;
   if (x == nullptr || !(s > 1) || static_cast<double>(count) < span + 2) return -1;
   std::vector<std::int64_t> sums(count + 1, 0);
   for (std::size_t i = 0; i < count; ++i) sums[i + 1] = sums[i] + (static_cast<int>(x[i]) - 128);
@@ -96,7 +140,7 @@ double find_mark(const ChainWork& chain) {
   for (double end = span; end + 1 < static_cast<double>(count); end += 1) {
     double total = pulse(end - l, l, LONG_LOW);
     double at = end - l;
-    for (int i = 0; i < mzf::HEADER_MARK_PULSES; ++i) total += pulse(at -= s, s, SHORT_LOW);
+    for (int i = 0; i < shorts; ++i) total += pulse(at -= s, s, SHORT_LOW);
     for (int i = 0; i < MARK_MATCHED; ++i) total += pulse(at -= l, l, LONG_LOW);
     if (total > best) {
       best = total;
@@ -116,6 +160,24 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
   reading.long_period = mzf::LONG_PULSE_US * 1e-6 * rate / speed;
   reading.position = 0;
   reading.regions.clear();
+  reading.planned = static_cast<int>(programs.size());
+  reading.found_seconds.clear();
+  reading.known.clear();
+  reading.pending.clear();
+  reading.marks_seen = 0;
+  mark_finder_init(reading.marks, rate, reading.short_period, reading.long_period,
+                   std::llround(MARK_QUIET_SECONDS * rate));
+  for (const ScannedProgram& p : programs) {
+    double from = p.time_seconds, to = p.time_seconds;
+    for (const auto& copies : p.copies) {
+      for (const CopyRecord& c : copies) {
+        if (c.start_seconds < 0) continue;
+        from = std::min(from, c.start_seconds);
+        to = std::max({to, c.start_seconds, c.end_seconds});
+      }
+    }
+    reading.known.emplace_back(from, to);
+  }
   for (std::size_t index = 0; index < programs.size(); ++index) {
     const ScannedProgram& p = programs[index];
     for (int block = 0; block < 2; ++block) {
@@ -166,6 +228,7 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
         r.size_known = size > 0;
         r.placed = false;
         r.search = false;
+        r.inverted = false;
         r.decoded = false;
         r.short_period = reading.short_period;
         r.long_period = reading.long_period;
@@ -214,7 +277,8 @@ bool soft_read(ChainReading& reading, const ChainRegion& r, const std::uint8_t* 
   return size > 0 && soft_read_copy(reading.work, copy.start, size, reading.soft, llr, end);
 }
 
-void decode_region(ChainReading& reading, ChainRegion& r) {
+// Reads region `r` (see decode_region()).
+void read_region(ChainReading& reading, ChainRegion& r) {
   std::size_t size = r.size_known ? r.max_bytes : 0;
   if (size == 0 && r.block == 1 && r.program >= 0) size = body_size_from_header(reading, r.program);
   double end = -1;
@@ -225,7 +289,7 @@ void decode_region(ChainReading& reading, ChainRegion& r) {
     ChainCopy copy{0, r.short_period, r.long_period, false};
     decode_chain(r.samples.data(), r.samples.size(), copy, r.max_bytes, reading.work, &r.bytes,
                  &r.weak);
-    start = find_mark(reading.work);
+    start = find_mark(reading.work, r.block == 0 ? mzf::HEADER_MARK_PULSES : mzf::BODY_MARK_PULSES);
   }
   if (start >= 0) {
     soft_read(reading, r, r.samples.data(), r.samples.size(), start, r.copy == 0, size, &r.bytes,
@@ -252,16 +316,114 @@ void decode_region(ChainReading& reading, ChainRegion& r) {
       std::vector<std::uint8_t> bytes;
       std::vector<std::uint64_t> weak;
       std::vector<float> found;
+      double second_end = -1;
       if (soft_read(reading, *second, r.samples.data() + from, r.samples.size() - from,
                     expected - static_cast<double>(from), false, size, &bytes, &weak, &found,
-                    nullptr)) {
+                    &second_end)) {
         second->llr = std::move(found);
         second->placed = true;
+        end = static_cast<double>(from) + second_end;
+      }
+    }
+  }
+  // A program found by its header's mark: once the header is known, its body is looked for
+  // after the gap that follows the header's second copy.
+  if (r.block == 0 && r.program >= reading.planned && end > 0 && second != reading.regions.end()) {
+    SoftDecision header;
+    if (soft_decide({r.llr, second->llr}, HEADER_BLOCK_SIZE, &header)) {
+      plan_found_body(
+          reading, r.program,
+          mzf::header_word(header.bytes.data(), mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE,
+          static_cast<double>(r.from) + end);
+    }
+  }
+}
+
+// True when the soft readings of the copies of the header of region `r`'s program decide it.
+bool header_decided(const ChainReading& reading, const ChainRegion& r) {
+  std::vector<std::vector<float>> copies(2);
+  for (const ChainRegion& q : reading.regions) {
+    if (q.program == r.program && q.block == 0) copies[static_cast<std::size_t>(q.copy)] = q.llr;
+  }
+  SoftDecision header;
+  return soft_decide(copies, HEADER_BLOCK_SIZE, &header);
+}
+
+void invert(std::vector<std::uint8_t>& samples) {
+  for (std::uint8_t& x : samples) x = static_cast<std::uint8_t>(255 - x);
+}
+
+// Decodes region `r` and reads it softly. A header searched for by its mark that this does not
+// decide is read again inverted (in noise the first reading may have chosen the wrong
+// polarity), and when that decides it, so is the rest of its program.
+void decode_region(ChainReading& reading, ChainRegion& r) {
+  if (r.inverted) invert(r.samples);
+  read_region(reading, r);
+  if (r.search && r.block == 0 && r.program >= 0 && !header_decided(reading, r)) {
+    invert(r.samples);
+    r.inverted = !r.inverted;
+    read_region(reading, r);
+    if (header_decided(reading, r)) {
+      for (auto* regions : {&reading.regions, &reading.pending}) {
+        for (ChainRegion& q : *regions) {
+          if (q.program == r.program) q.inverted = r.inverted;
+        }
       }
     }
   }
   r.samples = std::vector<std::uint8_t>();
   r.decoded = true;
+}
+
+// Adds `r`, with the samples kept of its stretch so far, to the regions in order.
+void insert_region(ChainReading& reading, ChainRegion r) {
+  const std::int64_t kept_from =
+      reading.position - static_cast<std::int64_t>(reading.history.size());
+  r.from = std::max(r.from, kept_from);
+  if (!r.decoded && r.from < reading.position) {
+    r.samples.assign(reading.history.begin() + (r.from - kept_from), reading.history.end());
+  }
+  const auto at = std::find_if(reading.regions.begin(), reading.regions.end(),
+                               [&](const ChainRegion& q) { return q.from > r.from; });
+  reading.regions.insert(at, std::move(r));
+}
+
+// A header's tape mark ends at prepared sample `end`: unless a program of the first reading lies
+// there, plans a search for the copies after it (see plan_header_search()).
+void plan_found_header(ChainReading& reading, std::int64_t end) {
+  const double seconds = static_cast<double>(end) / reading.rate;
+  for (const auto& [from, to] : reading.known) {
+    if (seconds > from - HEADER_BEFORE_BODY_SECONDS && seconds < to + 1) return;
+  }
+  ChainRegion r;
+  r.program = reading.planned + static_cast<int>(reading.found_seconds.size());
+  r.block = 0;
+  r.copy = 0;
+  r.copy_seconds = -1;
+  r.from = end - std::llround(MARK_LEAD_SECONDS * reading.rate);
+  r.to = end + std::llround((HEADER_COPIES_MAX_US * 1.1e-6 + MARK_LEAD_SECONDS) * reading.rate);
+  r.max_bytes = HEADER_BLOCK_SIZE;
+  r.size_known = true;
+  r.placed = false;
+  r.search = true;
+  r.inverted = false;
+  r.decoded = false;
+  r.short_period = reading.short_period;
+  r.long_period = reading.long_period;
+  reading.found_seconds.push_back(seconds);
+  ChainRegion second = r;
+  second.copy = 1;
+  second.from = second.to;
+  second.search = false;
+  second.decoded = true;
+  reading.pending.push_back(std::move(r));
+  reading.pending.push_back(std::move(second));
+}
+
+void add_pending(ChainReading& reading) {
+  std::vector<ChainRegion> pending;
+  pending.swap(reading.pending);
+  for (ChainRegion& r : pending) insert_region(reading, std::move(r));
 }
 
 }  // namespace
@@ -294,6 +456,7 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
   r.size_known = true;
   r.placed = false;
   r.search = false;
+  r.inverted = false;
   r.decoded = false;
   r.short_period = reading.short_period;
   r.long_period = reading.long_period;
@@ -330,6 +493,11 @@ void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std:
                           reading.history.end() - static_cast<std::ptrdiff_t>(CHAIN_HISTORY));
   }
   reading.position = to;
+  mark_finder_feed(reading.marks, samples, count);
+  for (; reading.marks_seen < reading.marks.found.size(); ++reading.marks_seen) {
+    plan_found_header(reading, reading.marks.found[reading.marks_seen]);
+  }
+  add_pending(reading);
 }
 
 void chain_reading_finish(ChainReading& reading) {

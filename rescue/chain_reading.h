@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "reader/tape_reader.h"
+#include "rescue/mark_finder.h"
 #include "rescue/pulse_chain.h"
 #include "soft/soft_reading.h"
 
@@ -29,6 +30,7 @@ struct ChainRegion {
   std::vector<float> llr;  // its soft reading (see soft_read_copy()), when its size is known
   bool placed;             // read from where the first copy ended, not from here
   bool search;             // the copy's start is not known: found by its tape mark
+  bool inverted;           // read with its samples inverted
   bool decoded;
 };
 
@@ -40,10 +42,20 @@ struct ChainReading {
   std::vector<std::uint8_t> history;         // the last prepared samples, for copies added late
   ChainWork work;
   SoftWork soft;
+  // Programs the first reading did not find are looked for by their header's tape mark. Their
+  // regions are numbered from `planned` (the first reading's programs) on.
+  MarkFinder marks;
+  std::size_t marks_seen = 0;
+  int planned = 0;
+  std::vector<double> found_seconds;  // per program found so: where its header's mark ends
+  std::vector<std::pair<double, double>> known;  // where the first reading's programs lie
+  std::vector<ChainRegion> pending;  // regions planned while others were decoded, added after
 };
 
 // Plans the stretches for the copies of every block of `programs` that did not verify, in
 // prepared samples at `rate`; `speed_percent` is the tape speed the first reading measured.
+// Header copies the first reading missed are looked for before their body by their tape mark,
+// and programs it missed entirely by their header's tape mark as the samples stream past.
 void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>& programs,
                         double rate, double speed_percent);
 
@@ -54,7 +66,7 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
 void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count);
 
 // Prepared samples kept for chain_reading_add().
-inline constexpr std::size_t CHAIN_HISTORY = 16384;
+inline constexpr std::size_t CHAIN_HISTORY = 32768;
 
 // Adds copy `copy` of a block that another reader saw begin at prepared sample `start` (within
 // the last CHAIN_HISTORY samples), `size` bytes long with its checksum, unless the first reading

@@ -292,6 +292,28 @@ void adopt_second_reading(std::vector<ScannedProgram>& programs,
     });
     programs.insert(at, std::move(found));
   }
+  // Programs found by their header's tape mark alone: kept when their header was taken.
+  for (std::size_t k = 0; k < chains.found_seconds.size(); ++k) {
+    const double seconds = chains.found_seconds[k];
+    const bool known = std::any_of(programs.begin(), programs.end(), [&](const ScannedProgram& q) {
+      return std::fabs(q.time_seconds - seconds) < SAME_BLOCK_SECONDS;
+    });
+    if (known) continue;
+    ScannedProgram found{};
+    found.time_seconds = seconds;
+    found.header_verdict = found.body_verdict = VERDICT_MISSING;
+    const int index = chains.planned + static_cast<int>(k);
+    if (!adopt_block(found, index, 0, nullptr, chains)) continue;
+    const bool body_read = std::any_of(
+        chains.regions.begin(), chains.regions.end(),
+        [&](const ChainRegion& r) { return r.program == index && r.block == 1 && !r.llr.empty(); });
+    if (body_read) found.body_verdict = VERDICT_DAMAGED;
+    adopt_block(found, index, 1, nullptr, chains);
+    const auto at = std::find_if(programs.begin(), programs.end(), [&](const ScannedProgram& q) {
+      return q.time_seconds > found.time_seconds;
+    });
+    programs.insert(at, std::move(found));
+  }
 }
 
 }  // namespace mzfscan

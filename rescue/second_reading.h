@@ -19,7 +19,9 @@ namespace mzfscan {
 // too, any difference at a place where the candidate's own signal was disturbed (as the first
 // reader or the pulse chain found it) counts against the candidate. A program of `exact` whose
 // blocks verified and that the first reading did not find at all is added in its place, its
-// blocks decided the same way (damaged when not borne out).
+// blocks decided the same way (damaged when not borne out). Blocks no reading of a copy gives
+// are decided from the copies' soft readings (see soft_decide()); a program found only by its
+// header's tape mark is added when its header is taken that way.
 void adopt_second_reading(std::vector<ScannedProgram>& programs,
                           const std::vector<ExactProgram>& exact, const ChainReading& chains);
 
