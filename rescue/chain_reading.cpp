@@ -41,6 +41,10 @@ constexpr double HEADER_MARK_US =
 // After a header's mark, no other is looked for this long (the next program's comes after this
 // one's header copies, the gap and mark before its body, its body and a long gap).
 constexpr double MARK_QUIET_SECONDS = 10;
+// A mark this close to where the first reading has one is that program's.
+constexpr double KNOWN_MARK_SECONDS = 0.75;
+// A copy searched for by its mark is measured on this many seconds from its stretch's start.
+constexpr double SEARCH_MEASURE_SECONDS = 4;
 // A body's mark is looked for this long before and after it is due.
 constexpr double BODY_DUE_SECONDS = 0.4;
 // A header's search begins this long before its mark ends.
@@ -163,20 +167,24 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
   reading.planned = static_cast<int>(programs.size());
   reading.found_seconds.clear();
   reading.known.clear();
+  reading.body_hint.clear();
   reading.pending.clear();
   reading.marks_seen = 0;
   mark_finder_init(reading.marks, rate, reading.short_period, reading.long_period,
                    std::llround(MARK_QUIET_SECONDS * rate));
+  // Where the first reading's programs have their header's mark: at their header's first copy
+  // or their start, or, when no header copy was found, before their body (the header is then
+  // looked for there as planned below).
   for (const ScannedProgram& p : programs) {
-    double from = p.time_seconds, to = p.time_seconds;
-    for (const auto& copies : p.copies) {
-      for (const CopyRecord& c : copies) {
-        if (c.start_seconds < 0) continue;
-        from = std::min(from, c.start_seconds);
-        to = std::max({to, c.start_seconds, c.end_seconds});
+    reading.known.push_back(p.time_seconds);
+    reading.known.push_back(p.copies[0][0].start_seconds);
+    if (p.copies[0][0].start_seconds < 0 && p.copies[0][1].start_seconds < 0 &&
+        p.copies[1][0].start_seconds >= 0) {
+      for (double before = 0; before < HEADER_BEFORE_BODY_SECONDS; before += 0.5) {
+        reading.known.push_back(p.copies[1][0].start_seconds - before);
       }
     }
-    reading.known.emplace_back(from, to);
+    reading.body_hint.push_back(p.copies[1][0].start_seconds);
   }
   for (std::size_t index = 0; index < programs.size(); ++index) {
     const ScannedProgram& p = programs[index];
@@ -213,6 +221,15 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
         }
         span = (after - start) * rate;
       }
+      // When the second copy was not found where it follows the first, the first copy's
+      // stretch holds both, so that the second can be read from where the first ends.
+      double first_span = span;
+      const double gap = mzf::COPY_GAP_PULSES * reading.short_period;
+      const double second = p.copies[block][1].start_seconds;
+      const double first = p.copies[block][0].start_seconds;
+      if (size > 0 && (second < 0 || (second - first) * rate > (span + gap) * DURATION_MARGIN)) {
+        first_span = 2 * span + gap;
+      }
       for (int copy = 0; copy < 2; ++copy) {
         const double start = p.copies[block][copy].start_seconds;
         if (start < 0) continue;
@@ -223,7 +240,8 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
         r.copy_seconds = start;
         r.from = std::max<std::int64_t>(
             0, std::llround(start * rate - LEAD_SHORTS * reading.short_period));
-        r.to = std::llround(start * rate + span + TRAIL_LONGS * reading.long_period);
+        r.to = std::llround(start * rate + (copy == 0 ? first_span : span) +
+                            TRAIL_LONGS * reading.long_period);
         r.max_bytes = size > 0 ? size : mzf::MAX_BODY_LENGTH + CHECKSUM_SIZE;
         r.size_known = size > 0;
         r.placed = false;
@@ -263,37 +281,39 @@ std::size_t body_size_from_header(const ChainReading& reading, int program) {
   return mzf::header_word(header.bytes.data(), mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
 }
 
-// Soft-reads the copy that begins about `start` in `samples`, of a block of `size` bytes.
-bool soft_read(ChainReading& reading, const ChainRegion& r, const std::uint8_t* samples,
-               std::size_t count, double start, bool separated, std::size_t size,
-               std::vector<std::uint8_t>* bytes, std::vector<std::uint64_t>* weak,
-               std::vector<float>* llr, double* end) {
-  ChainCopy copy;
-  copy.start = start;
-  copy.short_period = r.short_period;
-  copy.long_period = r.long_period;
-  copy.separated = separated;
-  decode_chain(samples, count, copy, size > 0 ? size : r.max_bytes, reading.work, bytes, weak);
-  return size > 0 && soft_read_copy(reading.work, copy.start, size, reading.soft, llr, end);
-}
-
 // Reads region `r` (see decode_region()).
 void read_region(ChainReading& reading, ChainRegion& r) {
   std::size_t size = r.size_known ? r.max_bytes : 0;
   if (size == 0 && r.block == 1 && r.program >= 0) size = body_size_from_header(reading, r.program);
   double end = -1;
+  bool both_read = false;  // `end` is where the second copy ends
   double start = r.copy_seconds * reading.rate - static_cast<double>(r.from);
   std::vector<float> llr;
+  SoftStats stats;
+  bool measured = false;
+  ChainCopy copy{start, r.short_period, r.long_period, r.copy == 0};
   if (r.search) {
-    // Read once to measure the pulses, then again from the tape mark found.
-    ChainCopy copy{0, r.short_period, r.long_period, false};
+    // The copy's pulses are measured, and its mark found, on a stretch at the start that holds
+    // the mark and the copy's first bytes; the copy is then read over the whole stretch.
+    const std::size_t prefix =
+        std::min(r.samples.size(), static_cast<std::size_t>(SEARCH_MEASURE_SECONDS * reading.rate));
+    copy.start = 0;
+    decode_chain(r.samples.data(), prefix, copy, r.max_bytes, reading.work, &r.bytes, &r.weak);
+    start = find_mark(reading.work, r.block == 0 ? mzf::HEADER_MARK_PULSES : mzf::BODY_MARK_PULSES);
+    measured = soft_measure(reading.work, &stats);
+    if (start >= 0 && measured && size > 0) {
+      average_samples(r.samples.data(), r.samples.size(), stats.factor, &reading.soft.averaged);
+      soft_read_copy(reading.soft.averaged.data(), reading.soft.averaged.size(), stats, start,
+                     r.copy == 0, size, reading.soft, &llr, &end);
+    }
+  } else {
     decode_chain(r.samples.data(), r.samples.size(), copy, r.max_bytes, reading.work, &r.bytes,
                  &r.weak);
-    start = find_mark(reading.work, r.block == 0 ? mzf::HEADER_MARK_PULSES : mzf::BODY_MARK_PULSES);
-  }
-  if (start >= 0) {
-    soft_read(reading, r, r.samples.data(), r.samples.size(), start, r.copy == 0, size, &r.bytes,
-              &r.weak, &llr, &end);
+    measured = soft_measure(reading.work, &stats);
+    if (measured && size > 0) {
+      soft_read_copy(reading.work.chain_samples, reading.work.chain_count, stats, start,
+                     r.copy == 0, size, reading.soft, &llr, &end);
+    }
   }
   if (!r.placed) r.llr = std::move(llr);
   // The second copy follows the first after a gap of short pulses. Where the first reading
@@ -303,34 +323,49 @@ void read_region(ChainReading& reading, ChainRegion& r) {
       std::find_if(reading.regions.begin(), reading.regions.end(), [&](const ChainRegion& q) {
         return q.program == r.program && q.block == r.block && q.copy == 1;
       });
-  if (r.copy == 0 && end > 0 && r.program >= 0 && second != reading.regions.end()) {
+  if (r.copy == 0 && end > 0 && measured && r.program >= 0 && second != reading.regions.end()) {
     const double gap =
-        mzf::COPY_GAP_PULSES * reading.work.short_mean * static_cast<double>(reading.work.factor);
+        mzf::COPY_GAP_PULSES * stats.short_period * static_cast<double>(stats.factor);
     const double expected = end + gap;
     const double placed = second->copy_seconds * reading.rate - static_cast<double>(r.from);
     if ((second->copy_seconds < 0 ||
          std::fabs(placed - expected) > MISPLACED_SHORTS * r.short_period) &&
         expected < static_cast<double>(r.samples.size())) {
+      // Read as measured on the first copy.
       const auto from =
           static_cast<std::size_t>(std::max(0.0, expected - LEAD_SHORTS * r.short_period));
-      std::vector<std::uint8_t> bytes;
-      std::vector<std::uint64_t> weak;
+      average_samples(r.samples.data() + from, r.samples.size() - from, stats.factor,
+                      &reading.soft.averaged);
       std::vector<float> found;
       double second_end = -1;
-      if (soft_read(reading, *second, r.samples.data() + from, r.samples.size() - from,
-                    expected - static_cast<double>(from), false, size, &bytes, &weak, &found,
-                    &second_end)) {
+      if (soft_read_copy(reading.soft.averaged.data(), reading.soft.averaged.size(), stats,
+                         expected - static_cast<double>(from), false, size, reading.soft, &found,
+                         &second_end)) {
         second->llr = std::move(found);
         second->placed = true;
         end = static_cast<double>(from) + second_end;
+        both_read = true;
       }
     }
   }
   // A program found by its header's mark: once the header is known, its body is looked for
   // after the gap that follows the header's second copy.
-  if (r.block == 0 && r.program >= reading.planned && end > 0 && second != reading.regions.end()) {
+  // So is the body of a program of the first reading whose body it found elsewhere.
+  if (r.block == 0 && r.program >= 0 && both_read) {
+    const double due = (static_cast<double>(r.from) + end) / reading.rate + BODY_LEAD_US * 1e-6;
+    const bool found_here = r.program >= reading.planned;
+    const double hint = found_here ? -1 : reading.body_hint[static_cast<std::size_t>(r.program)];
     SoftDecision header;
-    if (soft_decide({r.llr, second->llr}, HEADER_BLOCK_SIZE, &header)) {
+    if ((found_here || std::fabs(hint - due) > BODY_DUE_SECONDS) &&
+        soft_decide({r.llr, second->llr}, HEADER_BLOCK_SIZE, &header)) {
+      // The first reading's regions for that body hold something else.
+      for (ChainRegion& q : reading.regions) {
+        if (q.program == r.program && q.block == 1) {
+          q.program = -2;
+          q.decoded = true;
+          q.samples = std::vector<std::uint8_t>();
+        }
+      }
       plan_found_body(
           reading, r.program,
           mzf::header_word(header.bytes.data(), mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE,
@@ -360,6 +395,13 @@ void decode_region(ChainReading& reading, ChainRegion& r) {
   if (r.inverted) invert(r.samples);
   read_region(reading, r);
   if (r.search && r.block == 0 && r.program >= 0 && !header_decided(reading, r)) {
+    // Kept in case the other polarity gives nothing better.
+    const auto second =
+        std::find_if(reading.regions.begin(), reading.regions.end(), [&](const ChainRegion& q) {
+          return q.program == r.program && q.block == 0 && q.copy == 1;
+        });
+    std::vector<float> first = r.llr, other;
+    if (second != reading.regions.end()) other = second->llr;
     invert(r.samples);
     r.inverted = !r.inverted;
     read_region(reading, r);
@@ -369,6 +411,10 @@ void decode_region(ChainReading& reading, ChainRegion& r) {
           if (q.program == r.program) q.inverted = r.inverted;
         }
       }
+    } else {
+      r.inverted = !r.inverted;
+      r.llr = std::move(first);
+      if (second != reading.regions.end()) second->llr = std::move(other);
     }
   }
   r.samples = std::vector<std::uint8_t>();
@@ -392,8 +438,8 @@ void insert_region(ChainReading& reading, ChainRegion r) {
 // there, plans a search for the copies after it (see plan_header_search()).
 void plan_found_header(ChainReading& reading, std::int64_t end) {
   const double seconds = static_cast<double>(end) / reading.rate;
-  for (const auto& [from, to] : reading.known) {
-    if (seconds > from - HEADER_BEFORE_BODY_SECONDS && seconds < to + 1) return;
+  for (const double at : reading.known) {
+    if (at >= 0 && std::fabs(seconds - at) < KNOWN_MARK_SECONDS) return;
   }
   ChainRegion r;
   r.program = reading.planned + static_cast<int>(reading.found_seconds.size());

@@ -48,8 +48,9 @@ struct ChainReading {
   std::size_t marks_seen = 0;
   int planned = 0;
   std::vector<double> found_seconds;  // per program found so: where its header's mark ends
-  std::vector<std::pair<double, double>> known;  // where the first reading's programs lie
-  std::vector<ChainRegion> pending;  // regions planned while others were decoded, added after
+  std::vector<double> known;          // where the first reading's programs have a mark, in seconds
+  std::vector<double> body_hint;      // per program of the first reading: its body's first copy
+  std::vector<ChainRegion> pending;   // regions planned while others were decoded, added after
 };
 
 // Plans the stretches for the copies of every block of `programs` that did not verify, in

@@ -22,7 +22,7 @@ constexpr double SAMPLES_PER_SHORT = 6;
 // The stretches looked at: the mark's short pulses, and that many of its long ones.
 constexpr int MARK_LONGS = 24;
 // A mark scores at least this (a clean one about 0.4 times the signal's share of its energy).
-constexpr double MARK_COHERENCE = 0.05;
+constexpr double MARK_COHERENCE = 0.1;
 // Window sums are found again in full every this many steps.
 constexpr std::size_t RESUM_EVERY = 4096;
 

@@ -38,7 +38,7 @@ constexpr double BAND_BYTES = 3;
 // Where the copy may begin: this many long pulses about where the first reading saw it.
 constexpr double START_LONGS = 4;
 // Short pulses' worth of samples read before that.
-constexpr double LEAD_SHORTS = 32;
+constexpr double LEAD_SHORTS = 12;
 // Ratios are kept within +-CLAMP.
 constexpr float CLAMP = 50;
 constexpr float NONE = -std::numeric_limits<float>::infinity();
@@ -112,31 +112,58 @@ std::int32_t reach_high(const Model& m, std::int32_t hi) {
 
 }  // namespace
 
-bool soft_read_copy(const ChainWork& chain, double start, std::size_t size, SoftWork& work,
-                    std::vector<float>* llr, double* end) {
-  llr->clear();
+bool soft_measure(const ChainWork& chain, SoftStats* stats) {
   const std::uint8_t* x = chain.chain_samples;
   const std::size_t count = chain.chain_count;
-  if (x == nullptr || count == 0 || size == 0 || chain.pulses.empty() ||
-      !(chain.long_mean > chain.short_mean) ||
-      count > std::numeric_limits<std::int32_t>::max() / 2) {
+  if (x == nullptr || count == 0 || chain.pulses.empty() || !(chain.long_mean > chain.short_mean)) {
+    return false;
+  }
+  // The amplitude and noise, measured on the chain's pulses that fit as usual: the amplitude as
+  // the correlation per sample, the noise as what is left.
+  double correlation = 0, energy = 0, samples = 0;
+  for (const ChainPulse& p : chain.pulses) {
+    if (p.weak || p.start + p.length > count) continue;
+    const auto half = static_cast<std::size_t>(
+        std::lround(static_cast<double>(p.length) * (p.is_long ? LONG_LOW : SHORT_LOW)));
+    for (std::size_t i = 0; i < p.length; ++i) {
+      const double v = static_cast<double>(x[p.start + i]) - 128;
+      correlation += i < half ? -v : v;
+      energy += v * v;
+    }
+    samples += static_cast<double>(p.length);
+  }
+  if (!(samples > 0) || !(correlation > 0)) return false;
+  stats->amplitude = correlation / samples;
+  stats->noise = std::max((energy - 2 * stats->amplitude * correlation +
+                           stats->amplitude * stats->amplitude * samples) /
+                              samples,
+                          0.25);
+  stats->short_period = chain.short_mean;
+  stats->long_period = chain.long_mean;
+  stats->factor = chain.factor;
+  return true;
+}
+
+bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& stats, double start,
+                    bool separated, std::size_t size, SoftWork& work, std::vector<float>* llr,
+                    double* end) {
+  llr->clear();
+  if (x == nullptr || count == 0 || size == 0 || !(stats.long_period > stats.short_period) ||
+      !(stats.amplitude > 0) || count > std::numeric_limits<std::int32_t>::max() / 2) {
     return false;
   }
   work.sums.resize(count + 1);
-  work.squares.resize(count + 1);
-  work.sums[0] = work.squares[0] = 0;
+  work.sums[0] = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const int v = static_cast<int>(x[i]) - 128;
-    work.sums[i + 1] = work.sums[i] + v;
-    work.squares[i + 1] = work.squares[i] + v * v;
+    work.sums[i + 1] = work.sums[i] + (static_cast<int>(x[i]) - 128);
   }
   Model m{};
   m.sums = work.sums.data();
   m.count = count;
-  m.kinds[0] = window(chain.short_mean);
-  m.kinds[1] = window(chain.long_mean);
+  m.kinds[0] = window(stats.short_period);
+  m.kinds[1] = window(stats.long_period);
   if (m.kinds[0].high >= m.kinds[1].low) {
-    const int middle = static_cast<int>(std::lround((chain.short_mean + chain.long_mean) / 2));
+    const int middle = static_cast<int>(std::lround((stats.short_period + stats.long_period) / 2));
     m.kinds[0].high = std::max(m.kinds[0].low, middle);
     m.kinds[1].low = std::max(m.kinds[1].low, m.kinds[0].high + 1);
     m.kinds[1].high = std::max(m.kinds[1].high, m.kinds[1].low);
@@ -148,28 +175,12 @@ bool soft_read_copy(const ChainWork& chain, double start, std::size_t size, Soft
       m.low[kind].push_back(static_cast<int>(std::lround(d * share)));
     }
   }
-  // The amplitude and noise, measured on the chain's pulses that fit as usual: the amplitude as
-  // the correlation per sample, the noise as what is left.
-  double correlation = 0, energy = 0, samples = 0;
-  for (const ChainPulse& p : chain.pulses) {
-    if (p.weak || p.start + p.length > count) continue;
-    const std::size_t t = p.start, d = p.length;
-    const auto half = static_cast<std::size_t>(
-        std::lround(static_cast<double>(d) * (p.is_long ? LONG_LOW : SHORT_LOW)));
-    correlation += static_cast<double>((work.sums[t + d] - work.sums[t + half]) -
-                                       (work.sums[t + half] - work.sums[t]));
-    energy += static_cast<double>(work.squares[t + d] - work.squares[t]);
-    samples += static_cast<double>(d);
-  }
-  if (!(samples > 0) || !(correlation > 0)) return false;
-  const double amplitude = correlation / samples;
-  const double noise = std::max(
-      (energy - 2 * amplitude * correlation + amplitude * amplitude * samples) / samples, 0.25);
-  const double scale = amplitude / noise;  // score to log-likelihood ratio
+  const double amplitude = stats.amplitude;
+  const double scale = amplitude / stats.noise;  // score to log-likelihood ratio
   m.half_amplitude = amplitude / 2;
   const auto keep = static_cast<float>(KEEP / scale);
-  const auto widest = static_cast<std::int32_t>(
-      std::max(BAND_BYTES * 9 * (chain.short_mean + chain.long_mean) / 2, 2 * chain.long_mean + 1));
+  const auto widest = static_cast<std::int32_t>(std::max(
+      BAND_BYTES * 9 * (stats.short_period + stats.long_period) / 2, 2 * stats.long_period + 1));
 
   // Forward, keeping the bands and every CHECKPOINT-th band's scores.
   const std::size_t pulses = 9 * size + 1;
@@ -177,29 +188,39 @@ bool soft_read_copy(const ChainWork& chain, double start, std::size_t size, Soft
   work.hi.assign(pulses + 1, -1);
   work.checkpoints.clear();
   work.checkpoint_at.clear();
-  const double begin = start / static_cast<double>(chain.factor);
-  const double spread = START_LONGS * chain.long_mean;
+  const double begin = start / static_cast<double>(stats.factor);
+  const double spread = START_LONGS * stats.long_period;
   work.lo[0] = static_cast<std::int32_t>(
       std::clamp(std::floor(begin - spread), 0.0, static_cast<double>(count)));
   work.hi[0] = static_cast<std::int32_t>(
       std::clamp(std::ceil(begin + spread), 0.0, static_cast<double>(count)));
-  // What comes before the copy (a gap of short pulses, a tape mark) is read as pulses too, from
-  // LEAD_SHORTS short pulses before where the copy may begin: so every chain covers the same
-  // samples from there, and chains that reach a pulse at different samples compare fairly.
-  const auto lead_from = static_cast<std::int32_t>(
-      std::max(0.0, std::floor(static_cast<double>(work.lo[0]) - LEAD_SHORTS * chain.short_mean)));
-  work.reach.assign(static_cast<std::size_t>(work.hi[0] - lead_from + 1), NONE);
+  // What comes before the copy is read as pulses too, from LEAD_SHORTS short pulses before where
+  // the copy may begin: short pulses (of a gap or a tape mark), then, after a mark, the long
+  // separator. Every chain so covers the same samples from there, chains that reach a pulse at
+  // different samples compare fairly, and the copy cannot begin later than its first byte.
+  const auto lead_from = static_cast<std::int32_t>(std::max(
+      0.0, std::floor(static_cast<double>(work.lo[0]) - LEAD_SHORTS * stats.short_period)));
+  const auto lead = static_cast<std::size_t>(work.hi[0] - lead_from + 1);
+  work.reach.assign(lead, NONE);  // the lead-in's best chain ending at each sample
+  work.next.assign(lead, NONE);   // the same, ended by the separator
   for (std::int32_t t = lead_from; t <= work.hi[0]; ++t) {
-    float& here = work.reach[static_cast<std::size_t>(t - lead_from)];
-    if (t - lead_from < m.kinds[1].high) here = 0;
-    for (int kind = 0; kind <= 1; ++kind) {
-      for (int d = m.kinds[kind].low; d <= m.kinds[kind].high && t - d >= lead_from; ++d) {
-        const float before = work.reach[static_cast<std::size_t>(t - d - lead_from)];
-        if (before != NONE)
-          here = std::max(here, before + m.score(static_cast<std::size_t>(t - d), d, kind));
+    const auto at = static_cast<std::size_t>(t - lead_from);
+    float& here = work.reach[at];
+    if (t - lead_from < m.kinds[0].high) here = 0;
+    for (int d = m.kinds[0].low; d <= m.kinds[0].high && t - d >= lead_from; ++d) {
+      const float before = work.reach[at - static_cast<std::size_t>(d)];
+      if (before != NONE)
+        here = std::max(here, before + m.score(static_cast<std::size_t>(t - d), d, 0));
+    }
+    for (int d = m.kinds[1].low; separated && d <= m.kinds[1].high && t - d >= lead_from; ++d) {
+      const float before = work.reach[at - static_cast<std::size_t>(d)];
+      if (before != NONE) {
+        work.next[at] =
+            std::max(work.next[at], before + m.score(static_cast<std::size_t>(t - d), d, 1));
       }
     }
   }
+  if (separated) work.reach.swap(work.next);
   work.current.assign(work.reach.begin() + (work.lo[0] - lead_from), work.reach.end());
   for (std::size_t n = 0; n <= pulses; ++n) {
     if (n % CHECKPOINT == 0) {
@@ -258,7 +279,7 @@ bool soft_read_copy(const ChainWork& chain, double start, std::size_t size, Soft
       if (total > then) best = i;
     }
     *end = static_cast<double>(work.lo[pulses] + static_cast<std::int32_t>(best)) *
-           static_cast<double>(chain.factor);
+           static_cast<double>(stats.factor);
   }
   // Backward, segment by segment from the end, with the forward scores found again from each
   // checkpoint; each bit's ratio is the best chain through it as a 1 against as a 0.
@@ -319,6 +340,17 @@ bool soft_read_copy(const ChainWork& chain, double start, std::size_t size, Soft
     }
   }
   return true;
+}
+
+void average_samples(const std::uint8_t* samples, std::size_t count, std::size_t factor,
+                     std::vector<std::uint8_t>* out) {
+  factor = std::max<std::size_t>(factor, 1);
+  out->resize(count / factor);
+  for (std::size_t i = 0; i < out->size(); ++i) {
+    unsigned sum = 0;
+    for (std::size_t k = 0; k < factor; ++k) sum += samples[i * factor + k];
+    (*out)[i] = static_cast<std::uint8_t>((sum + factor / 2) / factor);
+  }
 }
 
 namespace {

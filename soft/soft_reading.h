@@ -13,29 +13,47 @@ namespace mzfscan {
 
 // Work space, reused from one copy to the next.
 struct SoftWork {
-  std::vector<std::int64_t> sums;     // prefix sums of the samples about the mid level
-  std::vector<std::int64_t> squares;  // and of their squares
-  std::vector<std::int32_t> lo, hi;   // where each pulse may begin: the band kept, per pulse
-  std::vector<float> checkpoints;     // the forward scores of every CHECKPOINT-th band
+  std::vector<std::int64_t> sums;    // prefix sums of the samples about the mid level
+  std::vector<std::int32_t> lo, hi;  // where each pulse may begin: the band kept, per pulse
+  std::vector<float> checkpoints;    // the forward scores of every CHECKPOINT-th band
   std::vector<std::size_t> checkpoint_at;
   std::vector<float> segment;  // the forward scores of the bands between two checkpoints
   std::vector<std::size_t> segment_at;
   std::vector<float> reach, next, current, tail;
+  std::vector<std::uint8_t> averaged;  // samples averaged for a copy read without its own chain
 };
 
-// The soft reading of one copy of a block of `size` bytes (checksum included), in the samples
-// and on the chain that decode_chain() left in `chain`; `start` is where the first reading saw
-// the copy begin, in the samples given to decode_chain(). The copy is read as every chain of
-// exactly its pulses (a long start pulse and 8 bits per byte, then the closing long pulse and
-// the gap after it) that the samples allow, with windows on the pulse lengths about those
-// measured, and each pulse scored by how well the samples match it under the amplitude and
-// noise measured on the copy itself. Into `llr` go 8 ratios per byte, most significant bit
-// first: the best chain with a 1 there against the best with a 0, positive for 1, near 0 where
-// the signal says nothing (a dropout). Returns false, with `llr` empty, when the copy does not
-// fit in its samples. `end` (when not null) gets where the best chain's closing long pulse ends,
-// in the samples given to decode_chain().
-bool soft_read_copy(const ChainWork& chain, double start, std::size_t size, SoftWork& work,
+// What a soft reading takes from a copy's hard reading: the amplitude of its pulses and the
+// variance of the rest, per sample, the lengths of its short and long pulses, in samples, all at
+// the chain's rate, and how many given samples make one of the chain's.
+struct SoftStats {
+  double amplitude = 0, noise = 0;
+  double short_period = 0, long_period = 0;
+  std::size_t factor = 1;
+};
+
+// Measures the copy on the chain decode_chain() left in `chain`; false when it holds none.
+bool soft_measure(const ChainWork& chain, SoftStats* stats);
+
+// The soft reading of one copy of a block of `size` bytes (checksum included), in `count`
+// samples at the chain's rate (the given samples averaged by `stats.factor`, as decode_chain()
+// does), measured as `stats`; `start` is where the copy is thought to begin, in given samples,
+// `separated` whether a tape mark and its long separator come before it (else a gap).
+// The copy is read as every chain of exactly its pulses (a long start pulse and 8 bits per
+// byte, then the closing long pulse and the gap after it) that the samples allow, with windows
+// on the pulse lengths about those measured, and each pulse scored by how well the samples match
+// it under the amplitude and noise measured. Into `llr` go 8 ratios per byte, most significant
+// bit first: the best chain with a 1 there against the best with a 0, positive for 1, near 0
+// where the signal says nothing (a dropout). Returns false, with `llr` empty, when the copy does
+// not fit in its samples. `end` (when not null) gets where the best chain's closing long pulse
+// ends, in given samples.
+bool soft_read_copy(const std::uint8_t* samples, std::size_t count, const SoftStats& stats,
+                    double start, bool separated, std::size_t size, SoftWork& work,
                     std::vector<float>* llr, double* end = nullptr);
+
+// Averages `count` samples by `factor` into `out`, as decode_chain() does.
+void average_samples(const std::uint8_t* samples, std::size_t count, std::size_t factor,
+                     std::vector<std::uint8_t>* out);
 
 // A stretch of a block's bytes, [from, to).
 struct ByteRange {
