@@ -34,7 +34,7 @@ constexpr std::size_t CHECKPOINT = 256;
 // Chains this far (as a log-likelihood ratio) below the best are dropped.
 constexpr double KEEP = 40;
 // A band is at most this many bytes' duration wide.
-constexpr double BAND_BYTES = 3;
+constexpr double BAND_BYTES = 8;
 // Where the copy may begin: this many long pulses about where the first reading saw it.
 constexpr double START_LONGS = 4;
 // Short pulses' worth of samples read before that.
@@ -178,6 +178,22 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
   const double amplitude = stats.amplitude;
   const double scale = amplitude / stats.noise;  // score to log-likelihood ratio
   m.half_amplitude = amplitude / 2;
+  // The best chain of any pulses, unbound by bytes, that ends at each sample: what a chain of
+  // the copy's pulses is measured against when the band is chosen. In silence every chain loses
+  // alike, so the band keeps the chains of every length through it.
+  work.free.assign(count + 1, 0.0f);
+  for (std::size_t t = 1; t <= count; ++t) {
+    float best = t < static_cast<std::size_t>(m.kinds[1].high) ? 0.0f : NONE;
+    for (int kind = 0; kind <= 1; ++kind) {
+      for (int d = m.kinds[kind].low; d <= m.kinds[kind].high && static_cast<std::size_t>(d) <= t;
+           ++d) {
+        const float before = work.free[t - static_cast<std::size_t>(d)];
+        if (before != NONE)
+          best = std::max(best, before + m.score(t - static_cast<std::size_t>(d), d, kind));
+      }
+    }
+    work.free[t] = best;
+  }
   const auto keep = static_cast<float>(KEEP / scale);
   const auto widest = static_cast<std::int32_t>(std::max(
       BAND_BYTES * 9 * (stats.short_period + stats.long_period) / 2, 2 * stats.long_period + 1));
@@ -232,11 +248,10 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
     if (hi < lo) return false;  // the samples end first
     work.reach.resize(static_cast<std::size_t>(hi - lo + 1));
     advance(m, n, work.current.data(), work.lo[n], work.hi[n], work.reach.data(), lo, hi);
-    // The band: the samples whose best chain falls short of a perfect one by little more than
-    // the best chain's does, at most `widest` about it.
+    // The band: the samples whose best chain falls short of the best chain of any pulses there
+    // by little more than the best chain's does, at most `widest` about it.
     const auto shortfall = [&](std::int32_t i) {
-      return work.reach[static_cast<std::size_t>(i)] -
-             static_cast<float>(m.half_amplitude * (lo + i));
+      return work.reach[static_cast<std::size_t>(i)] - work.free[static_cast<std::size_t>(lo + i)];
     };
     std::int32_t at = 0;
     for (std::int32_t i = 1; i <= hi - lo; ++i) {

@@ -19,6 +19,7 @@ struct SoftWork {
   std::vector<std::size_t> checkpoint_at;
   std::vector<float> segment;  // the forward scores of the bands between two checkpoints
   std::vector<std::size_t> segment_at;
+  std::vector<float> free;  // the best chain of any pulses ending at each sample
   std::vector<float> reach, next, current, tail;
   std::vector<std::uint8_t> averaged;  // samples averaged for a copy read without its own chain
 };
