@@ -65,6 +65,9 @@ int run(int argc, char** argv) {
   app.add_flag("--keep-damaged", options.keep_damaged,
                "also save unverified programs, as NAME#NNN.DAMAGED.MZF");
   app.add_flag("--force", options.force, "overwrite existing files");
+  app.add_flag("--same-tape", options.same_tape,
+               "the recordings are captures of one tape: save each program once, joining its "
+               "copies from all of them");
   app.add_option("--wav", options.wav_path,
                  "write the prepared recording (8-bit mono) for mzfextract; one recording only")
       ->option_text("OUT.wav");

@@ -143,6 +143,9 @@ struct ScannedProgram {
   // Both copies of each block as read, kept only for a block that did not verify.
   CopyEvidence header_copies[2];
   CopyEvidence body_copies[2];
+  // The soft readings of each copy of a block that did not verify (see soft_read_copy()), kept
+  // when asked, for joining with other captures of the same tape.
+  std::vector<float> soft[2][2];
 };
 
 // What one polarity's reading of a channel found.

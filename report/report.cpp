@@ -455,6 +455,34 @@ std::string dbfs_text(double level) {
   return format("%.1f dBFS", 20 * std::log10(level));
 }
 
+namespace {
+
+// Byte ranges as "0-1233, 1300-2689" (inclusive), "none" when empty.
+std::string ranges_text(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ranges) {
+  std::string text;
+  for (const auto& [from, to] : ranges) {
+    text += (text.empty() ? "" : ", ") + std::to_string(from) + "-" + std::to_string(to - 1);
+  }
+  return text.empty() ? "none" : text;
+}
+
+// Of a program with a joined block: a line per such block with the bytes each copy gave.
+std::string joined_text(const ProgramReport& p) {
+  std::string text;
+  for (int block = 0; block < 2; ++block) {
+    if ((block == 0 ? p.header_verdict : p.body_verdict) != VERDICT_JOINED) continue;
+    text += block == 0 ? "    header joined:" : "    body joined:";
+    for (int k = 0; k < 2; ++k) {
+      text += format(" copy %d gave ", k + 1) + ranges_text(p.copies[block][k].gave) +
+              (k == 0 ? ";" : "");
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
 std::string table_text(const RecordingReport& r) {
   std::string text =
       shown(r.path) + ": " + r.format +
@@ -475,6 +503,38 @@ std::string table_text(const RecordingReport& r) {
         hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(), verdict_name(p.header_verdict),
         verdict_name(p.body_verdict),
         p.file.empty() ? "-" : (p.already ? p.file + " (already there)" : p.file).c_str());
+    text += joined_text(p);
+  }
+  return text;
+}
+
+std::string tape_table_text(const TapeReport& tape,
+                            const std::vector<RecordingReport>& recordings) {
+  std::string text =
+      format("same tape, %zu recording%s:\n", recordings.size(), recordings.size() == 1 ? "" : "s");
+  if (tape.programs.empty()) return text + "  no programs found\n";
+  text += format("  %-10s %-19s %-6s %5s %-4s %-5s %-9s %-9s %s\n", "time", "name", "type", "size",
+                 "load", "start", "header", "body", "file");
+  for (std::size_t i = 0; i < tape.programs.size(); ++i) {
+    const ProgramReport& p = tape.programs[i];
+    text += format(
+        "  %-10s %-19s %-6s %5u %-4s %-5s %-9s %-9s %s\n", clock_time(p.time_seconds).c_str(),
+        quoted(readable_name(p.header)).c_str(), type_name(p.header[0]).c_str(),
+        static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
+        hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
+        hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(), verdict_name(p.header_verdict),
+        verdict_name(p.body_verdict),
+        p.file.empty() ? "-" : (p.already ? p.file + " (already there)" : p.file).c_str());
+    std::string from;
+    for (std::size_t k = 0; k < tape.sources[i].size(); ++k) {
+      const std::size_t r = tape.sources[i][k];
+      from += (k == 0 ? "" : "; ") + shown(recordings[r].path);
+      if (k < tape.gave[i].size()) {
+        from += " (copy 1 gave " + ranges_text(tape.gave[i][k][0]) + ", copy 2 gave " +
+                ranges_text(tape.gave[i][k][1]) + ")";
+      }
+    }
+    text += "    read in " + from + "\n";
   }
   return text;
 }
@@ -585,10 +645,36 @@ Json recording_json(const RecordingReport& r) {
 }  // namespace
 
 nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings,
-                                   const Summary& summary) {
+                                   const Summary& summary, const TapeReport* tape) {
   Json list = Json::array();
   for (const RecordingReport& r : recordings) list.push_back(recording_json(r));
+  Json same_tape = nullptr;
+  if (tape != nullptr) {
+    Json programs = Json::array();
+    for (std::size_t i = 0; i < tape->programs.size(); ++i) {
+      Json program = program_json(tape->programs[i]);
+      Json sources = Json::array();
+      for (std::size_t k = 0; k < tape->sources[i].size(); ++k) {
+        const std::size_t recording = tape->sources[i][k];
+        Json gave = Json::array();
+        for (int copy = 0; copy < 2; ++copy) {
+          Json ranges = Json::array();
+          if (k < tape->gave[i].size()) {
+            for (const auto& [from, to] : tape->gave[i][k][copy]) ranges.push_back({from, to});
+          }
+          gave.push_back({{"copy", copy + 1}, {"gave", ranges}});
+        }
+        sources.push_back({{"recording", recording + 1},
+                           {"path", utf8_safe(recordings[recording].path)},
+                           {"body_copies", gave}});
+      }
+      program["sources"] = sources;
+      programs.push_back(program);
+    }
+    same_tape = {{"programs", programs}};
+  }
   return {{"recordings", list},
+          {"same_tape", same_tape},
           {"summary",
            {{"found", summary.found},
             {"verified", summary.verified},

@@ -2,6 +2,7 @@
 // programs, and as an SVG picture (pulse length histogram and block timeline).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -62,6 +63,16 @@ struct RecordingReport {
   PlotData plot;
 };
 
+// Of a run over captures of one tape (--same-tape): the tape's programs, each once.
+struct TapeReport {
+  std::vector<ProgramReport> programs;
+  // Per program: the recordings it was read in (indices into the run's recordings) and, of a
+  // body joined across them, per recording and copy, the bytes [from, to) it gave.
+  std::vector<std::vector<std::size_t>> sources;
+  std::vector<std::vector<std::array<std::vector<std::pair<std::uint32_t, std::uint32_t>>, 2>>>
+      gave;
+};
+
 // Totals over a run.
 struct Summary {
   int found = 0;       // programs found
@@ -96,11 +107,13 @@ std::string dbfs_text(double level);
 
 // The table of one recording: its header line, the column heads and a line per program.
 std::string table_text(const RecordingReport& recording);
+// The table of a tape's programs read from several recordings, each named after its recordings.
+std::string tape_table_text(const TapeReport& tape, const std::vector<RecordingReport>& recordings);
 // The summary line(s) closing the table.
 std::string summary_text(const Summary& summary);
-// The whole run as one JSON object.
+// The whole run as one JSON object; with `tape`, the tape's programs under "same_tape".
 nlohmann::ordered_json report_json(const std::vector<RecordingReport>& recordings,
-                                   const Summary& summary);
+                                   const Summary& summary, const TapeReport* tape = nullptr);
 // The picture of the run: for each recording, its histogram and its timeline.
 std::string plot_svg(const std::vector<RecordingReport>& recordings);
 

@@ -51,6 +51,7 @@ struct ChainReading {
   std::vector<double> known;          // where the first reading's programs have a mark, in seconds
   std::vector<double> body_hint;      // per program of the first reading: its body's first copy
   std::vector<ChainRegion> pending;   // regions planned while others were decoded, added after
+  bool keep_soft = false;  // the soft readings of blocks left unverified go to their programs
 };
 
 // Plans the stretches for the copies of every block of `programs` that did not verify, in

@@ -135,13 +135,19 @@ void record_taken(CopyRecord copies[2], int k, const std::uint8_t* bytes, std::s
 
 // Decides block `block` (`size` bytes) of `p` from the soft readings of its copies, when no
 // reading of a copy was taken; true when the block was.
-bool adopt_soft(ScannedProgram& p, int block, std::size_t size, const ChainRegion* const chain[2]) {
+bool adopt_soft(ScannedProgram& p, int block, std::size_t size, const ChainRegion* const chain[2],
+                bool keep) {
   std::vector<std::vector<float>> copies(2);
   for (int k = 0; k < 2; ++k) {
     if (chain[k] != nullptr) copies[static_cast<std::size_t>(k)] = chain[k]->llr;
   }
   SoftDecision decision;
-  if (!soft_decide(copies, size, &decision)) return false;
+  if (!soft_decide(copies, size, &decision)) {
+    if (keep) {
+      for (int k = 0; k < 2; ++k) p.soft[block][k] = copies[static_cast<std::size_t>(k)];
+    }
+    return false;
+  }
   const std::uint8_t* bytes = decision.bytes.data();
   if (block == 0) {
     std::memcpy(p.header, bytes, HEADER_SIZE);
@@ -255,7 +261,7 @@ bool adopt_block(ScannedProgram& p, int index, int block, const ExactProgram* e,
     record_taken(p.copies[block], c.copy, c.bytes, size, first[1 - c.copy]);
     return true;
   }
-  return adopt_soft(p, block, size, chain);
+  return adopt_soft(p, block, size, chain, chains.keep_soft);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 
 #include <nettle/sha2.h>
 
+#include "combine/same_tape.h"
 #include "format/tape_format.h"
 #include "rescue/second_reading.h"
 
@@ -272,7 +273,7 @@ ssize_t discard(void* /*cookie*/, const char* /*data*/, std::size_t size) {
 }  // namespace
 
 bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error,
-                        Progress* progress) {
+                        Progress* progress, bool keep_soft) {
   PreparedStream stream;
   if (!stream.open(input, prepared_signal(*result), error)) return false;
   // As far as the first reading went, in prepared samples (and a slice more for rounding).
@@ -291,6 +292,7 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   exact_reader_init(*reader, stream.rate(), trace);
   ChainReading chains;
   chain_reading_plan(chains, result->programs, stream.rate(), result->reading().speed_percent);
+  chains.keep_soft = keep_soft;
   HumMeter hum(stream.rate());
   const std::uint8_t* bytes = nullptr;
   std::size_t count = 0;
@@ -322,6 +324,17 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   return true;
 }
 
+ProgramReport program_report(const ScannedProgram& scanned) {
+  ProgramReport program;
+  program.time_seconds = scanned.time_seconds;
+  std::memcpy(program.header, scanned.header, sizeof program.header);
+  program.header_verdict = scanned.header_verdict;
+  program.body_verdict = scanned.body_verdict;
+  program.body_size = static_cast<std::uint32_t>(scanned.body.size());
+  std::copy(&scanned.copies[0][0], &scanned.copies[0][0] + 4, &program.copies[0][0]);
+  return program;
+}
+
 RecordingReport describe_recording(const std::string& path, const AudioInput& input,
                                    const ScanResult& result) {
   const AudioInfo& info = input.info();
@@ -340,14 +353,7 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
   report.level = result.level();
   report.diagnosis = diagnose(result);
   for (const ScannedProgram& scanned : result.programs) {
-    ProgramReport program;
-    program.time_seconds = scanned.time_seconds;
-    std::memcpy(program.header, scanned.header, sizeof program.header);
-    program.header_verdict = scanned.header_verdict;
-    program.body_verdict = scanned.body_verdict;
-    program.body_size = static_cast<std::uint32_t>(scanned.body.size());
-    std::copy(&scanned.copies[0][0], &scanned.copies[0][0] + 4, &program.copies[0][0]);
-    report.programs.push_back(program);
+    report.programs.push_back(program_report(scanned));
   }
   std::copy(std::begin(reading.histogram), std::end(reading.histogram),
             std::begin(report.plot.histogram));
@@ -671,6 +677,9 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
 
   bool failed = false, not_saved = false;
   std::vector<RecordingReport> reports;
+  // With same_tape: each capture's programs, and the index of its report.
+  std::vector<std::vector<ScannedProgram>> captures;
+  std::vector<std::size_t> capture_of;
   for (const std::string& path : options.recordings) {
     AudioInput input;
     std::string why;
@@ -700,8 +709,9 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
     if (second_reading_wanted(result)) {
       // The second reader reads the recording again from its start.
       AudioInput again;
-      const bool read_again = again.open_again(input, false, &why) &&
-                              read_again_exactly(again, &result, &why, &progress);
+      const bool read_again =
+          again.open_again(input, false, &why) &&
+          read_again_exactly(again, &result, &why, &progress, options.same_tape);
       // The end of a cut-off file is said once, by the first reading.
       if (!read_again && why != input.error()) {
         read_error += (read_error.empty() ? "" : "; ") + ("second reading: " + why);
@@ -719,11 +729,17 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
     }
     RecordingReport report = describe_recording(path, input, result);
     report.error = read_error;
-    const int status = save_programs(result, writer, save, &report, errors);
-    failed = failed || status == STATUS_FAILED;
-    not_saved = not_saved || status == STATUS_NOT_SAVED ||
-                std::any_of(report.programs.begin(), report.programs.end(),
-                            [](const ProgramReport& p) { return !program_verified(p); });
+    if (options.same_tape) {
+      // Saved once for the tape, below.
+      captures.push_back(std::move(result.programs));
+      capture_of.push_back(reports.size());
+    } else {
+      const int status = save_programs(result, writer, save, &report, errors);
+      failed = failed || status == STATUS_FAILED;
+      not_saved = not_saved || status == STATUS_NOT_SAVED ||
+                  std::any_of(report.programs.begin(), report.programs.end(),
+                              [](const ProgramReport& p) { return !program_verified(p); });
+    }
     std::fputs(diagnosis_message(path, result, report.diagnosis).c_str(), errors);
     if (!options.wav_path.empty()) {
       wholefile::Identity placed{};
@@ -740,11 +756,56 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
     report.plot.copies.shrink_to_fit();
     reports.push_back(std::move(report));
   }
+  TapeReport tape;
+  Summary summary;
+  if (options.same_tape) {
+    // One program per header, saved once; the summary counts the tape's programs.
+    ScanResult combined;
+    RecordingReport saved;
+    const std::vector<TapeProgram> programs = combine_captures(captures);
+    for (const TapeProgram& t : programs) {
+      combined.programs.push_back(t.program);
+      saved.programs.push_back(program_report(t.program));
+      std::vector<std::size_t> sources;
+      for (const auto& [capture, index] : t.sources) sources.push_back(capture_of[capture]);
+      tape.sources.push_back(sources);
+      std::vector<std::array<std::vector<std::pair<std::uint32_t, std::uint32_t>>, 2>> gave;
+      for (const auto& copies : t.gave) {
+        gave.emplace_back();
+        for (int k = 0; k < 2; ++k) {
+          for (const ByteRange& r : copies[static_cast<std::size_t>(k)]) {
+            gave.back()[static_cast<std::size_t>(k)].emplace_back(r.from, r.to);
+          }
+        }
+      }
+      tape.gave.push_back(std::move(gave));
+    }
+    const int status = save_programs(combined, writer, save, &saved, errors);
+    failed = failed || status == STATUS_FAILED;
+    tape.programs = std::move(saved.programs);
+    // A program of a capture whose header none verified is not on the tape's list.
+    const bool unmatched = std::any_of(captures.begin(), captures.end(), [](const auto& c) {
+      return std::any_of(c.begin(), c.end(), [](const ScannedProgram& p) {
+        return !verdict_verified(p.header_verdict);
+      });
+    });
+    not_saved = not_saved || unmatched || tape.programs.empty() ||
+                std::any_of(tape.programs.begin(), tape.programs.end(),
+                            [](const ProgramReport& p) { return !program_verified(p); });
+    RecordingReport whole;
+    whole.programs = tape.programs;
+    summary = summarize({whole});
+    for (const RecordingReport& r : reports) summary.unreadable += r.opened ? 0 : 1;
+    if (!options.json) std::fputs(tape_table_text(tape, reports).c_str(), out);
+  } else {
+    summary = summarize(reports);
+  }
   ::close(directory_fd);
 
-  const Summary summary = summarize(reports);
   if (options.json) {
-    std::fputs((report_json(reports, summary).dump(2) + "\n").c_str(), out);
+    std::fputs(
+        (report_json(reports, summary, options.same_tape ? &tape : nullptr).dump(2) + "\n").c_str(),
+        out);
   } else {
     std::fputs(summary_text(summary).c_str(), out);
   }

@@ -94,12 +94,16 @@ bool second_reading_wanted(const ScanResult& result);
 // --wav prepares it, through the exact converter core, as far as the first reading went, and
 // takes what it verifies into result->programs where the first reading's copies bear it out
 // (see adopt_exact_reading()). Returns false with a message when reading fails.
+// With `keep_soft`, the soft readings of blocks it leaves unverified stay with their programs
+// (ScannedProgram::soft), for joining with other captures of the same tape.
 bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error,
-                        Progress* progress = nullptr);
+                        Progress* progress = nullptr, bool keep_soft = false);
 
 // The signal the chosen reading read, as the prepared recording takes it.
 PreparedSignal prepared_signal(const ScanResult& result);
 
+// The report of one program, without its file.
+ProgramReport program_report(const ScannedProgram& scanned);
 // The report of a scanned recording, with its diagnosis, without files (those come from
 // save_programs()).
 RecordingReport describe_recording(const std::string& path, const AudioInput& input,
@@ -148,6 +152,9 @@ struct RunOptions {
   std::string wav_path;   // empty: none
   std::string plot_path;  // empty: none
   bool progress = false;  // show progress on standard error (a terminal)
+  // The recordings are captures of one tape: their programs are matched by header, each saved
+  // once, its body joined from every copy of every capture when none verified it.
+  bool same_tape = false;
   double progress_after_seconds = 2;
 };
 
