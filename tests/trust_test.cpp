@@ -105,13 +105,18 @@ struct TrustRun {
   bool damaged_saved = false;
 };
 
-TrustRun scan_recording(const tapesynth::Program& program, const tapesynth::SynthOptions& options,
-                        bool keep_damaged = false) {
+// The same over several captures of one tape, each made with its own options, read as captures
+// of one tape or not.
+TrustRun scan_captures(const tapesynth::Program& program,
+                       const std::vector<tapesynth::SynthOptions>& captures, bool same_tape,
+                       bool keep_damaged = false) {
   TempDir dir;
-  const std::string wav = dir.file("tape.wav");
-  write_recording(wav, {program}, options);
   mzfscan::RunOptions run;
-  run.recordings = {wav};
+  for (std::size_t i = 0; i < captures.size(); ++i) {
+    run.recordings.push_back(dir.file("tape" + std::to_string(i) + ".wav"));
+    write_recording(run.recordings.back(), {program}, captures[i]);
+  }
+  run.same_tape = same_tape;
   run.output_directory = dir.file("out");
   run.keep_damaged = keep_damaged;
   std::FILE* out = std::tmpfile();
@@ -131,6 +136,11 @@ TrustRun scan_recording(const tapesynth::Program& program, const tapesynth::Synt
     }
   }
   return result;
+}
+
+TrustRun scan_recording(const tapesynth::Program& program, const tapesynth::SynthOptions& options,
+                        bool keep_damaged = false) {
+  return scan_captures(program, {options}, false, keep_damaged);
 }
 
 tapesynth::SynthOptions tape(std::uint64_t seed) {
@@ -379,6 +389,65 @@ TEST(SoftDecision, TakesABlockOnlyWhenAWrongOneCouldHardlyPass) {
     EXPECT_EQ(decision.source, c.source) << c.label;
     if (taken) {
       EXPECT_EQ(decision.bytes, block) << c.label;
+    }
+  }
+}
+
+// Both copies of a block damaged, at different places or at the same place, by a dropout or a
+// mute: at different places every byte survives in one copy and the block is joined, exactly;
+// at the same place nothing is saved as verified. The same for two captures of one tape, each
+// with both its copies damaged at one place: joined when the captures' places differ.
+TEST(Trust, CopiesDamagedAtDifferentPlacesJoin) {
+  const tapesynth::Program program = make_program("JOIN", pattern(600, 7));
+  const Bytes expected = mzf_of(program);
+  using tapesynth::CopyId;
+  struct Case {
+    const char* label;
+    double first, second;  // where each copy (or each capture) is damaged
+    bool mute;             // a mute of the signal instead of a dropout of whole half pulses
+    bool joined;
+  };
+  const Case cases[] = {
+      {"dropouts apart", 0.25, 0.7, false, true},
+      {"dropouts apart, reversed", 0.8, 0.15, false, true},
+      {"mutes apart", 0.3, 0.6, true, true},
+      {"dropouts at one place", 0.5, 0.5, false, false},
+      {"mutes overlapping", 0.4, 0.403, true, false},
+  };
+  const auto damage = [](tapesynth::SynthOptions& o, CopyId copy, double at, bool mute) {
+    if (mute) {
+      o.damages.push_back({copy, at, 25, 0});
+    } else {
+      o.dropouts.push_back({copy, at, 25});
+    }
+  };
+  for (const Case& c : cases) {
+    for (std::uint64_t seed = 1; seed <= 2; ++seed) {
+      const std::string label = std::string(c.label) + ", seed " + std::to_string(seed);
+      // One capture, its two body copies damaged.
+      tapesynth::SynthOptions one = tape(seed);
+      damage(one, CopyId::BODY1, c.first, c.mute);
+      damage(one, CopyId::BODY2, c.second, c.mute);
+      const TrustRun alone = scan_recording(program, one);
+      EXPECT_EQ(alone.saved, c.joined ? expected : Bytes{}) << label << "\n" << alone.report;
+      if (c.joined) {
+        EXPECT_NE(alone.report.find("body joined: copy 1 gave 0-"), std::string::npos)
+            << label << "\n"
+            << alone.report;
+      }
+      // Two captures, each with both copies damaged at one place.
+      std::vector<tapesynth::SynthOptions> captures = {tape(seed), tape(seed + 10)};
+      captures[1].sample_rate = 48000;
+      for (const CopyId copy : {CopyId::BODY1, CopyId::BODY2}) {
+        damage(captures[0], copy, c.first, c.mute);
+        damage(captures[1], copy, c.second, c.mute);
+      }
+      const TrustRun apart = scan_captures(program, captures, false);
+      EXPECT_TRUE(apart.saved.empty()) << label << "\n" << apart.report;
+      const TrustRun together = scan_captures(program, captures, true);
+      EXPECT_EQ(together.saved, c.joined ? expected : Bytes{}) << label << "\n" << together.report;
+      EXPECT_EQ(together.status, c.joined ? mzfscan::STATUS_OK : mzfscan::STATUS_NOT_SAVED)
+          << label;
     }
   }
 }
