@@ -136,8 +136,9 @@ int main() {
   std::printf("mzfscan peak resident memory: %.2f MiB\n", static_cast<double>(peak_kib) / 1024);
 
   // Hours on which the second reader runs for every program: both body copies cut by a dropout
-  // (nothing to rescue: the worst case of work for nothing), and a tape low-passed at 1200 Hz
-  // (the first reader finds the blocks, the second reads them).
+  // (nothing to rescue: the worst case of work for nothing), a tape low-passed at 1200 Hz (the
+  // first reader finds the blocks, the second reads them), and a tape in noise past what one copy
+  // alone survives (the soft reader finds and joins them).
   struct Damage {
     const char* label;
     void (*apply)(tapesynth::SynthOptions&);
@@ -149,6 +150,8 @@ int main() {
          o.dropouts.push_back({tapesynth::CopyId::BODY2, 0.5, 25});
        }},
       {"low-passed at 1200 Hz", [](tapesynth::SynthOptions& o) { o.lowpass2 = 1200; }},
+      {"noise of sigma 1.0 of the pulse amplitude",
+       [](tapesynth::SynthOptions& o) { o.noise = o.amplitude; }},
   };
   for (const Damage& damage : damages) {
     tapesynth::SynthOptions options = hour_options();

@@ -17,6 +17,13 @@ verified files (not *.DAMAGED.MZF). An axis is climbed over a coarse ladder from
 level until both programs have failed, then bisected between each one's last pass and first
 failure. Over all runs, mzfscan's verified files that differ from the program of their name are
 counted: a checksum that let a wrong file through.
+
+Two axes damage both copies of every body: dropouts-apart cuts each copy at another place (every
+byte survives once, so the copies can be joined); two-captures records the tape twice (the second
+at 48000 Hz), each capture with both its copies cut at one place, its own, and gives mzfscan both
+with --same-tape (mzfextract reads the first). The reference column gives what an ideal receiver
+reaches where that is known: on the noise axis, one that knows the timing and decides each copy
+alone fails half the time at about 1.14, and one that adds both copies' evidence at about 1.55.
 """
 
 import argparse
@@ -85,6 +92,21 @@ def mute_args(ms, seed):
     return [f"--mute=body1:{f:.4f}:{ms:g}" for f in places(seed, 3)] if ms > 0 else []
 
 
+def apart_args(ms, seed):
+    # Each body copy cut by a dropout, at places apart: every byte survives in one copy.
+    return [f"--dropout=body1:{0.2 + 0.05 * seed:.2f}:{ms:g}",
+            f"--dropout=body2:{0.6 + 0.05 * seed:.2f}:{ms:g}"] if ms > 0 else []
+
+
+def capture_args(where):
+    # Both body copies of a capture cut by a dropout at one place: that capture alone is damaged.
+    def args(ms, seed):
+        f = where + 0.05 * seed
+        return [f"--dropout=body1:{f:.2f}:{ms:g}", f"--dropout=body2:{f:.2f}:{ms:g}"] if ms > 0 else []
+
+    return args
+
+
 def slip_args(copy):
     return lambda count, seed: [f"--slip={copy}:{f:.4f}" for f in places(seed, int(count))]
 
@@ -94,9 +116,16 @@ class Axis:
     runs from easy to hard, after the neutral level. `encode`, when set, turns the recording
     into another format and gives the file for mzfscan and an 8-bit WAV for mzfextract."""
 
-    def __init__(self, name, unit, neutral, ladder, args, integer=False, encode=None, tool=None):
+
+    def __init__(self, name, unit, neutral, ladder, args, integer=False, encode=None, tool=None,
+                 second_capture=None, reference=""):
         self.name, self.unit, self.neutral, self.ladder = name, unit, neutral, ladder
         self.args, self.integer, self.encode, self.tool = args, integer, encode, tool
+        # A second capture of the same tape (its options for a level and seed), read with the
+        # first by mzfscan --same-tape; mzfextract reads the first alone.
+        self.second_capture = second_capture
+        # What an ideal receiver reaches on this axis, shown beside the results.
+        self.reference = reference
         # An encoder's ladder holds every setting worth trying: nothing lies between them.
         self.bisect = encode is None
 
@@ -147,6 +176,7 @@ def axes(quick):
             0,
             [0.05, 0.1, 0.15, 0.2, 0.3, 0.4, 0.5, 0.6, 0.8, 1.0, 1.5, 2.0, 3.0, 3.9],
             noise_args,
+            reference="ideal: ~1.14 one copy, ~1.55 both",
         ),
         Axis(
             "hum",
@@ -205,6 +235,21 @@ def axes(quick):
             [0.1, 0.2, 0.3, 0.5, 0.75, 1, 2, 5, 10, 20, 50, 100, 200],
             mute_args,
         ),
+        Axis(
+            "dropouts-apart",
+            "ms in each body copy, apart",
+            0,
+            [5, 10, 20, 50, 100, 200, 500, 1000],
+            apart_args,
+        ),
+        Axis(
+            "two-captures",
+            "ms in both body copies, per capture",
+            0,
+            [5, 10, 20, 50, 100, 200, 500, 1000],
+            capture_args(0.2),
+            second_capture=capture_args(0.6),
+        ),
         Axis("slips-body1", "slips in body1", 0, [1, 2, 4, 8], slip_args("body1"), integer=True),
         Axis(
             "slips-header1", "slips in header1", 0, [1, 2, 4, 8], slip_args("header1"), integer=True
@@ -259,6 +304,15 @@ class Sweep:
         subprocess.run(args + [wav] + self.files, check=True)
         if axis.encode is not None and level is not None:
             return axis.encode(level)(wav, work)
+        if axis.second_capture is not None:
+            # The second capture: another deck, another rate and another noise seed.
+            second = os.path.join(work, "rec2.wav")
+            args2 = [self.options.tapesynth, "-r", "48000", "-a", str(AMPLITUDE), "-s",
+                     str(seed + 100), "-n", f"{BASE_NOISE:g}"]
+            if level is not None:
+                args2 += axis.second_capture(level, seed)
+            subprocess.run(args2 + [second] + self.files, check=True)
+            return [wav, second], wav
         return wav, wav
 
     def judge_mzfextract(self, recording, work):
@@ -274,8 +328,10 @@ class Sweep:
 
     def judge_mzfscan(self, recording, work):
         out = os.path.join(work, "scan")
+        recordings = recording if isinstance(recording, list) else [recording]
+        same_tape = ["--same-tape"] if len(recordings) > 1 else []
         subprocess.run(
-            [self.options.mzfscan, "--json", "-o", out, recording],
+            [self.options.mzfscan, "--json", "-o", out] + same_tape + recordings,
             stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL,
         )
@@ -414,17 +470,17 @@ def main():
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, options.jobs)) as pool:
         for axis in chosen:
             if axis.encode is not None and axis.tool is None:
-                rows.append((axis.name, axis.unit, "skipped: no encoder", "skipped: no encoder"))
+                rows.append((axis.name, axis.unit, "skipped: no encoder", "skipped: no encoder", ""))
                 continue
             axis_started = time.monotonic()
             last, fail = sweep.climb(axis, pool, steps)
             row = (axis.name, axis.unit, shown(axis, last["mzfextract"], fail["mzfextract"]),
-                   shown(axis, last["mzfscan"], fail["mzfscan"]))
+                   shown(axis, last["mzfscan"], fail["mzfscan"]), axis.reference)
             rows.append(row)
             print(f"  {row[0]}: mzfextract {row[2]}, mzfscan {row[3]} "
                   f"({time.monotonic() - axis_started:.0f} s)", file=sys.stderr, flush=True)
-    header = ("axis", "unit", "mzfextract", "mzfscan")
-    widths = [max(len(r[i]) for r in rows + [header]) for i in range(4)]
+    header = ("axis", "unit", "mzfextract", "mzfscan", "reference")
+    widths = [max(len(r[i]) for r in rows + [header]) for i in range(5)]
     line = lambda r: " | ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip()
     print(line(header))
     print("-+-".join("-" * w for w in widths))
