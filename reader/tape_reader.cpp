@@ -295,9 +295,14 @@ void record_copy(PolarityReader& r, const CopyBuffer& b) {
                       : b.complete ? COPY_CHECKSUM
                       : b.cut_off  ? COPY_TRUNCATED
                                    : COPY_BROKEN;
-  r.reading.copies.push_back(BlockCopy{r.block == BlockKind::HEADER, r.copy, b.start_seconds,
-                                       b.end_seconds, outcome, b.count,
-                                       b.complete ? -1 : static_cast<std::int64_t>(b.count)});
+  r.reading.copies.push_back(BlockCopy{r.block == BlockKind::HEADER,
+                                       r.copy,
+                                       b.start_seconds,
+                                       b.end_seconds,
+                                       outcome,
+                                       b.count,
+                                       b.complete ? -1 : static_cast<std::int64_t>(b.count),
+                                       {}});
   if (b.verified) ++r.reading.verified_blocks;
 }
 

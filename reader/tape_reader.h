@@ -67,9 +67,10 @@ struct BlockCopy {
   int copy;  // 1 or 2
   double start_seconds;
   double end_seconds;
-  int outcome;                 // a CopyOutcome
-  std::uint32_t bytes;         // whole bytes read
-  std::int64_t first_failing;  // as CopyRecord::first_failing
+  int outcome;                                                // a CopyOutcome
+  std::uint32_t bytes;                                        // whole bytes read
+  std::int64_t first_failing;                                 // as CopyRecord::first_failing
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> gave;  // as CopyRecord::gave
 };
 
 // Room for the largest block on tape: its data, its checksum and one more byte read past a block

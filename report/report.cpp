@@ -124,6 +124,9 @@ constexpr char COLOR_CONFLICT[] = "#ff9f1c";
 constexpr char COLOR_BROKEN[] = "#8e44ad";
 constexpr char COLOR_TRUNCATED[] = "#8c8c8c";
 constexpr char COLOR_BREAK[] = "#000000";
+constexpr char COLOR_GAVE[] = "#17becf";
+// A byte's usual length on tape, for placing the bytes a copy gave a joined block.
+constexpr double BYTE_SECONDS = 9 * (mzf::SHORT_PULSE_US + mzf::LONG_PULSE_US) / 2 * 1e-6;
 // Labels on the timeline: monospace characters of this width, rows this far apart.
 constexpr double LABEL_CHAR_WIDTH = 6.7;
 constexpr double LABEL_SPACE = 8;
@@ -275,6 +278,13 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
     const int y = y0 + 2 + (copy.is_header ? 0 : 2 * lane + 2) + (copy.copy - 1) * lane;
     svg += format("<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" fill=\"%s\"/>\n", from, y,
                   to - from, lane - 1, outcome_color(copy.outcome));
+    for (const auto& [first, last] : copy.gave) {
+      // The bytes it gave a joined block, at their usual place in the copy.
+      const double a = x_of(copy.start_seconds + first * BYTE_SECONDS);
+      const double b = std::max(a + 1, x_of(copy.start_seconds + last * BYTE_SECONDS));
+      svg += format("<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"4\" fill=\"%s\"/>\n", a,
+                    y + lane - 5, b - a, COLOR_GAVE);
+    }
     if (copy.first_failing >= 0) {
       // Where it broke, or its first wrong byte: placed by its share of the bytes read.
       const double share =
@@ -326,6 +336,7 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
       {COLOR_FAILED, "checksum failed"},
       {COLOR_BROKEN, "broken: framing lost"},
       {COLOR_TRUNCATED, "truncated: the recording ends in it"},
+      {COLOR_GAVE, "joined: the bytes this copy gave"},
   };
   const int legend_y = bottom + 44;
   for (std::size_t i = 0; i < std::size(KEYS); ++i) {
@@ -336,7 +347,7 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
         "<text x=\"%d\" y=\"%d\" font-size=\"12\">%s</text>\n",
         x, y, KEYS[i].color, x + 20, y + 11, KEYS[i].text);
   }
-  const int x = x0 + LEGEND_COLUMN, y = legend_y + 2 * 18;
+  const int x = x0, y = legend_y + 3 * 18;
   svg += format(
       "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"%s\" stroke-width=\"2\"/>"
       "<text x=\"%d\" y=\"%d\" font-size=\"12\">where a copy broke, or its first wrong "
@@ -345,7 +356,7 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
   svg += format(
       "<text x=\"%d\" y=\"%d\" font-size=\"12\">Labels name each program and any block that did "
       "not verify (damaged, conflict, truncated, missing).</text>\n",
-      x0, legend_y + 3 * 18 + 10);
+      x0, legend_y + 4 * 18 + 10);
   return svg;
 }
 

@@ -372,7 +372,7 @@ RecordingReport describe_recording(const std::string& path, const AudioInput& in
                                               c.start_seconds == record.start_seconds;
                                      });
         BlockCopy copy{block == 0,     k + 1,        record.start_seconds, record.end_seconds,
-                       record.outcome, record.bytes, record.first_failing};
+                       record.outcome, record.bytes, record.first_failing, record.gave};
         if (at != report.plot.copies.end()) {
           *at = copy;
         } else {

@@ -392,7 +392,7 @@ TEST(Record, ThePictureLabelsNeverOverlapAndEveryCopyShows) {
     p.body_verdict = i % 3 == 0 ? mzfscan::VERDICT_TRUNCATED : mzfscan::VERDICT_OK;
     recording.programs.push_back(p);
     recording.plot.copies.push_back(mzfscan::BlockCopy{
-        true, 1, p.time_seconds, p.time_seconds + 0.8, mzfscan::COPY_BROKEN, 40, 40});
+        true, 1, p.time_seconds, p.time_seconds + 0.8, mzfscan::COPY_BROKEN, 40, 40, {}});
   }
   const std::string svg = mzfscan::plot_svg({recording});
   struct Box {
@@ -429,10 +429,10 @@ TEST(Record, ThePictureLabelsNeverOverlapAndEveryCopyShows) {
           << a << " and " << b;
     }
   }
-  EXPECT_EQ(copy_widths.size(), 12U + 5U);  // the copies, then the legend's five colours
+  EXPECT_EQ(copy_widths.size(), 12U + 6U);  // the copies, then the legend's six colours
   for (const double width : copy_widths) EXPECT_GE(width, 5.0);
-  for (const char* key :
-       {"verified", "conflict", "checksum failed", "broken", "truncated", "where a copy broke"}) {
+  for (const char* key : {"verified", "conflict", "checksum failed", "broken", "truncated",
+                          "where a copy broke", "joined: the bytes this copy gave"}) {
     EXPECT_NE(svg.find(key), std::string::npos) << key;
   }
   EXPECT_NE(svg.find("header damaged"), std::string::npos);
