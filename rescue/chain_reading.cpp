@@ -132,26 +132,37 @@ double find_mark(const ChainWork& chain, int shorts) {
   if (x == nullptr || !(s > 1) || static_cast<double>(count) < span + 2) return -1;
   std::vector<std::int64_t> sums(count + 1, 0);
   for (std::size_t i = 0; i < count; ++i) sums[i + 1] = sums[i] + (static_cast<int>(x[i]) - 128);
-  const auto pulse = [&](double at, double length, double low_share) {
-    const auto a = static_cast<std::size_t>(std::lround(at));
-    const auto m = static_cast<std::size_t>(std::lround(at + length * low_share));
-    const auto b = static_cast<std::size_t>(std::lround(at + length));
-    return static_cast<double>((sums[b] - sums[m]) - (sums[m] - sums[a]));
-  };
+  // The mark's correlation with its pulses' halves ending at `end`, as prefix sums at offsets
+  // before `end`, each with its weight: (end of a pulse) - 2 (its middle) + (its start).
   constexpr double SHORT_LOW = mzf::SHORT_FIRST_US / mzf::SHORT_PULSE_US;
   constexpr double LONG_LOW = mzf::LONG_FIRST_US / mzf::LONG_PULSE_US;
-  double best = 0, where = -1;
-  for (double end = span; end + 1 < static_cast<double>(count); end += 1) {
-    double total = pulse(end - l, l, LONG_LOW);
-    double at = end - l;
-    for (int i = 0; i < shorts; ++i) total += pulse(at -= s, s, SHORT_LOW);
-    for (int i = 0; i < MARK_MATCHED; ++i) total += pulse(at -= l, l, LONG_LOW);
+  const auto last = static_cast<std::size_t>(std::lround(span)) + 1;
+  std::vector<int> weights(last + 1, 0);  // by samples before `end`
+  const auto add = [&](double from_end, double length, double low_share) {
+    weights[static_cast<std::size_t>(std::lround(from_end))] += 1;
+    weights[static_cast<std::size_t>(std::lround(from_end + length * (1 - low_share)))] -= 2;
+    weights[static_cast<std::size_t>(std::lround(from_end + length))] += 1;
+  };
+  double back = 0;  // how far before `end` the pulse being added ends
+  add(back, l, LONG_LOW);
+  back += l;
+  for (int i = 0; i < shorts; ++i, back += s) add(back, s, SHORT_LOW);
+  for (int i = 0; i < MARK_MATCHED; ++i, back += l) add(back, l, LONG_LOW);
+  std::vector<std::pair<std::size_t, int>> terms;
+  for (std::size_t k = 0; k <= last; ++k) {
+    if (weights[k] != 0) terms.emplace_back(k, weights[k]);
+  }
+  std::int64_t best = 0;
+  std::size_t where = 0;
+  for (std::size_t end = last; end < count; ++end) {
+    std::int64_t total = 0;
+    for (const auto& [before, weight] : terms) total += weight * sums[end - before];
     if (total > best) {
       best = total;
       where = end;
     }
   }
-  return where < 0 ? -1 : where * static_cast<double>(chain.factor);
+  return where == 0 ? -1 : static_cast<double>(where * chain.factor);
 }
 
 }  // namespace

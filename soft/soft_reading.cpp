@@ -39,6 +39,8 @@ constexpr double BAND_BYTES = 8;
 constexpr double START_LONGS = 4;
 // Short pulses' worth of samples read before that.
 constexpr double LEAD_SHORTS = 12;
+// The gap after a copy is read this many short pulses far.
+constexpr double TAIL_SHORTS = 64;
 // Ratios are kept within +-CLAMP.
 constexpr float CLAMP = 50;
 constexpr float NONE = -std::numeric_limits<float>::infinity();
@@ -181,23 +183,43 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
   // The best chain of any pulses, unbound by bytes, that ends at each sample: what a chain of
   // the copy's pulses is measured against when the band is chosen. In silence every chain loses
   // alike, so the band keeps the chains of every length through it.
-  work.free.assign(count + 1, 0.0f);
-  for (std::size_t t = 1; t <= count; ++t) {
-    float best = t < static_cast<std::size_t>(m.kinds[1].high) ? 0.0f : NONE;
-    for (int kind = 0; kind <= 1; ++kind) {
-      for (int d = m.kinds[kind].low; d <= m.kinds[kind].high && static_cast<std::size_t>(d) <= t;
-           ++d) {
-        const float before = work.free[t - static_cast<std::size_t>(d)];
-        if (before != NONE)
-          best = std::max(best, before + m.score(t - static_cast<std::size_t>(d), d, kind));
+  // Found as far as the bands reach, from where the lead-in begins.
+  work.free.assign(count + 1, NONE);
+  std::size_t free_from = 0, free_done = 0;
+  const auto extend_free = [&](std::size_t upto) {
+    for (std::size_t t = std::max(free_done, free_from); t <= std::min(upto, count); ++t) {
+      float best = t < free_from + static_cast<std::size_t>(m.kinds[1].high) ? 0.0f : NONE;
+      for (int kind = 0; kind <= 1; ++kind) {
+        for (int d = m.kinds[kind].low;
+             d <= m.kinds[kind].high && t >= free_from + static_cast<std::size_t>(d); ++d) {
+          const float before = work.free[t - static_cast<std::size_t>(d)];
+          if (before != NONE) {
+            best = std::max(best, before + m.score(t - static_cast<std::size_t>(d), d, kind));
+          }
+        }
       }
+      work.free[t] = best;
     }
-    work.free[t] = best;
-  }
+    free_done = std::max(free_done, std::min(upto, count) + 1);
+  };
   const auto keep = static_cast<float>(KEEP / scale);
   const auto widest = static_cast<std::int32_t>(std::max(
       BAND_BYTES * 9 * (stats.short_period + stats.long_period) / 2, 2 * stats.long_period + 1));
 
+  // Within a band, the chains that fall short by more than `keep` of the best there are
+  // dropped (made NONE), in the forward pass and alike when its scores are found again, so that
+  // only the chains kept are followed: after a dropout, those a byte or more apart.
+  const auto prune = [&](float* values, std::int32_t lo, std::int32_t hi) {
+    float best = NONE;
+    for (std::int32_t t = lo; t <= hi; ++t) {
+      if (values[t - lo] != NONE)
+        best = std::max(best, values[t - lo] - work.free[static_cast<std::size_t>(t)]);
+    }
+    for (std::int32_t t = lo; t <= hi; ++t) {
+      if (!(values[t - lo] - work.free[static_cast<std::size_t>(t)] >= best - keep))
+        values[t - lo] = NONE;
+    }
+  };
   // Forward, keeping the bands and every CHECKPOINT-th band's scores.
   const std::size_t pulses = 9 * size + 1;
   work.lo.assign(pulses + 1, 0);
@@ -216,6 +238,8 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
   // different samples compare fairly, and the copy cannot begin later than its first byte.
   const auto lead_from = static_cast<std::int32_t>(std::max(
       0.0, std::floor(static_cast<double>(work.lo[0]) - LEAD_SHORTS * stats.short_period)));
+  free_from = static_cast<std::size_t>(lead_from);
+  free_done = free_from;
   const auto lead = static_cast<std::size_t>(work.hi[0] - lead_from + 1);
   work.reach.assign(lead, NONE);  // the lead-in's best chain ending at each sample
   work.next.assign(lead, NONE);   // the same, ended by the separator
@@ -248,6 +272,7 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
     if (hi < lo) return false;  // the samples end first
     work.reach.resize(static_cast<std::size_t>(hi - lo + 1));
     advance(m, n, work.current.data(), work.lo[n], work.hi[n], work.reach.data(), lo, hi);
+    extend_free(static_cast<std::size_t>(hi));
     // The band: the samples whose best chain falls short of the best chain of any pulses there
     // by little more than the best chain's does, at most `widest` about it.
     const auto shortfall = [&](std::int32_t i) {
@@ -269,15 +294,19 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
     work.lo[n + 1] = lo + a;
     work.hi[n + 1] = lo + b;
     work.current.assign(work.reach.begin() + a, work.reach.begin() + b + 1);
+    prune(work.current.data(), lo + a, lo + b);
   }
 
   // The gap after the closing long: any number of short pulses, or nothing.
+  // It is read for TAIL_SHORTS short pulses past the band: enough to tell it from a byte.
   const std::int32_t tail_lo = work.lo[pulses];
-  work.tail.assign(count - static_cast<std::size_t>(tail_lo) + 1, 0.0f);
-  for (auto t = static_cast<std::int64_t>(count); t >= tail_lo; --t) {
+  const auto tail_end = static_cast<std::int64_t>(
+      std::min(static_cast<double>(count), work.hi[pulses] + TAIL_SHORTS * stats.short_period));
+  work.tail.assign(static_cast<std::size_t>(tail_end - tail_lo + 1), 0.0f);
+  for (std::int64_t t = tail_end; t >= tail_lo; --t) {
     float best = 0;
     const Window w = m.kinds[0];
-    for (int d = w.low; d <= w.high && t + d <= static_cast<std::int64_t>(count); ++d) {
+    for (int d = w.low; d <= w.high && t + d <= tail_end; ++d) {
       best = std::max(best, m.score(static_cast<std::size_t>(t), d, 0) +
                                 work.tail[static_cast<std::size_t>(t + d - tail_lo)]);
     }
@@ -322,6 +351,7 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
       work.segment.resize(work.segment.size() + band(n + 1));
       advance(m, n, work.segment.data() + from, work.lo[n], work.hi[n],
               work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1]);
+      prune(work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1]);
     }
     for (std::size_t n = last; n-- > first;) {
       const float* forward = work.segment.data() + work.segment_at[n - first];
@@ -332,6 +362,8 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
       for (int kind = first_kind(n); kind <= 1; ++kind) {
         const Window w = m.kinds[kind];
         for (std::int32_t t = lo; t <= hi; ++t) {
+          // Chains the forward pass dropped are not followed back either.
+          if (forward[t - lo] == NONE) continue;
           const int d_low = std::max(w.low, next_lo - t);
           const int d_high = std::min(w.high, next_hi - t);
           float& into = work.current[static_cast<std::size_t>(t - lo)];
@@ -340,7 +372,7 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
             if (after == NONE) continue;
             const float total = m.score(static_cast<std::size_t>(t), d, kind) + after;
             into = std::max(into, total);
-            if (forward[t - lo] != NONE) best[kind] = std::max(best[kind], forward[t - lo] + total);
+            best[kind] = std::max(best[kind], forward[t - lo] + total);
           }
         }
       }
