@@ -16,6 +16,7 @@
 #include "soft/soft_reading.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -27,10 +28,21 @@ namespace {
 
 constexpr double SHORT_LOW = mzf::SHORT_FIRST_US / mzf::SHORT_PULSE_US;
 constexpr double LONG_LOW = mzf::LONG_FIRST_US / mzf::LONG_PULSE_US;
-// Windows on the pulse lengths, about those measured on the chain.
+// Windows on the pulse lengths, about those measured on the chain: narrow to read, wide to find
+// a wandering speed.
 constexpr double WIDTH = 0.13;
-// Forward scores are kept every this many pulses.
+constexpr double WIDE = 0.3;
+// The speed is found over this many pulses either side; when it wanders over more than
+// SPEED_WANDERS (as a factor), the copy is read again following it.
+constexpr std::size_t SPEED_PULSES = 8;
+constexpr float SPEED_WANDERS = 0.2f;
+// Readings with narrow windows that follow the speed.
+constexpr int SPEED_PASSES = 2;
+// The speeds tried, as factors on the lengths measured.
+constexpr float SPEED_LOW = 0.6f, SPEED_HIGH = 1.6f, SPEED_STEP = 0.01f;
+// Forward scores are kept every this many pulses, and all of them when they fit in this many.
 constexpr std::size_t CHECKPOINT = 256;
+constexpr std::size_t ROWS_KEPT = std::size_t{8} << 20;
 // Chains this far (as a log-likelihood ratio) below the best are dropped.
 constexpr double KEEP = 40;
 // A band is at most this many bytes' duration wide.
@@ -45,15 +57,25 @@ constexpr double TAIL_SHORTS = 64;
 constexpr float CLAMP = 50;
 constexpr float NONE = -std::numeric_limits<float>::infinity();
 
-struct Window {
-  int low, high;
-};
+using Window = PulseWindow;
 
-Window window(double period) {
-  Window w{static_cast<int>(std::floor(period * (1 - WIDTH))),
-           static_cast<int>(std::ceil(period * (1 + WIDTH)))};
+Window window(double period, double width) {
+  Window w{static_cast<int>(std::floor(period * (1 - width))),
+           static_cast<int>(std::ceil(period * (1 + width)))};
   w.low = std::max(w.low, 2);
   w.high = std::max(w.high, w.low);
+  return w;
+}
+
+// The windows of a short and a long pulse about `short_period` and `long_period`, kept apart.
+std::array<Window, 2> windows(double short_period, double long_period, double width) {
+  std::array<Window, 2> w{window(short_period, width), window(long_period, width)};
+  if (w[0].high >= w[1].low) {
+    const int middle = static_cast<int>(std::lround((short_period + long_period) / 2));
+    w[0].high = std::max(w[0].low, middle);
+    w[1].low = std::max(w[1].low, w[0].high + 1);
+    w[1].high = std::max(w[1].high, w[1].low);
+  }
   return w;
 }
 
@@ -61,14 +83,17 @@ Window window(double period) {
 struct Model {
   const std::int64_t* sums;
   std::size_t count;
-  Window kinds[2];          // short, long
-  std::vector<int> low[2];  // each length's low half, per kind
+  Window kinds[2];                         // short, long: the widest over the copy
+  const std::array<Window, 2>* per_pulse;  // each pulse's windows
+  std::vector<int> low[2];                 // each length's low half, per kind
   double half_amplitude;
+
+  Window at(std::size_t n, int kind) const { return per_pulse[n][static_cast<std::size_t>(kind)]; }
 
   // The score of a pulse of `kind` (1: long) and `length` beginning at `t`.
   float score(std::size_t t, int length, int kind) const {
     const auto d = static_cast<std::size_t>(length);
-    const std::size_t m = t + static_cast<std::size_t>(low[kind][length - kinds[kind].low]);
+    const std::size_t m = t + static_cast<std::size_t>(low[kind][d]);
     const std::int64_t correlation = (sums[t + d] - sums[m]) - (sums[m] - sums[t]);
     return static_cast<float>(static_cast<double>(correlation) - half_amplitude * length);
   }
@@ -89,7 +114,7 @@ void advance(const Model& m, std::size_t n, const float* row, std::int32_t lo, s
              float* out, std::int32_t out_lo, std::int32_t out_hi) {
   std::fill(out, out + (out_hi - out_lo + 1), NONE);
   for (int kind = first_kind(n); kind <= 1; ++kind) {
-    const Window w = m.kinds[kind];
+    const Window w = m.at(n, kind);
     for (std::int32_t t = lo; t <= hi; ++t) {
       const float from = row[t - lo];
       if (from == NONE) continue;
@@ -106,10 +131,10 @@ void advance(const Model& m, std::size_t n, const float* row, std::int32_t lo, s
 
 // The samples pulse `n` may end at, from a band over [lo, hi].
 std::int32_t reach_low(const Model& m, std::size_t n, std::int32_t lo) {
-  return lo + m.kinds[first_kind(n)].low;
+  return lo + m.at(n, first_kind(n)).low;
 }
-std::int32_t reach_high(const Model& m, std::int32_t hi) {
-  return std::min(hi + m.kinds[1].high, static_cast<std::int32_t>(m.count));
+std::int32_t reach_high(const Model& m, std::size_t n, std::int32_t hi) {
+  return std::min(hi + m.at(n, 1).high, static_cast<std::int32_t>(m.count));
 }
 
 }  // namespace
@@ -146,9 +171,15 @@ bool soft_measure(const ChainWork& chain, SoftStats* stats) {
   return true;
 }
 
-bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& stats, double start,
-                    bool separated, std::size_t size, SoftWork& work, std::vector<float>* llr,
-                    double* end) {
+namespace {
+
+// One reading of the copy (see soft_read_copy()) with windows of `width` about the pulse lengths
+// measured, times `speed` per pulse (empty: 1). Into `at` (when not null) goes where the best
+// chain has each pulse begin.
+bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats, double start,
+               bool separated, std::size_t size, const std::vector<float>& speed, double width,
+               SoftWork& work, std::vector<float>* llr, double* end,
+               std::vector<std::int32_t>* at) {
   llr->clear();
   if (x == nullptr || count == 0 || size == 0 || !(stats.long_period > stats.short_period) ||
       !(stats.amplitude > 0) || count > std::numeric_limits<std::int32_t>::max() / 2) {
@@ -162,19 +193,38 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
   Model m{};
   m.sums = work.sums.data();
   m.count = count;
-  m.kinds[0] = window(stats.short_period);
-  m.kinds[1] = window(stats.long_period);
-  if (m.kinds[0].high >= m.kinds[1].low) {
-    const int middle = static_cast<int>(std::lround((stats.short_period + stats.long_period) / 2));
-    m.kinds[0].high = std::max(m.kinds[0].low, middle);
-    m.kinds[1].low = std::max(m.kinds[1].low, m.kinds[0].high + 1);
-    m.kinds[1].high = std::max(m.kinds[1].high, m.kinds[1].low);
+  // Each pulse's windows, about the lengths measured times the speed (by sample; none: 1) where
+  // its band lies: set as the forward pass reaches it. The widest over the copy bound them all.
+  const std::size_t pulses = 9 * size + 1;
+  const auto speed_at = [&](double t) {
+    if (speed.empty()) return 1.0;
+    return static_cast<double>(
+        speed[static_cast<std::size_t>(std::clamp(t, 0.0, static_cast<double>(speed.size() - 1)))]);
+  };
+  const auto set_windows = [&](std::size_t n, double t) {
+    const double f = speed_at(t);
+    work.windows[n] = windows(stats.short_period * f, stats.long_period * f, width);
+  };
+  work.windows.resize(pulses + 1);
+  double slowest = 1, fastest = 1;
+  if (!speed.empty()) {
+    const auto [low, high] = std::minmax_element(speed.begin(), speed.end());
+    fastest = *low;
+    slowest = *high;
   }
+  const auto widest_windows =
+      windows(stats.short_period * fastest, stats.long_period * fastest, width);
+  const auto narrowest = windows(stats.short_period * slowest, stats.long_period * slowest, width);
+  for (int kind = 0; kind < 2; ++kind) {
+    m.kinds[kind] = Window{widest_windows[static_cast<std::size_t>(kind)].low,
+                           narrowest[static_cast<std::size_t>(kind)].high};
+  }
+  m.per_pulse = work.windows.data();
   for (int kind = 0; kind < 2; ++kind) {
     const double share = kind == 1 ? LONG_LOW : SHORT_LOW;
-    m.low[kind].clear();
-    for (int d = m.kinds[kind].low; d <= m.kinds[kind].high; ++d) {
-      m.low[kind].push_back(static_cast<int>(std::lround(d * share)));
+    m.low[kind].assign(static_cast<std::size_t>(m.kinds[kind].high) + 1, 0);
+    for (int d = 0; d <= m.kinds[kind].high; ++d) {
+      m.low[kind][static_cast<std::size_t>(d)] = static_cast<int>(std::lround(d * share));
     }
   }
   const double amplitude = stats.amplitude;
@@ -221,12 +271,12 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
     }
   };
   // Forward, keeping the bands and every CHECKPOINT-th band's scores.
-  const std::size_t pulses = 9 * size + 1;
   work.lo.assign(pulses + 1, 0);
   work.hi.assign(pulses + 1, -1);
   work.checkpoints.clear();
   work.checkpoint_at.clear();
   const double begin = start / static_cast<double>(stats.factor);
+  set_windows(0, begin);
   const double spread = START_LONGS * stats.long_period;
   work.lo[0] = static_cast<std::int32_t>(
       std::clamp(std::floor(begin - spread), 0.0, static_cast<double>(count)));
@@ -246,13 +296,13 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
   for (std::int32_t t = lead_from; t <= work.hi[0]; ++t) {
     const auto at = static_cast<std::size_t>(t - lead_from);
     float& here = work.reach[at];
-    if (t - lead_from < m.kinds[0].high) here = 0;
-    for (int d = m.kinds[0].low; d <= m.kinds[0].high && t - d >= lead_from; ++d) {
+    if (t - lead_from < m.at(0, 0).high) here = 0;
+    for (int d = m.at(0, 0).low; d <= m.at(0, 0).high && t - d >= lead_from; ++d) {
       const float before = work.reach[at - static_cast<std::size_t>(d)];
       if (before != NONE)
         here = std::max(here, before + m.score(static_cast<std::size_t>(t - d), d, 0));
     }
-    for (int d = m.kinds[1].low; separated && d <= m.kinds[1].high && t - d >= lead_from; ++d) {
+    for (int d = m.at(0, 1).low; separated && d <= m.at(0, 1).high && t - d >= lead_from; ++d) {
       const float before = work.reach[at - static_cast<std::size_t>(d)];
       if (before != NONE) {
         work.next[at] =
@@ -262,13 +312,25 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
   }
   if (separated) work.reach.swap(work.next);
   work.current.assign(work.reach.begin() + (work.lo[0] - lead_from), work.reach.end());
+  // Every band's scores are kept as well while they fit in ROWS_KEPT: then they need not be
+  // found again.
+  bool all_kept = true;
+  work.rows.clear();
+  work.row_at.clear();
   for (std::size_t n = 0; n <= pulses; ++n) {
     if (n % CHECKPOINT == 0) {
       work.checkpoint_at.push_back(work.checkpoints.size());
       work.checkpoints.insert(work.checkpoints.end(), work.current.begin(), work.current.end());
     }
+    if (all_kept && work.rows.size() + work.current.size() <= ROWS_KEPT) {
+      work.row_at.push_back(work.rows.size());
+      work.rows.insert(work.rows.end(), work.current.begin(), work.current.end());
+    } else {
+      all_kept = false;
+    }
+    if (n > 0) set_windows(n, (work.lo[n] + work.hi[n]) / 2.0);
     if (n == pulses) break;
-    const std::int32_t lo = reach_low(m, n, work.lo[n]), hi = reach_high(m, work.hi[n]);
+    const std::int32_t lo = reach_low(m, n, work.lo[n]), hi = reach_high(m, n, work.hi[n]);
     if (hi < lo) return false;  // the samples end first
     work.reach.resize(static_cast<std::size_t>(hi - lo + 1));
     advance(m, n, work.current.data(), work.lo[n], work.hi[n], work.reach.data(), lo, hi);
@@ -305,7 +367,7 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
   work.tail.assign(static_cast<std::size_t>(tail_end - tail_lo + 1), 0.0f);
   for (std::int64_t t = tail_end; t >= tail_lo; --t) {
     float best = 0;
-    const Window w = m.kinds[0];
+    const Window w = m.at(pulses, 0);
     for (int d = w.low; d <= w.high && t + d <= tail_end; ++d) {
       best = std::max(best, m.score(static_cast<std::size_t>(t), d, 0) +
                                 work.tail[static_cast<std::size_t>(t + d - tail_lo)]);
@@ -341,11 +403,13 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
     const std::size_t last = std::min(first + CHECKPOINT, pulses);  // bands [first, last)
     if (first >= pulses) continue;
     work.segment_at.assign(1, 0);
-    work.segment.assign(
-        work.checkpoints.begin() + static_cast<std::ptrdiff_t>(work.checkpoint_at[s]),
-        work.checkpoints.begin() +
-            static_cast<std::ptrdiff_t>(work.checkpoint_at[s] + band(first)));
-    for (std::size_t n = first; n + 1 < last; ++n) {
+    if (!all_kept) {
+      work.segment.assign(
+          work.checkpoints.begin() + static_cast<std::ptrdiff_t>(work.checkpoint_at[s]),
+          work.checkpoints.begin() +
+              static_cast<std::ptrdiff_t>(work.checkpoint_at[s] + band(first)));
+    }
+    for (std::size_t n = first; !all_kept && n + 1 < last; ++n) {
       const std::size_t from = work.segment_at.back();
       work.segment_at.push_back(work.segment.size());
       work.segment.resize(work.segment.size() + band(n + 1));
@@ -354,13 +418,14 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
       prune(work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1]);
     }
     for (std::size_t n = last; n-- > first;) {
-      const float* forward = work.segment.data() + work.segment_at[n - first];
+      const float* forward = all_kept ? work.rows.data() + work.row_at[n]
+                                      : work.segment.data() + work.segment_at[n - first];
       const std::int32_t lo = work.lo[n], hi = work.hi[n];
       const std::int32_t next_lo = work.lo[n + 1], next_hi = work.hi[n + 1];
       work.current.assign(band(n), NONE);
       float best[2] = {NONE, NONE};
       for (int kind = first_kind(n); kind <= 1; ++kind) {
-        const Window w = m.kinds[kind];
+        const Window w = m.at(n, kind);
         for (std::int32_t t = lo; t <= hi; ++t) {
           // Chains the forward pass dropped are not followed back either.
           if (forward[t - lo] == NONE) continue;
@@ -376,6 +441,17 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
           }
         }
       }
+      if (at != nullptr) {
+        // Where the best chain through this band has the pulse begin.
+        float top = NONE;
+        for (std::int32_t t = lo; t <= hi; ++t) {
+          const float total = forward[t - lo] + work.current[static_cast<std::size_t>(t - lo)];
+          if (forward[t - lo] != NONE && total > top) {
+            top = total;
+            (*at)[n] = t;
+          }
+        }
+      }
       if (!starts_byte(n) && n < 9 * size) {
         const double ratio = static_cast<double>(best[1]) - static_cast<double>(best[0]);
         float value = best[1] == NONE   ? -CLAMP
@@ -385,6 +461,102 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
       }
       std::swap(work.current, work.next);
     }
+  }
+  if (at != nullptr) (*at)[pulses] = work.lo[pulses];
+  return true;
+}
+
+// The tape's speed at each pulse of a chain whose pulses begin at `at` (one more: where the last
+// ends), against the lengths measured: over SPEED_PULSES pulses either side, the factor by which
+// the lengths of both kinds scaled lie nearest the pulses' (each pulse against the nearer kind,
+// so that a pulse taken for the wrong kind weighs no more than any other).
+std::vector<float> local_speed(const std::vector<std::int32_t>& at, const SoftStats& stats,
+                               std::size_t count) {
+  const std::size_t pulses = at.size() - 1;
+  std::vector<float> by_pulse(pulses + 1);
+  for (std::size_t n = 0; n <= pulses; ++n) {
+    const std::size_t from = n > SPEED_PULSES ? n - SPEED_PULSES : 0;
+    const std::size_t to = std::min(pulses, n + SPEED_PULSES + 1);
+    double best = std::numeric_limits<double>::infinity();
+    float found = 1;
+    for (float f = SPEED_LOW; f <= SPEED_HIGH; f += SPEED_STEP) {
+      double misfit = 0;
+      for (std::size_t k = from; k < to; ++k) {
+        const double d = at[k + 1] - at[k];
+        misfit +=
+            std::min(std::fabs(d - stats.short_period * f), std::fabs(d - stats.long_period * f));
+      }
+      if (misfit < best) {
+        best = misfit;
+        found = f;
+      }
+    }
+    by_pulse[n] = found;
+  }
+  // By sample: each pulse's speed from where it begins.
+  std::vector<float> speed(count + 1, by_pulse.front());
+  for (std::size_t n = 0; n < pulses; ++n) {
+    const auto from = static_cast<std::size_t>(
+        std::clamp<std::int32_t>(at[n], 0, static_cast<std::int32_t>(count)));
+    const auto to = static_cast<std::size_t>(
+        std::clamp<std::int32_t>(at[n + 1], 0, static_cast<std::int32_t>(count)));
+    std::fill(speed.begin() + static_cast<std::ptrdiff_t>(from),
+              speed.begin() + static_cast<std::ptrdiff_t>(std::max(from, to)), by_pulse[n]);
+  }
+  const auto last = static_cast<std::size_t>(
+      std::clamp<std::int32_t>(at[pulses], 0, static_cast<std::int32_t>(count)));
+  std::fill(speed.begin() + static_cast<std::ptrdiff_t>(last), speed.end(), by_pulse.back());
+  return speed;
+}
+
+// True when the signs of `llr` give a block whose checksum holds.
+bool checksum_holds(const std::vector<float>& llr) {
+  const std::size_t size = llr.size() / 8;
+  if (size < mzf::CHECKSUM_SIZE) return false;
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    for (std::size_t k = 0; k < 8; ++k) {
+      bytes[i] = static_cast<std::uint8_t>(bytes[i] << 1 | (llr[8 * i + k] > 0 ? 1 : 0));
+    }
+  }
+  const std::size_t data = size - mzf::CHECKSUM_SIZE;
+  return mzf::ones_checksum(bytes.data(), data) == mzf::stored_checksum(bytes.data(), data);
+}
+
+}  // namespace
+
+bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& stats, double start,
+                    bool separated, std::size_t size, SoftWork& work, std::vector<float>* llr,
+                    double* end) {
+  // Read at the lengths measured. When that gives no block whose checksum holds and the speed
+  // its chain shows wanders (wow, flutter) more than those windows follow, read again with wide
+  // windows about the speed found, then with narrow ones about the speed that reading found;
+  // that reading is taken when its checksum holds.
+  std::vector<std::int32_t> at(9 * size + 2, 0);
+  std::vector<float> speed;
+  if (!soft_pass(x, count, stats, start, separated, size, speed, WIDTH, work, llr, end, &at)) {
+    return false;
+  }
+  if (checksum_holds(*llr)) return true;
+  speed = local_speed(at, stats, count);
+  const auto [low, high] = std::minmax_element(speed.begin(), speed.end());
+  if (*high - *low < SPEED_WANDERS) return true;
+  // Then with narrow windows about the speed found, twice, each time about the speed the
+  // reading before found.
+  std::vector<float> followed;
+  double followed_end = 0;
+  double width = WIDE;
+  for (int pass = 0; pass <= SPEED_PASSES; ++pass) {
+    if (!soft_pass(x, count, stats, start, separated, size, speed, width, work, &followed,
+                   &followed_end, &at)) {
+      return true;
+    }
+    speed = local_speed(at, stats, count);
+    width = WIDTH;
+  }
+  if (checksum_holds(followed)) {
+    *llr = std::move(followed);
+    if (end != nullptr) *end = followed_end;
   }
   return true;
 }

@@ -3,6 +3,7 @@
 // together, taken only when its checksum holds and a wrong block could hardly have passed it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -11,12 +12,20 @@
 
 namespace mzfscan {
 
+// The lengths, in samples, a pulse of one kind may have: [low, high].
+struct PulseWindow {
+  int low, high;
+};
+
 // Work space, reused from one copy to the next.
 struct SoftWork {
   std::vector<std::int64_t> sums;    // prefix sums of the samples about the mid level
   std::vector<std::int32_t> lo, hi;  // where each pulse may begin: the band kept, per pulse
-  std::vector<float> checkpoints;    // the forward scores of every CHECKPOINT-th band
+  std::vector<std::array<PulseWindow, 2>> windows;  // per pulse, a short's and a long's
+  std::vector<float> checkpoints;  // the forward scores of every CHECKPOINT-th band
   std::vector<std::size_t> checkpoint_at;
+  std::vector<float> rows;  // every band's forward scores, while they fit
+  std::vector<std::size_t> row_at;
   std::vector<float> segment;  // the forward scores of the bands between two checkpoints
   std::vector<std::size_t> segment_at;
   std::vector<float> free;  // the best chain of any pulses ending at each sample
