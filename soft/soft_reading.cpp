@@ -38,6 +38,8 @@ constexpr std::size_t SPEED_PULSES = 8;
 constexpr float SPEED_WANDERS = 0.2f;
 // Readings with narrow windows that follow the speed.
 constexpr int SPEED_PASSES = 2;
+// ... and when at least this share of its pulses lie at an end of their window.
+constexpr double EDGE_SHARE = 0.3;
 // The speeds tried, as factors on the lengths measured.
 constexpr float SPEED_LOW = 0.6f, SPEED_HIGH = 1.6f, SPEED_STEP = 0.01f;
 // Forward scores are kept every this many pulses, and all of them when they fit in this many.
@@ -529,7 +531,8 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
                     bool separated, std::size_t size, SoftWork& work, std::vector<float>* llr,
                     double* end) {
   // Read at the lengths measured. When that gives no block whose checksum holds and the speed
-  // its chain shows wanders (wow, flutter) more than those windows follow, read again with wide
+  // its chain shows wanders (wow, flutter) more than those windows follow (many of its pulses at
+  // an end of their window, and a speed that varies by SPEED_WANDERS), read again with wide
   // windows about the speed found, then with narrow ones about the speed that reading found;
   // that reading is taken when its checksum holds.
   std::vector<std::int32_t> at(9 * size + 2, 0);
@@ -538,6 +541,15 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
     return false;
   }
   if (checksum_holds(*llr)) return true;
+  // Pulses at an end of their window: few in noise, many where the speed wanders past it.
+  std::size_t at_edge = 0;
+  for (std::size_t n = 0; n + 1 < at.size(); ++n) {
+    const bool is_long = starts_byte(n) || (n < 9 * size && (*llr)[(n / 9) * 8 + (n % 9 - 1)] > 0);
+    const Window w = work.windows[n][is_long ? 1 : 0];
+    const int d = at[n + 1] - at[n];
+    if (d <= w.low || d >= w.high) ++at_edge;
+  }
+  if (static_cast<double>(at_edge) < EDGE_SHARE * static_cast<double>(at.size() - 1)) return true;
   speed = local_speed(at, stats, count);
   const auto [low, high] = std::minmax_element(speed.begin(), speed.end());
   if (*high - *low < SPEED_WANDERS) return true;
