@@ -1,7 +1,9 @@
 #include "rescue/chain_reading.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "format/tape_format.h"
 
@@ -121,6 +123,34 @@ void plan_found_body(ChainReading& reading, int program, std::size_t size, doubl
   reading.pending.push_back(std::move(second));
 }
 
+// Plans a search for the body of program `index`, whose header the first reading verified but
+// none of whose body copies it found: after where the header's second copy ends, known from
+// the header's bytes (every pulse's length) and where a copy of it began.
+void plan_body_after_header(ChainReading& reading, const ScannedProgram& p, int index,
+                            double speed) {
+  if (!verdict_verified(p.header_verdict)) return;
+  std::uint8_t block[HEADER_BLOCK_SIZE];
+  std::memcpy(block, p.header, mzf::HEADER_SIZE);
+  const std::uint16_t sum = mzf::ones_checksum(p.header, mzf::HEADER_SIZE);
+  block[mzf::HEADER_SIZE] = static_cast<std::uint8_t>(sum >> 8);
+  block[mzf::HEADER_SIZE + 1] = static_cast<std::uint8_t>(sum & 0xFF);
+  double copy_us = mzf::LONG_PULSE_US;  // its closing long pulse
+  for (const std::uint8_t b : block) {
+    const int ones = std::popcount(b);
+    copy_us += mzf::LONG_PULSE_US * (1 + ones) + mzf::SHORT_PULSE_US * (8 - ones);
+  }
+  const double gap_us = mzf::COPY_GAP_PULSES * mzf::SHORT_PULSE_US;
+  double second_end = -1;  // in seconds
+  if (p.copies[0][0].start_seconds >= 0) {
+    second_end = p.copies[0][0].start_seconds + (2 * copy_us + gap_us) * 1e-6 / speed;
+  } else if (p.copies[0][1].start_seconds >= 0) {
+    second_end = p.copies[0][1].start_seconds + copy_us * 1e-6 / speed;
+  }
+  if (second_end < 0) return;
+  const std::size_t size = mzf::header_word(p.header, mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
+  plan_found_body(reading, index, size, second_end * reading.rate);
+}
+
 // Where the copy after a tape mark of `shorts` short pulses begins in the chain's samples: the
 // sample after the long separator that, with the mark's short pulses and MARK_MATCHED of its
 // long ones before it, matches best; -1 when none matches.
@@ -204,6 +234,10 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
       if (block == 0 && p.relayed) continue;
       if (block == 0 && p.copies[0][0].start_seconds < 0 && p.copies[0][1].start_seconds < 0) {
         plan_header_search(reading, p, static_cast<int>(index), speed);
+        continue;
+      }
+      if (block == 1 && p.copies[1][0].start_seconds < 0 && p.copies[1][1].start_seconds < 0) {
+        plan_body_after_header(reading, p, static_cast<int>(index), speed);
         continue;
       }
       // A copy lasts at most as long as every pulse of it were long, and no longer than from
@@ -362,13 +396,21 @@ void read_region(ChainReading& reading, ChainRegion& r) {
   // A program found by its header's mark: once the header is known, its body is looked for
   // after the gap that follows the header's second copy.
   // So is the body of a program of the first reading whose body it found elsewhere.
-  if (r.block == 0 && r.program >= 0 && both_read) {
+  // The header's second copy has been read here when it was placed after the first, or when
+  // this is its own stretch.
+  const bool second_read = (r.copy == 0 && both_read) || (r.copy == 1 && !r.placed && end > 0);
+  const auto first_copy = std::find_if(
+      reading.regions.begin(), reading.regions.end(),
+      [&](const ChainRegion& q) { return q.program == r.program && q.block == 0 && q.copy == 0; });
+  if (r.block == 0 && r.program >= 0 && second_read && first_copy != reading.regions.end()) {
     const double due = (static_cast<double>(r.from) + end) / reading.rate + BODY_LEAD_US * 1e-6;
     const bool found_here = r.program >= reading.planned;
     const double hint = found_here ? -1 : reading.body_hint[static_cast<std::size_t>(r.program)];
+    const std::vector<float>& other = r.copy == 0 ? second->llr : first_copy->llr;
     SoftDecision header;
     if ((found_here || std::fabs(hint - due) > BODY_DUE_SECONDS) &&
-        soft_decide({r.llr, second->llr}, HEADER_BLOCK_SIZE, &header)) {
+        soft_decide({r.copy == 0 ? r.llr : other, r.copy == 0 ? other : r.llr}, HEADER_BLOCK_SIZE,
+                    &header)) {
       // The first reading's regions for that body hold something else.
       for (ChainRegion& q : reading.regions) {
         if (q.program == r.program && q.block == 1) {
