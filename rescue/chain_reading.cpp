@@ -123,12 +123,9 @@ void plan_found_body(ChainReading& reading, int program, std::size_t size, doubl
   reading.pending.push_back(std::move(second));
 }
 
-// Plans a search for the body of program `index`, whose header the first reading verified but
-// none of whose body copies it found: after where the header's second copy ends, known from
-// the header's bytes (every pulse's length) and where a copy of it began.
-void plan_body_after_header(ChainReading& reading, const ScannedProgram& p, int index,
-                            double speed) {
-  if (!verdict_verified(p.header_verdict)) return;
+// Where the second copy of the verified header of `p` ends, in seconds, from the header's bytes
+// (every pulse's length) and where a copy of it began; -1 when no copy's start is known.
+double header_end_seconds(const ScannedProgram& p, double speed) {
   std::uint8_t block[HEADER_BLOCK_SIZE];
   std::memcpy(block, p.header, mzf::HEADER_SIZE);
   const std::uint16_t sum = mzf::ones_checksum(p.header, mzf::HEADER_SIZE);
@@ -140,15 +137,24 @@ void plan_body_after_header(ChainReading& reading, const ScannedProgram& p, int 
     copy_us += mzf::LONG_PULSE_US * (1 + ones) + mzf::SHORT_PULSE_US * (8 - ones);
   }
   const double gap_us = mzf::COPY_GAP_PULSES * mzf::SHORT_PULSE_US;
-  double second_end = -1;  // in seconds
   if (p.copies[0][0].start_seconds >= 0) {
-    second_end = p.copies[0][0].start_seconds + (2 * copy_us + gap_us) * 1e-6 / speed;
-  } else if (p.copies[0][1].start_seconds >= 0) {
-    second_end = p.copies[0][1].start_seconds + copy_us * 1e-6 / speed;
+    return p.copies[0][0].start_seconds + (2 * copy_us + gap_us) * 1e-6 / speed;
   }
-  if (second_end < 0) return;
+  if (p.copies[0][1].start_seconds >= 0) {
+    return p.copies[0][1].start_seconds + copy_us * 1e-6 / speed;
+  }
+  return -1;
+}
+
+// Plans a search for the body of program `index`, whose header the first reading verified,
+// after where its header ends; false when that is not known.
+bool plan_body_after_header(ChainReading& reading, const ScannedProgram& p, int index,
+                            double speed) {
+  const double end = header_end_seconds(p, speed);
+  if (end < 0) return false;
   const std::size_t size = mzf::header_word(p.header, mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
-  plan_found_body(reading, index, size, second_end * reading.rate);
+  plan_found_body(reading, index, size, end * reading.rate);
+  return true;
 }
 
 // Where the copy after a tape mark of `shorts` short pulses begins in the chain's samples: the
@@ -236,9 +242,18 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
         plan_header_search(reading, p, static_cast<int>(index), speed);
         continue;
       }
-      if (block == 1 && p.copies[1][0].start_seconds < 0 && p.copies[1][1].start_seconds < 0) {
-        plan_body_after_header(reading, p, static_cast<int>(index), speed);
-        continue;
+      // A body of a verified header that the first reading found nowhere, or only well after
+      // where it follows the header (a later program's), is looked for after the header. (One
+      // found earlier is kept: gaps may be shorter than the standard one.)
+      if (block == 1 && verdict_verified(p.header_verdict) && !p.relayed) {
+        const double end = header_end_seconds(p, speed);
+        const double due = end + BODY_LEAD_US * 1e-6 / speed;
+        const double found = p.copies[1][0].start_seconds >= 0 ? p.copies[1][0].start_seconds
+                                                               : p.copies[1][1].start_seconds;
+        if (end >= 0 && (found < 0 || found > due + 2 * BODY_DUE_SECONDS) &&
+            plan_body_after_header(reading, p, static_cast<int>(index), speed)) {
+          continue;
+        }
       }
       // A copy lasts at most as long as every pulse of it were long, and no longer than from
       // one copy's start to the other's (the second follows the first after a short gap).
@@ -395,7 +410,8 @@ void read_region(ChainReading& reading, ChainRegion& r) {
   }
   // A program found by its header's mark: once the header is known, its body is looked for
   // after the gap that follows the header's second copy.
-  // So is the body of a program of the first reading whose body it found elsewhere.
+  // So is the body of a program of the first reading whose body it found nowhere, or only well
+  // after where it follows the header.
   // The header's second copy has been read here when it was placed after the first, or when
   // this is its own stretch.
   const bool second_read = (r.copy == 0 && both_read) || (r.copy == 1 && !r.placed && end > 0);
@@ -408,13 +424,13 @@ void read_region(ChainReading& reading, ChainRegion& r) {
     const double hint = found_here ? -1 : reading.body_hint[static_cast<std::size_t>(r.program)];
     const std::vector<float>& other = r.copy == 0 ? second->llr : first_copy->llr;
     SoftDecision header;
-    if ((found_here || std::fabs(hint - due) > BODY_DUE_SECONDS) &&
+    if ((found_here || hint < 0 || hint > due + 2 * BODY_DUE_SECONDS) &&
         soft_decide({r.copy == 0 ? r.llr : other, r.copy == 0 ? other : r.llr}, HEADER_BLOCK_SIZE,
                     &header)) {
       // The first reading's regions for that body hold something else.
       for (ChainRegion& q : reading.regions) {
         if (q.program == r.program && q.block == 1) {
-          q.program = -2;
+          q.program = ORPHANED;
           q.decoded = true;
           q.samples = std::vector<std::uint8_t>();
         }
@@ -544,7 +560,7 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
   const std::int64_t kept_from =
       reading.position - static_cast<std::int64_t>(reading.history.size());
   ChainRegion r;
-  r.program = -1;
+  r.program = ADDED;
   r.block = block;
   r.copy = copy;
   r.copy_seconds = static_cast<double>(start) / reading.rate;

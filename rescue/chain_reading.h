@@ -15,8 +15,12 @@
 namespace mzfscan {
 
 // The samples of one block copy, and what the chain made of them.
+// ChainRegion::program of a region added where another reader saw a copy begin, and of one that
+// turned out to hold no copy of its program.
+inline constexpr int ADDED = -1, ORPHANED = -2;
+
 struct ChainRegion {
-  int program;                        // the first reading's program it belongs to (-1: none)
+  int program;                        // the program it belongs to, or ADDED, or ORPHANED
   int block;                          // 0: header, 1: body
   int copy;                           // 0 or 1
   double copy_seconds;                // where the first reading found the copy start

@@ -201,8 +201,9 @@ bool adopt_block(ScannedProgram& p, int index, int block, const ExactProgram* e,
   const ChainRegion* chain[2] = {nullptr, nullptr};
   for (const ChainRegion& r : chains.regions) {
     // A region planned for this program, or added where this program's copy begins.
-    const bool ours = r.program >= 0 ? r.program == index
-                                     : r.copy_seconds == p.copies[block][r.copy].start_seconds;
+    const bool ours = r.program >= 0       ? r.program == index
+                      : r.program == ADDED ? r.copy_seconds == p.copies[block][r.copy].start_seconds
+                                           : false;
     if (r.block == block && r.decoded && ours) {
       chain[r.copy] = &r;
     }
