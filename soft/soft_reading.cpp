@@ -46,7 +46,7 @@ constexpr float SPEED_LOW = 0.6f, SPEED_HIGH = 1.6f, SPEED_STEP = 0.01f;
 constexpr std::size_t CHECKPOINT = 256;
 constexpr std::size_t ROWS_KEPT = std::size_t{8} << 20;
 // Chains this far (as a log-likelihood ratio) below the best are dropped.
-constexpr double KEEP = 40;
+constexpr double KEEP = 30;
 // A band is at most this many bytes' duration wide.
 constexpr double BAND_BYTES = 8;
 // Where the copy may begin: this many long pulses about where the first reading saw it.
@@ -433,14 +433,18 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
           if (forward[t - lo] == NONE) continue;
           const int d_low = std::max(w.low, next_lo - t);
           const int d_high = std::min(w.high, next_hi - t);
-          float& into = work.current[static_cast<std::size_t>(t - lo)];
+          // Kept in registers while the lengths are tried.
+          float into = work.current[static_cast<std::size_t>(t - lo)];
+          float through = NONE;
           for (int d = d_low; d <= d_high; ++d) {
             const float after = work.next[static_cast<std::size_t>(t + d - next_lo)];
             if (after == NONE) continue;
             const float total = m.score(static_cast<std::size_t>(t), d, kind) + after;
             into = std::max(into, total);
-            best[kind] = std::max(best[kind], forward[t - lo] + total);
+            through = std::max(through, total);
           }
+          work.current[static_cast<std::size_t>(t - lo)] = into;
+          if (through != NONE) best[kind] = std::max(best[kind], forward[t - lo] + through);
         }
       }
       if (at != nullptr) {
