@@ -23,6 +23,8 @@ constexpr double SAMPLES_PER_SHORT = 6;
 constexpr int MARK_LONGS = 24;
 // A mark scores at least this (a clean one about 0.4 times the signal's share of its energy).
 constexpr double MARK_COHERENCE = 0.1;
+// The phases are brought back to length 1 every this many steps.
+constexpr std::size_t RESCALE_EVERY = 256;
 // Window sums are found again in full every this many steps.
 constexpr std::size_t RESUM_EVERY = 4096;
 
@@ -88,7 +90,10 @@ void step_done(MarkFinder& f) {
   f.energies[at] = f.energy;
   f.sum[0] = f.sum[1] = 0;
   f.energy = 0;
-  for (auto& p : f.phase) p /= std::abs(p);
+  // The phases keep their length to rounding; brought back to 1 now and then.
+  if (f.steps_done % RESCALE_EVERY == 0) {
+    for (auto& p : f.phase) p /= std::sqrt(std::norm(p));
+  }
   ++f.steps_done;
   const auto shorts = static_cast<std::size_t>(f.short_steps);
   const auto longs = static_cast<std::size_t>(f.long_steps);
