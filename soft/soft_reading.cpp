@@ -89,6 +89,7 @@ struct Model {
   const std::array<Window, 2>* per_pulse;  // each pulse's windows
   std::vector<int> low[2];                 // each length's low half, per kind
   double half_amplitude;
+  std::vector<float> cost;  // half_amplitude times each length
 
   Window at(std::size_t n, int kind) const { return per_pulse[n][static_cast<std::size_t>(kind)]; }
 
@@ -97,7 +98,7 @@ struct Model {
     const auto d = static_cast<std::size_t>(length);
     const std::size_t m = t + static_cast<std::size_t>(low[kind][d]);
     const std::int64_t correlation = (sums[t + d] - sums[m]) - (sums[m] - sums[t]);
-    return static_cast<float>(static_cast<double>(correlation) - half_amplitude * length);
+    return static_cast<float>(correlation) - cost[d];
   }
 };
 
@@ -232,6 +233,10 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
   const double amplitude = stats.amplitude;
   const double scale = amplitude / stats.noise;  // score to log-likelihood ratio
   m.half_amplitude = amplitude / 2;
+  m.cost.resize(static_cast<std::size_t>(std::max(m.kinds[0].high, m.kinds[1].high)) + 1);
+  for (std::size_t d = 0; d < m.cost.size(); ++d) {
+    m.cost[d] = static_cast<float>(m.half_amplitude * static_cast<double>(d));
+  }
   // The best chain of any pulses, unbound by bytes, that ends at each sample: what a chain of
   // the copy's pulses is measured against when the band is chosen. In silence every chain loses
   // alike, so the band keeps the chains of every length through it.

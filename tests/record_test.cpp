@@ -440,3 +440,45 @@ TEST(Record, ThePictureLabelsNeverOverlapAndEveryCopyShows) {
 }
 
 }  // namespace
+
+// --same-tape in the JSON: one program for the tape, with both recordings as its sources and, for
+// a body joined across them, the bytes each copy of each gave; each recording keeps its own
+// record, its programs unsaved.
+TEST(Record, SameTapeListsEachProgramOnceWithItsSources) {
+  TempDir dir;
+  const tapesynth::Program program = make_program("TWICE", pattern(500, 3));
+  std::vector<std::string> paths;
+  for (const double at : {0.3, 0.7}) {
+    tapesynth::SynthOptions o = tape();
+    o.seed = paths.size() + 5;
+    o.dropouts = {{tapesynth::CopyId::BODY1, at, 30}, {tapesynth::CopyId::BODY2, at, 30}};
+    paths.push_back(dir.file("capture" + std::to_string(paths.size()) + ".wav"));
+    write_tape(paths.back(), {program}, o);
+  }
+  mzfscan::RunOptions options;
+  options.recordings = paths;
+  options.output_directory = dir.file("out");
+  options.json = true;
+  options.same_tape = true;
+  const Outcome outcome = run(options);
+  EXPECT_EQ(outcome.status, 0) << outcome.errors;
+  const json report = json::parse(outcome.out);
+  for (const json& recording : report["recordings"]) {
+    EXPECT_EQ(recording["programs"][0]["body"], "damaged");
+    EXPECT_TRUE(recording["programs"][0]["file"].is_null());
+  }
+  const json& programs = report["same_tape"]["programs"];
+  ASSERT_EQ(programs.size(), 1U);
+  EXPECT_EQ(programs[0]["body"], "joined");
+  EXPECT_EQ(programs[0]["file"], "TWICE____________#001.MZF");
+  ASSERT_EQ(programs[0]["sources"].size(), 2U);
+  for (std::size_t i = 0; i < 2; ++i) {
+    const json& source = programs[0]["sources"][i];
+    EXPECT_EQ(source["recording"], i + 1);
+    EXPECT_EQ(source["path"], paths[i]);
+    ASSERT_EQ(source["body_copies"].size(), 2U);
+    EXPECT_FALSE(source["body_copies"][0]["gave"].empty()) << source;
+  }
+  EXPECT_EQ(read_file(dir.file("out/TWICE____________#001.MZF")), mzf_of(program));
+  EXPECT_EQ(report["summary"]["verified"], 1);
+}
