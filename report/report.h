@@ -21,8 +21,9 @@ enum class NotSaved {
   WRITE_FAILED,  // the file could not be written
 };
 
-// One program found, and what became of it.
-struct ProgramReport {
+// One program found, and what became of it. (Its implicit copy copies the arrays of copy records
+// in loops whose variables clang names __i0 and __i1.)
+struct ProgramReport {                      // NOLINT(bugprone-reserved-identifier)
   double time_seconds = 0;                  // where its header starts
   std::uint8_t header[mzf::HEADER_SIZE]{};  // its header record as saved
   int header_verdict = VERDICT_MISSING;

@@ -63,7 +63,8 @@ void mark_finder_init(MarkFinder& finder, double rate, double short_period, doub
   finder.short_steps =
       static_cast<int>(std::lround(mzf::HEADER_MARK_PULSES * short_period / block));
   finder.long_steps = static_cast<int>(std::lround(MARK_LONGS * long_period / block));
-  const auto ring = static_cast<std::size_t>(finder.short_steps + finder.long_steps + 1);
+  const std::size_t ring = static_cast<std::size_t>(finder.short_steps) +
+                           static_cast<std::size_t>(finder.long_steps) + 1;
   for (auto& steps : finder.steps) steps.assign(ring, 0);
   finder.energies.assign(ring, 0);
   finder.energy = 0;

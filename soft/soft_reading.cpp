@@ -297,7 +297,7 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
       0.0, std::floor(static_cast<double>(work.lo[0]) - LEAD_SHORTS * stats.short_period)));
   free_from = static_cast<std::size_t>(lead_from);
   free_done = free_from;
-  const auto lead = static_cast<std::size_t>(work.hi[0] - lead_from + 1);
+  const auto lead = static_cast<std::size_t>(work.hi[0] - lead_from) + 1;
   work.reach.assign(lead, NONE);  // the lead-in's best chain ending at each sample
   work.next.assign(lead, NONE);   // the same, ended by the separator
   for (std::int32_t t = lead_from; t <= work.hi[0]; ++t) {
@@ -339,13 +339,14 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     if (n == pulses) break;
     const std::int32_t lo = reach_low(m, n, work.lo[n]), hi = reach_high(m, n, work.hi[n]);
     if (hi < lo) return false;  // the samples end first
-    work.reach.resize(static_cast<std::size_t>(hi - lo + 1));
+    work.reach.resize(static_cast<std::size_t>(hi - lo) + 1);
     advance(m, n, work.current.data(), work.lo[n], work.hi[n], work.reach.data(), lo, hi);
     extend_free(static_cast<std::size_t>(hi));
     // The band: the samples whose best chain falls short of the best chain of any pulses there
     // by little more than the best chain's does, at most `widest` about it.
     const auto shortfall = [&](std::int32_t i) {
-      return work.reach[static_cast<std::size_t>(i)] - work.free[static_cast<std::size_t>(lo + i)];
+      return work.reach[static_cast<std::size_t>(i)] -
+             work.free[static_cast<std::size_t>(lo) + static_cast<std::size_t>(i)];
     };
     std::int32_t at = 0;
     for (std::int32_t i = 1; i <= hi - lo; ++i) {
@@ -398,7 +399,7 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
   // checkpoint; each bit's ratio is the best chain through it as a 1 against as a 0.
   llr->assign(8 * size, 0.0f);
   const auto band = [&](std::size_t n) {
-    return static_cast<std::size_t>(work.hi[n] - work.lo[n] + 1);
+    return static_cast<std::size_t>(work.hi[n] - work.lo[n]) + 1;
   };
   work.next.resize(band(pulses));
   for (std::size_t i = 0; i < band(pulses); ++i) {
@@ -536,9 +537,9 @@ bool checksum_holds(const std::vector<float>& llr) {
 
 }  // namespace
 
-bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& stats, double start,
-                    bool separated, std::size_t size, SoftWork& work, std::vector<float>* llr,
-                    double* end) {
+bool soft_read_copy(const std::uint8_t* samples, std::size_t count, const SoftStats& stats,
+                    double start, bool separated, std::size_t size, SoftWork& work,
+                    std::vector<float>* llr, double* end) {
   // Read at the lengths measured. When that gives no block whose checksum holds and the speed
   // its chain shows wanders (wow, flutter) more than those windows follow (many of its pulses at
   // an end of their window, and a speed that varies by SPEED_WANDERS), read again with wide
@@ -546,7 +547,8 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
   // that reading is taken when its checksum holds.
   std::vector<std::int32_t> at(9 * size + 2, 0);
   std::vector<float> speed;
-  if (!soft_pass(x, count, stats, start, separated, size, speed, WIDTH, work, llr, end, &at)) {
+  if (!soft_pass(samples, count, stats, start, separated, size, speed, WIDTH, work, llr, end,
+                 &at)) {
     return false;
   }
   if (checksum_holds(*llr)) return true;
@@ -568,7 +570,7 @@ bool soft_read_copy(const std::uint8_t* x, std::size_t count, const SoftStats& s
   double followed_end = 0;
   double width = WIDE;
   for (int pass = 0; pass <= SPEED_PASSES; ++pass) {
-    if (!soft_pass(x, count, stats, start, separated, size, speed, width, work, &followed,
+    if (!soft_pass(samples, count, stats, start, separated, size, speed, width, work, &followed,
                    &followed_end, &at)) {
       return true;
     }
