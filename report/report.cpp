@@ -477,6 +477,23 @@ std::string ranges_text(const std::vector<std::pair<std::uint32_t, std::uint32_t
   return text.empty() ? "none" : text;
 }
 
+// The column heads of the program lines, and one program's line.
+std::string program_heads() {
+  return format("  %-10s %-19s %-6s %5s %-4s %-5s %-9s %-9s %s\n", "time", "name", "type", "size",
+                "load", "start", "header", "body", "file");
+}
+
+std::string program_row(const ProgramReport& p) {
+  return format("  %-10s %-19s %-6s %5u %-4s %-5s %-9s %-9s %s\n",
+                clock_time(p.time_seconds).c_str(), quoted(readable_name(p.header)).c_str(),
+                type_name(p.header[0]).c_str(),
+                static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
+                hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
+                hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(),
+                verdict_name(p.header_verdict), verdict_name(p.body_verdict),
+                p.file.empty() ? "-" : (p.already ? p.file + " (already there)" : p.file).c_str());
+}
+
 // Of a program with a joined block: a line per such block with the bytes each copy gave.
 std::string joined_text(const ProgramReport& p) {
   std::string text;
@@ -503,17 +520,9 @@ std::string table_text(const RecordingReport& r) {
           format(", speed %+.1f %%, peak ", rounded(r.speed_percent, 1)) + dbfs_text(r.level.peak) +
           ", RMS " + dbfs_text(r.level.rms) + "\n";
   if (r.programs.empty()) return text + "  no programs found\n";
-  text += format("  %-10s %-19s %-6s %5s %-4s %-5s %-9s %-9s %s\n", "time", "name", "type", "size",
-                 "load", "start", "header", "body", "file");
+  text += program_heads();
   for (const ProgramReport& p : r.programs) {
-    text += format(
-        "  %-10s %-19s %-6s %5u %-4s %-5s %-9s %-9s %s\n", clock_time(p.time_seconds).c_str(),
-        quoted(readable_name(p.header)).c_str(), type_name(p.header[0]).c_str(),
-        static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
-        hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
-        hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(), verdict_name(p.header_verdict),
-        verdict_name(p.body_verdict),
-        p.file.empty() ? "-" : (p.already ? p.file + " (already there)" : p.file).c_str());
+    text += program_row(p);
     text += joined_text(p);
   }
   return text;
@@ -524,18 +533,10 @@ std::string tape_table_text(const TapeReport& tape,
   std::string text =
       format("same tape, %zu recording%s:\n", recordings.size(), recordings.size() == 1 ? "" : "s");
   if (tape.programs.empty()) return text + "  no programs found\n";
-  text += format("  %-10s %-19s %-6s %5s %-4s %-5s %-9s %-9s %s\n", "time", "name", "type", "size",
-                 "load", "start", "header", "body", "file");
+  text += program_heads();
   for (std::size_t i = 0; i < tape.programs.size(); ++i) {
     const ProgramReport& p = tape.programs[i];
-    text += format(
-        "  %-10s %-19s %-6s %5u %-4s %-5s %-9s %-9s %s\n", clock_time(p.time_seconds).c_str(),
-        quoted(readable_name(p.header)).c_str(), type_name(p.header[0]).c_str(),
-        static_cast<unsigned>(header_word(p.header, BODY_LENGTH_OFFSET)),
-        hex4(header_word(p.header, LOAD_ADDRESS_OFFSET)).c_str(),
-        hex4(header_word(p.header, EXEC_ADDRESS_OFFSET)).c_str(), verdict_name(p.header_verdict),
-        verdict_name(p.body_verdict),
-        p.file.empty() ? "-" : (p.already ? p.file + " (already there)" : p.file).c_str());
+    text += program_row(p);
     std::string from;
     for (std::size_t k = 0; k < tape.sources[i].size(); ++k) {
       const std::size_t r = tape.sources[i][k];

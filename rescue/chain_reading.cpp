@@ -57,6 +57,30 @@ constexpr double HEADER_BEFORE_BODY_SECONDS =
 // Long pulses of a tape mark the search for it matches.
 constexpr int MARK_MATCHED = 12;
 
+// Adds to `into` a search for both copies of block `block` (`size` bytes) of program `program`
+// in prepared samples [from, to): a stretch read as the first copy from its mark, and an empty
+// one for the second copy, only ever read from where the first ends (see decode_region()).
+void add_search(std::vector<ChainRegion>& into, const ChainReading& reading, int program, int block,
+                std::size_t size, std::int64_t from, std::int64_t to) {
+  ChainRegion r;
+  r.program = program;
+  r.block = block;
+  r.from = from;
+  r.to = to;
+  r.max_bytes = size;
+  r.size_known = true;
+  r.search = true;
+  r.short_period = reading.short_period;
+  r.long_period = reading.long_period;
+  ChainRegion second = r;
+  second.copy = 1;
+  second.from = second.to;
+  second.search = false;
+  second.decoded = true;
+  into.push_back(std::move(r));
+  into.push_back(std::move(second));
+}
+
 // Plans a search for the header copies of program `index`, whose body the first reading found
 // but not its header: a stretch that holds the header's tape mark and both copies, read as the
 // first copy from the mark, and an empty one for the second copy, read from where the first ends.
@@ -67,27 +91,8 @@ void plan_header_search(ChainReading& reading, const ScannedProgram& p, int inde
       body - (BODY_LEAD_US + HEADER_COPIES_MAX_US + HEADER_MARK_US) * 1.1e-6 / speed;
   const double to = body - BODY_LEAD_US * 0.98e-6 / speed;
   if (from < 0 || to <= from) return;
-  ChainRegion r;
-  r.program = index;
-  r.block = 0;
-  r.copy = 0;
-  r.copy_seconds = -1;
-  r.from = std::llround(from * reading.rate);
-  r.to = std::llround(to * reading.rate);
-  r.max_bytes = HEADER_BLOCK_SIZE;
-  r.size_known = true;
-  r.placed = false;
-  r.search = true;
-  r.inverted = false;
-  r.decoded = false;
-  r.short_period = reading.short_period;
-  r.long_period = reading.long_period;
-  reading.regions.push_back(r);
-  r.copy = 1;
-  r.from = r.to;
-  r.search = false;
-  r.decoded = true;  // only ever read from the first copy's stretch
-  reading.regions.push_back(std::move(r));
+  add_search(reading.regions, reading, index, 0, HEADER_BLOCK_SIZE,
+             std::llround(from * reading.rate), std::llround(to * reading.rate));
 }
 
 // Plans a search for the body (`size` bytes) of program `program`, found by its header's mark,
@@ -95,32 +100,12 @@ void plan_header_search(ChainReading& reading, const ScannedProgram& p, int inde
 // the body's mark is due that holds both copies, and an empty one for the second copy.
 void plan_found_body(ChainReading& reading, int program, std::size_t size, double header_end) {
   const double due = header_end + BODY_LEAD_US * 1e-6 * reading.rate;
-  ChainRegion r;
-  r.program = program;
-  r.block = 1;
-  r.copy = 0;
-  r.copy_seconds = -1;
-  r.from = std::llround(due - BODY_DUE_SECONDS * reading.rate);
-  r.to = std::llround(due +
-                      (2 * static_cast<double>(size) * 9 * reading.long_period +
+  const double span = (2 * static_cast<double>(size) * 9 * reading.long_period +
                        mzf::COPY_GAP_PULSES * reading.short_period) *
                           DURATION_MARGIN +
-                      TRAIL_LONGS * reading.long_period);
-  r.max_bytes = size;
-  r.size_known = true;
-  r.placed = false;
-  r.search = true;
-  r.inverted = false;
-  r.decoded = false;
-  r.short_period = reading.short_period;
-  r.long_period = reading.long_period;
-  ChainRegion second = r;
-  second.copy = 1;
-  second.from = second.to;
-  second.search = false;
-  second.decoded = true;
-  reading.pending.push_back(std::move(r));
-  reading.pending.push_back(std::move(second));
+                      TRAIL_LONGS * reading.long_period;
+  add_search(reading.pending, reading, program, 1, size,
+             std::llround(due - BODY_DUE_SECONDS * reading.rate), std::llround(due + span));
 }
 
 // Where the second copy of the verified header of `p` ends, in seconds, from the header's bytes
@@ -304,10 +289,6 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
                             TRAIL_LONGS * reading.long_period);
         r.max_bytes = size > 0 ? size : mzf::MAX_BODY_LENGTH + CHECKSUM_SIZE;
         r.size_known = size > 0;
-        r.placed = false;
-        r.search = false;
-        r.inverted = false;
-        r.decoded = false;
         r.short_period = reading.short_period;
         r.long_period = reading.long_period;
         reading.regions.push_back(std::move(r));
@@ -329,12 +310,12 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
 
 namespace {
 
-// The size of the body of program `program` from the soft readings of its header's copies, when
-// they decide it; 0 when not.
-std::size_t body_size_from_header(const ChainReading& reading, int program) {
+// The size of the body of program `program` from the soft readings of its header's copies read
+// so far, when they decide the header; 0 when they do not.
+std::size_t header_body_size(const ChainReading& reading, int program) {
   std::vector<std::vector<float>> copies(2);
   for (const ChainRegion& h : reading.regions) {
-    if (h.program == program && h.block == 0 && h.decoded) copies[h.copy] = h.llr;
+    if (h.program == program && h.block == 0) copies[static_cast<std::size_t>(h.copy)] = h.llr;
   }
   SoftDecision header;
   if (!soft_decide(copies, HEADER_BLOCK_SIZE, &header)) return 0;
@@ -344,7 +325,7 @@ std::size_t body_size_from_header(const ChainReading& reading, int program) {
 // Reads region `r` (see decode_region()).
 void read_region(ChainReading& reading, ChainRegion& r) {
   std::size_t size = r.size_known ? r.max_bytes : 0;
-  if (size == 0 && r.block == 1 && r.program >= 0) size = body_size_from_header(reading, r.program);
+  if (size == 0 && r.block == 1 && r.program >= 0) size = header_body_size(reading, r.program);
   double end = -1;
   bool both_read = false;  // `end` is where the second copy ends
   double start = r.copy_seconds * reading.rate - static_cast<double>(r.from);
@@ -415,18 +396,14 @@ void read_region(ChainReading& reading, ChainRegion& r) {
   // The header's second copy has been read here when it was placed after the first, or when
   // this is its own stretch.
   const bool second_read = (r.copy == 0 && both_read) || (r.copy == 1 && !r.placed && end > 0);
-  const auto first_copy = std::find_if(
-      reading.regions.begin(), reading.regions.end(),
-      [&](const ChainRegion& q) { return q.program == r.program && q.block == 0 && q.copy == 0; });
-  if (r.block == 0 && r.program >= 0 && second_read && first_copy != reading.regions.end()) {
+  if (r.block == 0 && r.program >= 0 && second_read) {
     const double due = (static_cast<double>(r.from) + end) / reading.rate + BODY_LEAD_US * 1e-6;
     const bool found_here = r.program >= reading.planned;
     const double hint = found_here ? -1 : reading.body_hint[static_cast<std::size_t>(r.program)];
-    const std::vector<float>& other = r.copy == 0 ? second->llr : first_copy->llr;
-    SoftDecision header;
-    if ((found_here || hint < 0 || hint > due + 2 * BODY_DUE_SECONDS) &&
-        soft_decide({r.copy == 0 ? r.llr : other, r.copy == 0 ? other : r.llr}, HEADER_BLOCK_SIZE,
-                    &header)) {
+    const std::size_t body_size = found_here || hint < 0 || hint > due + 2 * BODY_DUE_SECONDS
+                                      ? header_body_size(reading, r.program)
+                                      : 0;
+    if (body_size > 0) {
       // The first reading's regions for that body hold something else.
       for (ChainRegion& q : reading.regions) {
         if (q.program == r.program && q.block == 1) {
@@ -435,22 +412,9 @@ void read_region(ChainReading& reading, ChainRegion& r) {
           q.samples = std::vector<std::uint8_t>();
         }
       }
-      plan_found_body(
-          reading, r.program,
-          mzf::header_word(header.bytes.data(), mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE,
-          static_cast<double>(r.from) + end);
+      plan_found_body(reading, r.program, body_size, static_cast<double>(r.from) + end);
     }
   }
-}
-
-// True when the soft readings of the copies of the header of region `r`'s program decide it.
-bool header_decided(const ChainReading& reading, const ChainRegion& r) {
-  std::vector<std::vector<float>> copies(2);
-  for (const ChainRegion& q : reading.regions) {
-    if (q.program == r.program && q.block == 0) copies[static_cast<std::size_t>(q.copy)] = q.llr;
-  }
-  SoftDecision header;
-  return soft_decide(copies, HEADER_BLOCK_SIZE, &header);
 }
 
 void invert(std::vector<std::uint8_t>& samples) {
@@ -463,7 +427,7 @@ void invert(std::vector<std::uint8_t>& samples) {
 void decode_region(ChainReading& reading, ChainRegion& r) {
   if (r.inverted) invert(r.samples);
   read_region(reading, r);
-  if (r.search && r.block == 0 && r.program >= 0 && !header_decided(reading, r)) {
+  if (r.search && r.block == 0 && r.program >= 0 && header_body_size(reading, r.program) == 0) {
     // Kept in case the other polarity gives nothing better.
     const auto second =
         std::find_if(reading.regions.begin(), reading.regions.end(), [&](const ChainRegion& q) {
@@ -474,7 +438,7 @@ void decode_region(ChainReading& reading, ChainRegion& r) {
     invert(r.samples);
     r.inverted = !r.inverted;
     read_region(reading, r);
-    if (header_decided(reading, r)) {
+    if (header_body_size(reading, r.program) > 0) {
       for (auto* regions : {&reading.regions, &reading.pending}) {
         for (ChainRegion& q : *regions) {
           if (q.program == r.program) q.inverted = r.inverted;
@@ -510,29 +474,11 @@ void plan_found_header(ChainReading& reading, std::int64_t end) {
   for (const double at : reading.known) {
     if (at >= 0 && std::fabs(seconds - at) < KNOWN_MARK_SECONDS) return;
   }
-  ChainRegion r;
-  r.program = reading.planned + static_cast<int>(reading.found_seconds.size());
-  r.block = 0;
-  r.copy = 0;
-  r.copy_seconds = -1;
-  r.from = end - std::llround(MARK_LEAD_SECONDS * reading.rate);
-  r.to = end + std::llround((HEADER_COPIES_MAX_US * 1.1e-6 + MARK_LEAD_SECONDS) * reading.rate);
-  r.max_bytes = HEADER_BLOCK_SIZE;
-  r.size_known = true;
-  r.placed = false;
-  r.search = true;
-  r.inverted = false;
-  r.decoded = false;
-  r.short_period = reading.short_period;
-  r.long_period = reading.long_period;
+  add_search(
+      reading.pending, reading, reading.planned + static_cast<int>(reading.found_seconds.size()), 0,
+      HEADER_BLOCK_SIZE, end - std::llround(MARK_LEAD_SECONDS * reading.rate),
+      end + std::llround((HEADER_COPIES_MAX_US * 1.1e-6 + MARK_LEAD_SECONDS) * reading.rate));
   reading.found_seconds.push_back(seconds);
-  ChainRegion second = r;
-  second.copy = 1;
-  second.from = second.to;
-  second.search = false;
-  second.decoded = true;
-  reading.pending.push_back(std::move(r));
-  reading.pending.push_back(std::move(second));
 }
 
 void add_pending(ChainReading& reading) {
@@ -560,19 +506,13 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
   const std::int64_t kept_from =
       reading.position - static_cast<std::int64_t>(reading.history.size());
   ChainRegion r;
-  r.program = ADDED;
   r.block = block;
   r.copy = copy;
   r.copy_seconds = static_cast<double>(start) / reading.rate;
   r.from = std::max<std::int64_t>(
       {0, kept_from, start - std::llround(LEAD_SHORTS * reading.short_period)});
-
   r.max_bytes = size;
   r.size_known = true;
-  r.placed = false;
-  r.search = false;
-  r.inverted = false;
-  r.decoded = false;
   r.short_period = reading.short_period;
   r.long_period = reading.long_period;
   if (short_period > 0) {
@@ -582,12 +522,7 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
   r.to = std::llround(static_cast<double>(start) +
                       static_cast<double>(size) * 9 * r.long_period * DURATION_MARGIN +
                       TRAIL_LONGS * r.long_period);
-  const auto kept = static_cast<std::ptrdiff_t>(std::min<std::int64_t>(
-      r.from - kept_from, static_cast<std::int64_t>(reading.history.size())));
-  r.samples.assign(reading.history.begin() + kept, reading.history.end());
-  const auto at = std::find_if(reading.regions.begin(), reading.regions.end(),
-                               [&](const ChainRegion& q) { return q.from > r.from; });
-  reading.regions.insert(at, std::move(r));
+  insert_region(reading, std::move(r));
 }
 
 void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count) {

@@ -14,28 +14,29 @@
 
 namespace mzfscan {
 
-// The samples of one block copy, and what the chain made of them.
 // ChainRegion::program of a region added where another reader saw a copy begin, and of one that
 // turned out to hold no copy of its program.
 inline constexpr int ADDED = -1, ORPHANED = -2;
 
+// The samples of one block copy, and what the chain made of them.
 struct ChainRegion {
-  int program;                        // the program it belongs to, or ADDED, or ORPHANED
-  int block;                          // 0: header, 1: body
-  int copy;                           // 0 or 1
-  double copy_seconds;                // where the first reading found the copy start
-  std::int64_t from, to;              // its stretch of prepared samples
-  std::size_t max_bytes;              // bytes to decode at most
-  bool size_known;                    // the block is max_bytes long
-  double short_period, long_period;   // expected, in samples
+  int program = ADDED;            // the program it belongs to, or ADDED, or ORPHANED
+  int block = 0;                  // 0: header, 1: body
+  int copy = 0;                   // 0 or 1
+  double copy_seconds = -1;       // where the first reading found the copy start (-1: not)
+  std::int64_t from = 0, to = 0;  // its stretch of prepared samples
+  std::size_t max_bytes = 0;      // bytes to decode at most
+  bool size_known = false;        // the block is max_bytes long
+  double short_period = 0;        // expected, in samples
+  double long_period = 0;
   std::vector<std::uint8_t> samples;  // gathered so far, freed once decoded
   std::vector<std::uint8_t> bytes;    // decoded
   std::vector<std::uint64_t> weak;    // bytes where the chain had to guess (see decode_chain())
   std::vector<float> llr;  // its soft reading (see soft_read_copy()), when its size is known
-  bool placed;             // read from where the first copy ended, not from here
-  bool search;             // the copy's start is not known: found by its tape mark
-  bool inverted;           // read with its samples inverted
-  bool decoded;
+  bool placed = false;     // read from where the first copy ended, not from here
+  bool search = false;     // the copy's start is not known: found by its tape mark
+  bool inverted = false;   // read with its samples inverted
+  bool decoded = false;
 };
 
 struct ChainReading {

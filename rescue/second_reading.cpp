@@ -116,6 +116,16 @@ const ExactProgram* exact_of(const std::vector<ExactProgram>& exact, const Scann
   return at == exact.end() ? nullptr : &*at;
 }
 
+// The first of the bytes `read` holds of a copy that differs from the block `bytes` (`size`
+// bytes long); -1 when they agree as far as it was read.
+std::int64_t first_difference(const CopyEvidence& read, const std::uint8_t* bytes,
+                              std::size_t size) {
+  const std::size_t n = std::min(size, read.bytes.size());
+  const auto end = read.bytes.begin() + static_cast<std::ptrdiff_t>(n);
+  const auto at = std::mismatch(read.bytes.begin(), end, bytes).first;
+  return at == end ? -1 : at - read.bytes.begin();
+}
+
 // The record of a block's copies once the second reading took copy `k` (`size` bytes): that copy
 // verified, the other failing where the first reading of it differs.
 void record_taken(CopyRecord copies[2], int k, const std::uint8_t* bytes, std::size_t size,
@@ -125,12 +135,7 @@ void record_taken(CopyRecord copies[2], int k, const std::uint8_t* bytes, std::s
   copies[k].first_failing = -1;
   CopyRecord& o = copies[1 - k];
   if (o.outcome != COPY_CHECKSUM && o.outcome != COPY_CONFLICT) return;
-  const std::size_t n = std::min(size, other.bytes.size());
-  const auto at = std::mismatch(other.bytes.begin(),
-                                other.bytes.begin() + static_cast<std::ptrdiff_t>(n), bytes)
-                      .first;
-  o.first_failing =
-      at == other.bytes.begin() + static_cast<std::ptrdiff_t>(n) ? -1 : at - other.bytes.begin();
+  o.first_failing = first_difference(other, bytes, size);
 }
 
 // Decides block `block` (`size` bytes) of `p` from the soft readings of its copies, when no
@@ -169,13 +174,8 @@ bool adopt_soft(ScannedProgram& p, int block, std::size_t size, const ChainRegio
       record.gave.emplace_back(r.from, r.to);
     }
     // Its first byte that differs from the block as taken.
-    const CopyEvidence& read = first[k];
-    const std::size_t n = std::min(size, read.bytes.size());
-    const auto at = std::mismatch(read.bytes.begin(),
-                                  read.bytes.begin() + static_cast<std::ptrdiff_t>(n), bytes)
-                        .first;
-    if (at != read.bytes.begin() + static_cast<std::ptrdiff_t>(n))
-      record.first_failing = at - read.bytes.begin();
+    const std::int64_t at = first_difference(first[k], bytes, size);
+    if (at >= 0) record.first_failing = at;
   }
   return true;
 }

@@ -521,18 +521,22 @@ std::vector<float> local_speed(const std::vector<std::int32_t>& at, const SoftSt
   return speed;
 }
 
-// True when the signs of `llr` give a block whose checksum holds.
-bool checksum_holds(const std::vector<float>& llr) {
-  const std::size_t size = llr.size() / 8;
-  if (size < mzf::CHECKSUM_SIZE) return false;
-  std::vector<std::uint8_t> bytes(size);
-  for (std::size_t i = 0; i < size; ++i) {
+// The bytes the signs of `llr` give, 8 ratios a byte, most significant bit first.
+std::vector<std::uint8_t> decided_bytes(const std::vector<float>& llr) {
+  std::vector<std::uint8_t> bytes(llr.size() / 8);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
     for (std::size_t k = 0; k < 8; ++k) {
       bytes[i] = static_cast<std::uint8_t>(bytes[i] << 1 | (llr[8 * i + k] > 0 ? 1 : 0));
     }
   }
-  const std::size_t data = size - mzf::CHECKSUM_SIZE;
-  return mzf::ones_checksum(bytes.data(), data) == mzf::stored_checksum(bytes.data(), data);
+  return bytes;
+}
+
+// True when `block` (data, then its checksum) holds its checksum.
+bool checksum_holds(const std::vector<std::uint8_t>& block) {
+  if (block.size() < mzf::CHECKSUM_SIZE) return false;
+  const std::size_t data = block.size() - mzf::CHECKSUM_SIZE;
+  return mzf::ones_checksum(block.data(), data) == mzf::stored_checksum(block.data(), data);
 }
 
 }  // namespace
@@ -551,7 +555,7 @@ bool soft_read_copy(const std::uint8_t* samples, std::size_t count, const SoftSt
                  &at)) {
     return false;
   }
-  if (checksum_holds(*llr)) return true;
+  if (checksum_holds(decided_bytes(*llr))) return true;
   // Pulses at an end of their window: few in noise, many where the speed wanders past it.
   std::size_t at_edge = 0;
   for (std::size_t n = 0; n + 1 < at.size(); ++n) {
@@ -577,7 +581,7 @@ bool soft_read_copy(const std::uint8_t* samples, std::size_t count, const SoftSt
     speed = local_speed(at, stats, count);
     width = WIDTH;
   }
-  if (checksum_holds(followed)) {
+  if (checksum_holds(decided_bytes(followed))) {
     *llr = std::move(followed);
     if (end != nullptr) *end = followed_end;
   }
@@ -606,13 +610,6 @@ double error_chance(float l) {
 constexpr float CONFIDENT = 9.2f;
 // A byte a copy read cleanly: each bit wrong less than 1 in 100.
 constexpr float CLEAN = 4.6f;
-
-std::uint8_t byte_of(const std::vector<float>& l, std::size_t i) {
-  std::uint8_t b = 0;
-  for (std::size_t k = 0; k < 8; ++k)
-    b = static_cast<std::uint8_t>(b << 1 | (l[8 * i + k] > 0 ? 1 : 0));
-  return b;
-}
 
 bool byte_above(const std::vector<float>& l, std::size_t i, float level) {
   for (std::size_t k = 0; k < 8; ++k) {
@@ -651,9 +648,7 @@ bool soft_decide(const std::vector<std::vector<float>>& copies, std::size_t size
   }
   if (read.empty()) return false;
   std::vector<std::vector<std::uint8_t>> own(copies.size());
-  for (const std::size_t k : read) {
-    for (std::size_t i = 0; i < size; ++i) own[k].push_back(byte_of(copies[k], i));
-  }
+  for (const std::size_t k : read) own[k] = decided_bytes(copies[k]);
   std::vector<float> sum(8 * size, 0.0f);
   for (const std::size_t k : read) {
     for (std::size_t i = 0; i < sum.size(); ++i) sum[i] += copies[k][i];
@@ -666,12 +661,9 @@ bool soft_decide(const std::vector<std::vector<float>>& copies, std::size_t size
   if (read.size() > 1) candidates.push_back({&sum, JOINED_COPIES});
   for (const std::size_t k : read) candidates.push_back({&copies[k], static_cast<int>(k)});
   for (const Candidate& c : candidates) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = byte_of(*c.l, i);
-    const std::size_t data = size - mzf::CHECKSUM_SIZE;
+    std::vector<std::uint8_t> bytes = decided_bytes(*c.l);
+    if (!checksum_holds(bytes)) continue;
     const double chance = false_pass(*c.l, size);
-    if (mzf::ones_checksum(bytes.data(), data) != mzf::stored_checksum(bytes.data(), data))
-      continue;
     if (!(chance < MAX_FALSE_PASS)) continue;
     // Where copies overlap they agree: no copy read a byte confidently otherwise.
     const bool contradicted = std::any_of(read.begin(), read.end(), [&](std::size_t k) {
