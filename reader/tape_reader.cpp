@@ -32,6 +32,9 @@ using mzf::LOADER_RELAYED_FROM;
 
 constexpr double NOMINAL_SHORT_US = mzf::SHORT_PULSE_US;
 constexpr double NOMINAL_LONG_US = mzf::LONG_PULSE_US;
+// Readings that verified nothing are told apart by the share of their pulses near the format's
+// lengths only when the shares differ by more than this.
+constexpr double CLEARLY_TAPE_LIKE = 0.1;
 
 // Front end.
 constexpr double SMOOTHING_US = 60;      // span of the moving average
@@ -244,6 +247,12 @@ void close_program(PolarityReader& r) {
     const std::size_t length = header_good ? mzf::header_word(p.header, BODY_LENGTH_OFFSET) : 0;
     block_data(r.body_copy, body.source, length, nullptr, &p.body);
     record_outcomes(r, 1, p.copies[1]);
+    // A copy verified at its own extent, of another length than the header gives, is not this
+    // body (see check_body_length()).
+    if (header_good && body.source >= 0 &&
+        r.body_copy[body.source].count != length + CHECKSUM_SIZE) {
+      p.body_verdict = VERDICT_DAMAGED;
+    }
   }
   if (r.body_seen && !verdict_verified(p.body_verdict)) {
     for (int k = 0; k < 2; ++k) p.body_copies[k] = evidence_of(r.body_copy[k]);
@@ -939,6 +948,13 @@ bool copy_borne_out(const CopyView& x, const CopyView& y) {
   return unexplained == 0 || (unexplained == 1 && y.complete && !y.verified);
 }
 
+void check_body_length(ScannedProgram& p) {
+  if (verdict_verified(p.header_verdict) && verdict_verified(p.body_verdict) &&
+      p.body.size() != mzf::header_word(p.header, BODY_LENGTH_OFFSET)) {
+    p.body_verdict = VERDICT_DAMAGED;
+  }
+}
+
 BlockDecision decide_block(const CopyView& first, const CopyView& second) {
   if (first.verified && copy_borne_out(first, second)) return {VERDICT_OK, 0};
   if (second.verified && copy_borne_out(second, first)) return {VERDICT_COPY, 1};
@@ -947,8 +963,33 @@ BlockDecision decide_block(const CopyView& first, const CopyView& second) {
   return {VERDICT_MISSING, -1};
 }
 
+namespace {
+
+// The share of the pulses seen whose lengths lie within a quarter of this format's short or
+// long pulse.
+double tape_like_share(const TapeReading& t) {
+  std::uint64_t total = 0, near = 0;
+  for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) {
+    const double us = (bin + 0.5) * HISTOGRAM_BIN_US;
+    total += t.histogram[bin];
+    if (std::fabs(us - NOMINAL_SHORT_US) <= NOMINAL_SHORT_US / 4 ||
+        std::fabs(us - NOMINAL_LONG_US) <= NOMINAL_LONG_US / 4) {
+      near += t.histogram[bin];
+    }
+  }
+  return total > 0 ? static_cast<double>(near) / static_cast<double>(total) : 0;
+}
+
+}  // namespace
+
 bool better_reading(const TapeReading& a, const TapeReading& b) {
   if (a.verified_blocks != b.verified_blocks) return a.verified_blocks > b.verified_blocks;
+  // Where neither verified anything (a tape in deep noise beside a channel of noise alone), the
+  // one whose pulses look like a tape's, when clearly so: the second reading reads only it.
+  if (a.verified_blocks == 0) {
+    const double share_a = tape_like_share(a), share_b = tape_like_share(b);
+    if (std::fabs(share_a - share_b) > CLEARLY_TAPE_LIKE) return share_a > share_b;
+  }
   return a.separation > b.separation;
 }
 

@@ -285,8 +285,13 @@ const TapeReading& channel_reader_reading(const ChannelReader& scanner, Polarity
 // The channel's level over everything fed so far.
 SignalLevel channel_reader_level(const ChannelReader& scanner);
 
-// True when reading `a` should be preferred to `b`: more verified block copies, then pulse
-// lengths that separate more cleanly into short and long.
+// A body whose copies verified at a length other than its verified header gives is damaged: a
+// body read before its header was known verifies at any length where it holds only zeros.
+void check_body_length(ScannedProgram& p);
+
+// True when reading `a` should be preferred to `b`: more verified block copies; when neither
+// verified one, pulse lengths clearly more like the format's; then pulse lengths that separate
+// more cleanly into short and long.
 bool better_reading(const TapeReading& a, const TapeReading& b);
 
 }  // namespace mzfscan

@@ -221,7 +221,12 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
   for (std::size_t index = 0; index < programs.size(); ++index) {
     const ScannedProgram& p = programs[index];
     for (int block = 0; block < 2; ++block) {
-      if (verdict_verified(block == 0 ? p.header_verdict : p.body_verdict)) continue;
+      // A body verified while its header was not is read too: its length is not known to be
+      // the header's (see check_body_length()).
+      if (verdict_verified(block == 0 ? p.header_verdict : p.body_verdict) &&
+          (block == 0 || p.relayed || verdict_verified(p.header_verdict))) {
+        continue;
+      }
       if (block == 0 && p.relayed) continue;
       if (block == 0 && p.copies[0][0].start_seconds < 0 && p.copies[0][1].start_seconds < 0) {
         plan_header_search(reading, p, static_cast<int>(index), speed);

@@ -1,8 +1,9 @@
 // The chain is found by the Viterbi algorithm over sample times. A state says what the pulse that
-// has just ended was: a gap pulse before the copy, the long pulse after a tape mark, or pulse 0
-// (the start pulse) to 8 of a byte. The best score of each state at each time is kept for the
-// last pulse's length of samples only; how each state's best chain ended is kept for every
-// sample, one byte each, to trace the chain back at the end.
+// has just ended was: a gap pulse before the copy, the long pulse after a tape mark, pulse 0 (the
+// start pulse) to 8 of a byte, or the closing long pulse or a gap pulse after the copy. The best
+// score of each state at each time is kept for the last pulse's length of samples only; how each
+// state's best chain ended is kept for every sample, one byte each, to trace the chain back at
+// the end.
 #include "rescue/pulse_chain.h"
 
 #include <algorithm>
@@ -20,7 +21,9 @@ namespace mzfscan {
 
 namespace {
 
-constexpr int GAP = 0, SEPARATOR = 1, BYTE0 = 2, STATES = BYTE0 + 9;
+// After the copy (TAIL) the chain may run on in the gap that follows, so that a stretch read
+// that ends in a long gap is not read as one gap (a copy of mostly zero bytes is much like one).
+constexpr int GAP = 0, SEPARATOR = 1, TAIL = 2, BYTE0 = 3, STATES = BYTE0 + 9;
 // The low half's share of each pulse.
 constexpr double SHORT_LOW = mzf::SHORT_FIRST_US / mzf::SHORT_PULSE_US;
 constexpr double LONG_LOW = mzf::LONG_FIRST_US / mzf::LONG_PULSE_US;
@@ -140,6 +143,7 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
       const float pulse = score(t - length, length, short_low[d - short_w.low]);
       const auto code = static_cast<float>(d - short_w.low);
       relax(row + GAP, how + GAP, before + GAP, 1, pulse, code);
+      relax(row + TAIL, how + TAIL, before + TAIL, 1, pulse, code);
       relax_bits(row + BYTE0 + 1, how + BYTE0 + 1, before + BYTE0, pulse, code);
     }
     for (int d = long_w.low; d <= long_w.high && static_cast<std::size_t>(d) <= t; ++d) {
@@ -152,6 +156,7 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
       if (copy.separated) relax(row + SEPARATOR, how + SEPARATOR, before + GAP, 1, pulse, code);
       relax(row + BYTE0, how + BYTE0, before + first_byte_from, 1, pulse, code);
       relax(row + BYTE0, how + BYTE0, before + BYTE0 + 8, 1, pulse, flagged);
+      relax(row + TAIL, how + TAIL, before + BYTE0 + 8, 1, pulse, flagged);
       relax_bits(row + BYTE0 + 1, how + BYTE0 + 1, before + BYTE0, pulse, flagged);
     }
     std::uint8_t* back = &work.back[t * STATES];
@@ -192,6 +197,9 @@ void find_chain(const std::uint8_t* samples, std::size_t count, const ChainCopy&
     bool is_long = false;
     if (state == SEPARATOR) {
       is_long = true;
+    } else if (state == TAIL) {
+      is_long = flag;
+      from = flag ? BYTE0 + 8 : TAIL;
     } else if (state == BYTE0) {
       is_long = true;
       from = flag ? BYTE0 + 8 : first_byte_from;

@@ -272,9 +272,11 @@ void adopt_second_reading(std::vector<ScannedProgram>& programs,
   for (std::size_t index = 0; index < programs.size(); ++index) {
     ScannedProgram& p = programs[index];
     const ExactProgram* e = exact_of(exact, p);
-    // The header first: a header taken gives its body's length.
-    for (int block = 0; block < 2; ++block)
-      adopt_block(p, static_cast<int>(index), block, e, chains);
+    // The header first: a header taken gives its body's length, which a body the first reading
+    // verified before its header was known must have.
+    adopt_block(p, static_cast<int>(index), 0, e, chains);
+    check_body_length(p);
+    adopt_block(p, static_cast<int>(index), 1, e, chains);
   }
   for (const ExactProgram& e : exact) {
     const bool known = std::any_of(programs.begin(), programs.end(),

@@ -719,6 +719,7 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
       }
     }
     progress_end(progress);
+    for (ScannedProgram& p : result.programs) check_body_length(p);
     if (!read_error.empty()) std::fputs(message(path, read_error).c_str(), errors);
     if (input.info().endless) {
       std::fputs(message(path,

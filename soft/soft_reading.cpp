@@ -47,6 +47,19 @@ constexpr std::size_t CHECKPOINT = 256;
 constexpr std::size_t ROWS_KEPT = std::size_t{8} << 20;
 // Chains this far (as a log-likelihood ratio) below the best are dropped.
 constexpr double KEEP = 30;
+// Where the signal is missing (a dropout, in noise), chains differ only by how they fit the noise,
+// by far more than KEEP over a few dozen pulses. A band lies there when the best chain of any
+// pulses gained less than QUIET_GAIN of what it gains on clean pulses over the last QUIET_BYTES
+// bytes' duration; there, and for as many pulses again and QUIET_AFTER more, no chain is dropped
+// but for the band's width. After that, up to the copy's end, chains that place the rest a byte
+// or more apart read the signal alike and differ only by that noise: each is kept when within
+// KEEP of the best chain less than half a byte's duration from it, and within KEEP and
+// QUIET_SPREAD times the noise's standard deviation over the quiet samples of the best of all.
+constexpr double QUIET_BYTES = 2;
+constexpr double QUIET_GAIN = 0.25;
+constexpr std::size_t QUIET_AFTER = 18;
+constexpr double QUIET_SPREAD = 6;
+constexpr float UNPRUNED = std::numeric_limits<float>::infinity();
 // A band is at most this many bytes' duration wide.
 constexpr double BAND_BYTES = 8;
 // Where the copy may begin: this many long pulses about where the first reading saw it.
@@ -129,6 +142,25 @@ void advance(const Model& m, std::size_t n, const float* row, std::int32_t lo, s
         into = std::max(into, total);
       }
     }
+  }
+}
+
+// Into `out`, for each of the `n` values, the largest within `radius` of it, using `window` as
+// the queue of candidates.
+void sliding_maximum(const float* values, std::size_t n, std::int32_t radius,
+                     std::vector<std::int32_t>& window, std::vector<float>* out) {
+  out->resize(n);
+  window.resize(n);
+  std::size_t head = 0, tail = 0;  // the candidates, largest first, in window[head, tail)
+  const auto count = static_cast<std::int32_t>(n);
+  std::int32_t next = 0;  // the next value to enter
+  for (std::int32_t i = 0; i < count; ++i) {
+    for (; next < count && next <= i + radius; ++next) {
+      while (tail > head && values[window[tail - 1]] <= values[next]) --tail;
+      window[tail++] = next;
+    }
+    while (window[head] < i - radius) ++head;
+    (*out)[static_cast<std::size_t>(i)] = values[window[head]];
   }
 }
 
@@ -266,20 +298,46 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
   // Within a band, the chains that fall short by more than `keep` of the best there are
   // dropped (made NONE), in the forward pass and alike when its scores are found again, so that
   // only the chains kept are followed: after a dropout, those a byte or more apart.
-  const auto prune = [&](float* values, std::int32_t lo, std::int32_t hi) {
+  // `spread` is 0 for the usual rule, UNPRUNED in and just after a quiet stretch, and otherwise
+  // how far below the best of all a chain that is best near its place is kept (see QUIET_SPREAD).
+  const auto radius = static_cast<std::int32_t>(9 * (stats.short_period + stats.long_period) / 4);
+  const auto prune = [&](float* values, std::int32_t lo, std::int32_t hi, float spread) {
+    if (spread == UNPRUNED) return;
+    const auto n = static_cast<std::size_t>(hi - lo + 1);
+    work.shortfall.resize(n);
     float best = NONE;
-    for (std::int32_t t = lo; t <= hi; ++t) {
-      if (values[t - lo] != NONE)
-        best = std::max(best, values[t - lo] - work.free[static_cast<std::size_t>(t)]);
+    for (std::size_t i = 0; i < n; ++i) {
+      const float v = values[i];
+      work.shortfall[i] = v == NONE ? NONE : v - work.free[static_cast<std::size_t>(lo) + i];
+      best = std::max(best, work.shortfall[i]);
     }
-    for (std::int32_t t = lo; t <= hi; ++t) {
-      if (!(values[t - lo] - work.free[static_cast<std::size_t>(t)] >= best - keep))
-        values[t - lo] = NONE;
+    if (spread == 0) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!(work.shortfall[i] >= best - keep)) values[i] = NONE;
+      }
+      return;
+    }
+    sliding_maximum(work.shortfall.data(), n, radius, work.window, &work.local);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!(work.shortfall[i] >= work.local[i] - keep && work.shortfall[i] >= best - spread))
+        values[i] = NONE;
     }
   };
   // Forward, keeping the bands and every CHECKPOINT-th band's scores.
   work.lo.assign(pulses + 1, 0);
   work.hi.assign(pulses + 1, -1);
+  work.spread.assign(pulses + 1, 0);
+  // A clean pulse of d samples scores A*d/2; what the best chain of any pulses gains over the
+  // last QUIET_BYTES bytes' duration before `t` is measured against that.
+  const auto quiet_span = static_cast<std::size_t>(
+      std::lround(QUIET_BYTES * 9 * (stats.short_period + stats.long_period) / 2));
+  const auto quiet_at = [&](std::size_t t) {
+    if (t < free_from + quiet_span) return false;
+    const float before = work.free[t - quiet_span];
+    if (before == NONE || work.free[t] == NONE) return false;
+    return work.free[t] - before <
+           static_cast<float>(QUIET_GAIN * m.half_amplitude * static_cast<double>(quiet_span));
+  };
   work.checkpoints.clear();
   work.checkpoint_at.clear();
   const double begin = start / static_cast<double>(stats.factor);
@@ -322,6 +380,7 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
   // Every band's scores are kept as well while they fit in ROWS_KEPT: then they need not be
   // found again.
   bool all_kept = true;
+  std::size_t quiet_run = 0, quiet_left = 0, quiet_pulses = 0;
   work.rows.clear();
   work.row_at.clear();
   for (std::size_t n = 0; n <= pulses; ++n) {
@@ -353,7 +412,26 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
       if (shortfall(i) > shortfall(at)) at = i;
     }
     if (work.reach[static_cast<std::size_t>(at)] == NONE) return false;
-    const float floor = shortfall(at) - keep;
+    // After a quiet stretch, the chains kept through it differ by how they fitted its noise:
+    // they are all kept until the signal has had as many pulses again, and two bytes more, to
+    // tell them apart.
+    if (quiet_at(static_cast<std::size_t>(lo + at))) {
+      ++quiet_run;
+      ++quiet_pulses;
+      quiet_left = quiet_run + QUIET_AFTER;
+    } else {
+      quiet_run = 0;
+      quiet_left = quiet_left > 0 ? quiet_left - 1 : 0;
+    }
+    float spread = 0;
+    if (quiet_left > 0) {
+      spread = UNPRUNED;
+    } else if (quiet_pulses > 0) {
+      const double quiet_samples =
+          static_cast<double>(quiet_pulses) * (stats.short_period + stats.long_period) / 2;
+      spread = keep + static_cast<float>(QUIET_SPREAD * std::sqrt(stats.noise * quiet_samples));
+    }
+    const float floor = spread == UNPRUNED ? NONE : shortfall(at) - (spread > 0 ? spread : keep);
     std::int32_t a = 0, b = hi - lo;
     while (!(shortfall(a) >= floor)) ++a;
     while (!(shortfall(b) >= floor)) --b;
@@ -363,8 +441,9 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     }
     work.lo[n + 1] = lo + a;
     work.hi[n + 1] = lo + b;
+    work.spread[n + 1] = spread;
     work.current.assign(work.reach.begin() + a, work.reach.begin() + b + 1);
-    prune(work.current.data(), lo + a, lo + b);
+    prune(work.current.data(), lo + a, lo + b, spread);
   }
 
   // The gap after the closing long: any number of short pulses, or nothing.
@@ -423,7 +502,8 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
       work.segment.resize(work.segment.size() + band(n + 1));
       advance(m, n, work.segment.data() + from, work.lo[n], work.hi[n],
               work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1]);
-      prune(work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1]);
+      prune(work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1],
+            work.spread[n + 1]);
     }
     for (std::size_t n = last; n-- > first;) {
       const float* forward = all_kept ? work.rows.data() + work.row_at[n]

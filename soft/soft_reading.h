@@ -19,8 +19,11 @@ struct PulseWindow {
 
 // Work space, reused from one copy to the next.
 struct SoftWork {
-  std::vector<std::int64_t> sums;    // prefix sums of the samples about the mid level
-  std::vector<std::int32_t> lo, hi;  // where each pulse may begin: the band kept, per pulse
+  std::vector<std::int64_t> sums;       // prefix sums of the samples about the mid level
+  std::vector<std::int32_t> lo, hi;     // where each pulse may begin: the band kept, per pulse
+  std::vector<float> spread;            // per pulse: how its band was pruned (see soft_pass())
+  std::vector<float> shortfall, local;  // a band's scores against the best of any pulses
+  std::vector<std::int32_t> window;     // the candidates for a sliding maximum
   std::vector<std::array<PulseWindow, 2>> windows;  // per pulse, a short's and a long's
   std::vector<float> checkpoints;  // the forward scores of every CHECKPOINT-th band
   std::vector<std::size_t> checkpoint_at;

@@ -208,6 +208,29 @@ TEST(ScanPolarity, SeparationDecidesATie) {
   EXPECT_TRUE(mzfscan::better_reading(blurred, clean));
 }
 
+// Where no reading verified a block (a tape in deep noise beside a channel of noise alone), the
+// one whose pulses clearly look like the tape's is read again, whatever the separation; pulses
+// alike leave it to the separation, and a verified block still wins.
+TEST(ScanChannels, WhereNothingVerifiesPulsesLikeTheTapesWin) {
+  const auto readings = [](double tape_share) {
+    TapeReading r{};
+    const auto at = [](double us) { return static_cast<int>(us / mzfscan::HISTOGRAM_BIN_US); };
+    r.histogram[at(504)] = static_cast<std::uint64_t>(1000 * tape_share);
+    r.histogram[at(330)] = static_cast<std::uint64_t>(1000 * (1 - tape_share));
+    return r;
+  };
+  TapeReading tape = readings(0.6), noise = readings(0.3);
+  noise.separation = 0.5;
+  tape.separation = 0.1;
+  EXPECT_TRUE(mzfscan::better_reading(tape, noise));
+  EXPECT_FALSE(mzfscan::better_reading(noise, tape));
+  TapeReading alike = readings(0.55);  // within a tenth: the separation decides
+  alike.separation = 0.5;
+  EXPECT_TRUE(mzfscan::better_reading(alike, tape));
+  noise.verified_blocks = 1;
+  EXPECT_TRUE(mzfscan::better_reading(noise, tape));
+}
+
 TEST(ScanChannels, ReadsTheSignalChannelOfInterleavedFrames) {
   tapesynth::SynthOptions o = quick(22050);
   o.channels = 3;
