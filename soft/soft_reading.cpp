@@ -52,13 +52,17 @@ constexpr double KEEP = 30;
 // pulses gained less than QUIET_GAIN of what it gains on clean pulses over the last QUIET_BYTES
 // bytes' duration; there, and for as many pulses again and QUIET_AFTER more, no chain is dropped
 // but for the band's width. After that, up to the copy's end, chains that place the rest a byte
-// or more apart read the signal alike and differ only by that noise: each is kept when within
-// KEEP of the best chain less than half a byte's duration from it, and within KEEP and
-// QUIET_SPREAD times the noise's standard deviation over the quiet samples of the best of all.
+// or more apart read the signal alike and differ only by that noise, until the closing long and
+// the gap tell them apart: each is kept when within KEEP of the best chain less than half a byte's
+// duration from it, and within KEEP and QUIET_SPREAD standard deviations of that noise (measured
+// where it was quietest, over as many samples as were quiet) of the best of all. The band then
+// widens by the quiet stretch's length, up to QUIET_WIDEST times: the chains a byte apart are as
+// many as bytes fit in it in different numbers.
 constexpr double QUIET_BYTES = 2;
 constexpr double QUIET_GAIN = 0.25;
 constexpr std::size_t QUIET_AFTER = 18;
 constexpr double QUIET_SPREAD = 6;
+constexpr double QUIET_WIDEST = 4;
 constexpr float UNPRUNED = std::numeric_limits<float>::infinity();
 // A band is at most this many bytes' duration wide.
 constexpr double BAND_BYTES = 8;
@@ -124,44 +128,125 @@ int first_kind(std::size_t n) {
   return starts_byte(n) ? 1 : 0;
 }
 
+// The prefix sums over samples [lo, hi] less the one at `lo`, as floats: exact, for a band and
+// its pulses span far fewer than 2^24 / 128 samples. So the scores below, taken from them, are
+// the same as score()'s, and the loops over a band's samples run several samples at a time.
+const float* near_sums(const Model& m, std::int32_t lo, std::int32_t hi, std::vector<float>& out) {
+  const auto from = static_cast<std::size_t>(lo);
+  const auto to = std::min(static_cast<std::size_t>(hi), m.count);
+  out.resize(to - from + 1);
+  const std::int64_t base = m.sums[from];
+  for (std::size_t i = from; i <= to; ++i) out[i - from] = static_cast<float>(m.sums[i] - base);
+  return out.data();
+}
+
+// For `count` chains in a row, that pulse `length` samples long (its low half `low`, its cost
+// `cost`) from the sample at `sums`: into[i] takes from[i] and the pulse when that is better.
+inline void relax_forward(float* __restrict into, const float* __restrict from,
+                          const float* __restrict sums, int length, int low, float cost,
+                          std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const float correlation = (sums[i + length] - sums[i + low]) - (sums[i + low] - sums[i]);
+    const float total = from[i] + (correlation - cost);
+    into[i] = into[i] < total ? total : into[i];
+  }
+}
+
+// The same backward: the pulse and the best chain after it (`after`, from where it ends) go into
+// into[i] and through[i] when better.
+inline void relax_backward(float* __restrict into, float* __restrict through,
+                           const float* __restrict after, const float* __restrict sums, int length,
+                           int low, float cost, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const float correlation = (sums[i + length] - sums[i + low]) - (sums[i + low] - sums[i]);
+    const float total = (correlation - cost) + after[i];
+    into[i] = into[i] < total ? total : into[i];
+    through[i] = through[i] < total ? total : through[i];
+  }
+}
+
+using Runs = std::vector<std::array<std::int32_t, 2>>;
+
+// The largest of a[i] + b[i] over `count` values (NONE for none), over four running maxima, so
+// that a long band is not one chain of dependent steps.
+float largest_sum(const float* a, const float* b, std::size_t count) {
+  float top[4] = {NONE, NONE, NONE, NONE};
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    for (std::size_t k = 0; k < 4; ++k) top[k] = std::max(top[k], a[i + k] + b[i + k]);
+  }
+  for (; i < count; ++i) top[0] = std::max(top[0], a[i] + b[i]);
+  return std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+}
+
+// The first i at which a[i] + b[i] is largest, over `count` values (0 when none is above NONE).
+std::size_t first_largest_sum(const float* a, const float* b, std::size_t count) {
+  const float top = largest_sum(a, b, count);
+  if (top == NONE) return 0;
+  std::size_t i = 0;
+  while (!(a[i] + b[i] == top)) ++i;
+  return i;
+}
+
+// Into `runs`, the stretches [first, last] of samples over [lo, hi] whose chain in `row` is kept
+// (not NONE), those less than a pulse apart joined: after a dropout a band holds chains a byte
+// apart and little between them, and the loops below need run only over them.
+void kept_runs(const float* row, std::int32_t lo, std::int32_t hi, std::int32_t join, Runs& runs) {
+  runs.clear();
+  for (std::int32_t t = lo; t <= hi; ++t) {
+    if (row[t - lo] == NONE) continue;
+    if (!runs.empty() && t - runs.back()[1] <= join) {
+      runs.back()[1] = t;
+    } else {
+      runs.push_back({t, t});
+    }
+  }
+}
+
 // Into `out`, over [out_lo, out_hi], the best chains that reach each sample by pulse `n` from the
-// band `row` over [lo, hi].
+// band `row` over [lo, hi]; `scratch` holds the band's sums, `runs` its kept stretches.
 void advance(const Model& m, std::size_t n, const float* row, std::int32_t lo, std::int32_t hi,
-             float* out, std::int32_t out_lo, std::int32_t out_hi) {
+             float* out, std::int32_t out_lo, std::int32_t out_hi, std::vector<float>& scratch,
+             Runs& runs) {
   std::fill(out, out + (out_hi - out_lo + 1), NONE);
-  for (int kind = first_kind(n); kind <= 1; ++kind) {
-    const Window w = m.at(n, kind);
-    for (std::int32_t t = lo; t <= hi; ++t) {
-      const float from = row[t - lo];
-      if (from == NONE) continue;
-      const int d_low = std::max(w.low, out_lo - t);
-      const int d_high = std::min(w.high, out_hi - t);
-      for (int d = d_low; d <= d_high; ++d) {
-        const float total = from + m.score(static_cast<std::size_t>(t), d, kind);
-        float& into = out[t + d - out_lo];
-        into = std::max(into, total);
+  const float* sums = near_sums(m, lo, out_hi, scratch);
+  kept_runs(row, lo, hi, m.kinds[0].low, runs);
+  for (const auto& [first, last] : runs) {
+    for (int kind = first_kind(n); kind <= 1; ++kind) {
+      const Window w = m.at(n, kind);
+      for (int d = w.low; d <= w.high; ++d) {
+        const std::int32_t a = std::max(first, out_lo - d), b = std::min(last, out_hi - d);
+        if (a > b) continue;
+        relax_forward(out + (a + d - out_lo), row + (a - lo), sums + (a - lo), d,
+                      m.low[kind][static_cast<std::size_t>(d)], m.cost[static_cast<std::size_t>(d)],
+                      static_cast<std::size_t>(b - a + 1));
       }
     }
   }
 }
 
-// Into `out`, for each of the `n` values, the largest within `radius` of it, using `window` as
-// the queue of candidates.
+// Into `out`, for each of the `n` values, the largest within `radius` of it: over blocks of
+// 2 * radius + 1, the largest up to each value from its block's start (`ahead`) and from each
+// value to its block's end (`behind`); a stretch of the block's length spans at most two blocks.
 void sliding_maximum(const float* values, std::size_t n, std::int32_t radius,
-                     std::vector<std::int32_t>& window, std::vector<float>* out) {
-  out->resize(n);
-  window.resize(n);
-  std::size_t head = 0, tail = 0;  // the candidates, largest first, in window[head, tail)
-  const auto count = static_cast<std::int32_t>(n);
-  std::int32_t next = 0;  // the next value to enter
-  for (std::int32_t i = 0; i < count; ++i) {
-    for (; next < count && next <= i + radius; ++next) {
-      while (tail > head && values[window[tail - 1]] <= values[next]) --tail;
-      window[tail++] = next;
-    }
-    while (window[head] < i - radius) ++head;
-    (*out)[static_cast<std::size_t>(i)] = values[window[head]];
+                     std::vector<float>& ahead, std::vector<float>& behind,
+                     std::vector<float>* out) {
+  const auto r = static_cast<std::size_t>(std::max(radius, 0));
+  const std::size_t block = 2 * r + 1;
+  // Padded with NONE: r before, and up to a whole block after.
+  const std::size_t padded = (n + 2 * r + block - 1) / block * block;
+  ahead.assign(padded, NONE);
+  std::copy(values, values + n, ahead.begin() + static_cast<std::ptrdiff_t>(r));
+  behind.assign(ahead.begin(), ahead.end());
+  for (std::size_t start = 0; start < padded; start += block) {
+    for (std::size_t i = start + 1; i < start + block; ++i)
+      ahead[i] = std::max(ahead[i], ahead[i - 1]);
+    for (std::size_t i = start + block - 1; i-- > start;)
+      behind[i] = std::max(behind[i], behind[i + 1]);
   }
+  out->resize(n);
+  // Value i sits at i + r: its stretch is [i, i + 2r] in the padded values.
+  for (std::size_t i = 0; i < n; ++i) (*out)[i] = std::max(behind[i], ahead[i + 2 * r]);
 }
 
 // The samples pulse `n` may end at, from a band over [lo, hi].
@@ -305,22 +390,27 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     if (spread == UNPRUNED) return;
     const auto n = static_cast<std::size_t>(hi - lo + 1);
     work.shortfall.resize(n);
-    float best = NONE;
-    for (std::size_t i = 0; i < n; ++i) {
-      const float v = values[i];
-      work.shortfall[i] = v == NONE ? NONE : v - work.free[static_cast<std::size_t>(lo) + i];
-      best = std::max(best, work.shortfall[i]);
+    float* shortfall = work.shortfall.data();
+    const float* free = work.free.data() + lo;  // (NONE less a score is NONE)
+    for (std::size_t i = 0; i < n; ++i) shortfall[i] = values[i] - free[i];
+    // The best, over four running maxima.
+    float top[4] = {NONE, NONE, NONE, NONE};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      for (std::size_t k = 0; k < 4; ++k) top[k] = std::max(top[k], shortfall[i + k]);
     }
+    for (; i < n; ++i) top[0] = std::max(top[0], shortfall[i]);
+    const float best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
     if (spread == 0) {
-      for (std::size_t i = 0; i < n; ++i) {
-        if (!(work.shortfall[i] >= best - keep)) values[i] = NONE;
-      }
+      const float floor = best - keep;
+      for (std::size_t k = 0; k < n; ++k) values[k] = shortfall[k] >= floor ? values[k] : NONE;
       return;
     }
-    sliding_maximum(work.shortfall.data(), n, radius, work.window, &work.local);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!(work.shortfall[i] >= work.local[i] - keep && work.shortfall[i] >= best - spread))
-        values[i] = NONE;
+    sliding_maximum(shortfall, n, radius, work.ahead, work.behind, &work.local);
+    const float floor = best - spread;
+    const float* local = work.local.data();
+    for (std::size_t k = 0; k < n; ++k) {
+      values[k] = shortfall[k] >= local[k] - keep && shortfall[k] >= floor ? values[k] : NONE;
     }
   };
   // Forward, keeping the bands and every CHECKPOINT-th band's scores.
@@ -380,7 +470,8 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
   // Every band's scores are kept as well while they fit in ROWS_KEPT: then they need not be
   // found again.
   bool all_kept = true;
-  std::size_t quiet_run = 0, quiet_left = 0, quiet_pulses = 0;
+  std::size_t quiet_pulses = 0, quiet_run = 0, quiet_left = 0;
+  double quiet_noise = std::numeric_limits<double>::infinity();
   work.rows.clear();
   work.row_at.clear();
   for (std::size_t n = 0; n <= pulses; ++n) {
@@ -399,26 +490,33 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     const std::int32_t lo = reach_low(m, n, work.lo[n]), hi = reach_high(m, n, work.hi[n]);
     if (hi < lo) return false;  // the samples end first
     work.reach.resize(static_cast<std::size_t>(hi - lo) + 1);
-    advance(m, n, work.current.data(), work.lo[n], work.hi[n], work.reach.data(), lo, hi);
+    advance(m, n, work.current.data(), work.lo[n], work.hi[n], work.reach.data(), lo, hi,
+            work.near_sums, work.runs);
     extend_free(static_cast<std::size_t>(hi));
     // The band: the samples whose best chain falls short of the best chain of any pulses there
     // by little more than the best chain's does, at most `widest` about it.
-    const auto shortfall = [&](std::int32_t i) {
-      return work.reach[static_cast<std::size_t>(i)] -
-             work.free[static_cast<std::size_t>(lo) + static_cast<std::size_t>(i)];
-    };
-    std::int32_t at = 0;
-    for (std::int32_t i = 1; i <= hi - lo; ++i) {
-      if (shortfall(i) > shortfall(at)) at = i;
+    work.minus_free.resize(work.reach.size());
+    for (std::size_t i = 0; i < work.reach.size(); ++i) {
+      work.minus_free[i] = -work.free[static_cast<std::size_t>(lo) + i];
     }
+    const auto at = static_cast<std::int32_t>(
+        first_largest_sum(work.reach.data(), work.minus_free.data(), work.reach.size()));
     if (work.reach[static_cast<std::size_t>(at)] == NONE) return false;
-    // After a quiet stretch, the chains kept through it differ by how they fitted its noise:
-    // they are all kept until the signal has had as many pulses again, and two bytes more, to
-    // tell them apart.
+    // Once the band has met a quiet stretch, the chains kept through it differ by how they
+    // fitted its noise (see QUIET_SPREAD), measured as the variance of the quietest stretch.
     if (quiet_at(static_cast<std::size_t>(lo + at))) {
-      ++quiet_run;
       ++quiet_pulses;
+      ++quiet_run;
       quiet_left = quiet_run + QUIET_AFTER;
+      const auto t = static_cast<std::size_t>(lo + at);
+      double sum = 0, squares = 0;
+      for (std::size_t i = t - quiet_span; i < t; ++i) {
+        const double v = static_cast<double>(x[i]) - 128;
+        sum += v;
+        squares += v * v;
+      }
+      const auto span = static_cast<double>(quiet_span);
+      quiet_noise = std::min(quiet_noise, squares / span - (sum / span) * (sum / span));
     } else {
       quiet_run = 0;
       quiet_left = quiet_left > 0 ? quiet_left - 1 : 0;
@@ -429,15 +527,24 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     } else if (quiet_pulses > 0) {
       const double quiet_samples =
           static_cast<double>(quiet_pulses) * (stats.short_period + stats.long_period) / 2;
-      spread = keep + static_cast<float>(QUIET_SPREAD * std::sqrt(stats.noise * quiet_samples));
+      spread = keep + static_cast<float>(QUIET_SPREAD * std::sqrt(quiet_noise * quiet_samples));
     }
-    const float floor = spread == UNPRUNED ? NONE : shortfall(at) - (spread > 0 ? spread : keep);
+    // The band reaches from the first chain kept to the last.
+    work.kept.assign(work.reach.begin(), work.reach.end());
+    prune(work.kept.data(), lo, hi, spread);
     std::int32_t a = 0, b = hi - lo;
-    while (!(shortfall(a) >= floor)) ++a;
-    while (!(shortfall(b) >= floor)) --b;
-    if (b - a + 1 > widest) {
-      a = std::max(a, at - widest / 2);
-      b = std::min(b, a + widest - 1);
+    while (work.kept[static_cast<std::size_t>(a)] == NONE) ++a;
+    while (work.kept[static_cast<std::size_t>(b)] == NONE) --b;
+    // After a quiet stretch the band widens by its length (see QUIET_WIDEST).
+    const std::int32_t width =
+        quiet_pulses == 0 ? widest
+                          : static_cast<std::int32_t>(std::min(
+                                QUIET_WIDEST * widest,
+                                widest + static_cast<double>(quiet_pulses) *
+                                             (stats.short_period + stats.long_period) / 2));
+    if (b - a + 1 > width) {
+      a = std::max(a, at - width / 2);
+      b = std::min(b, a + width - 1);
     }
     work.lo[n + 1] = lo + a;
     work.hi[n + 1] = lo + b;
@@ -501,7 +608,8 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
       work.segment_at.push_back(work.segment.size());
       work.segment.resize(work.segment.size() + band(n + 1));
       advance(m, n, work.segment.data() + from, work.lo[n], work.hi[n],
-              work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1]);
+              work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1],
+              work.near_sums, work.runs);
       prune(work.segment.data() + work.segment_at.back(), work.lo[n + 1], work.hi[n + 1],
             work.spread[n + 1]);
     }
@@ -511,38 +619,35 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
       const std::int32_t lo = work.lo[n], hi = work.hi[n];
       const std::int32_t next_lo = work.lo[n + 1], next_hi = work.hi[n + 1];
       work.current.assign(band(n), NONE);
+      const float* sums = near_sums(m, lo, next_hi, work.near_sums);
       float best[2] = {NONE, NONE};
+      kept_runs(forward, lo, hi, m.kinds[0].low, work.runs);
       for (int kind = first_kind(n); kind <= 1; ++kind) {
         const Window w = m.at(n, kind);
-        for (std::int32_t t = lo; t <= hi; ++t) {
-          // Chains the forward pass dropped are not followed back either.
-          if (forward[t - lo] == NONE) continue;
-          const int d_low = std::max(w.low, next_lo - t);
-          const int d_high = std::min(w.high, next_hi - t);
-          // Kept in registers while the lengths are tried.
-          float into = work.current[static_cast<std::size_t>(t - lo)];
-          float through = NONE;
-          for (int d = d_low; d <= d_high; ++d) {
-            const float after = work.next[static_cast<std::size_t>(t + d - next_lo)];
-            if (after == NONE) continue;
-            const float total = m.score(static_cast<std::size_t>(t), d, kind) + after;
-            into = std::max(into, total);
-            through = std::max(through, total);
+        work.through.assign(band(n), NONE);
+        for (const auto& [first, last] : work.runs) {
+          for (int d = w.low; d <= w.high; ++d) {
+            const std::int32_t a = std::max(first, next_lo - d), b = std::min(last, next_hi - d);
+            if (a > b) continue;
+            relax_backward(work.current.data() + (a - lo), work.through.data() + (a - lo),
+                           work.next.data() + (a + d - next_lo), sums + (a - lo), d,
+                           m.low[kind][static_cast<std::size_t>(d)],
+                           m.cost[static_cast<std::size_t>(d)],
+                           static_cast<std::size_t>(b - a + 1));
           }
-          work.current[static_cast<std::size_t>(t - lo)] = into;
-          if (through != NONE) best[kind] = std::max(best[kind], forward[t - lo] + through);
         }
+        // (A chain dropped either way sums to NONE.)
+        best[kind] = largest_sum(forward, work.through.data(), band(n));
+      }
+      // Chains the forward pass dropped are not followed back either.
+      for (std::int32_t t = lo; t <= hi; ++t) {
+        if (forward[t - lo] == NONE) work.current[static_cast<std::size_t>(t - lo)] = NONE;
       }
       if (at != nullptr) {
-        // Where the best chain through this band has the pulse begin.
-        float top = NONE;
-        for (std::int32_t t = lo; t <= hi; ++t) {
-          const float total = forward[t - lo] + work.current[static_cast<std::size_t>(t - lo)];
-          if (forward[t - lo] != NONE && total > top) {
-            top = total;
-            (*at)[n] = t;
-          }
-        }
+        // Where the best chain through this band has the pulse begin. (The backward scores
+        // of chains the forward pass dropped are NONE.)
+        const std::size_t i = first_largest_sum(forward, work.current.data(), band(n));
+        if (forward[i] + work.current[i] != NONE) (*at)[n] = lo + static_cast<std::int32_t>(i);
       }
       if (!starts_byte(n) && n < 9 * size) {
         const double ratio = static_cast<double>(best[1]) - static_cast<double>(best[0]);

@@ -23,7 +23,12 @@ struct SoftWork {
   std::vector<std::int32_t> lo, hi;     // where each pulse may begin: the band kept, per pulse
   std::vector<float> spread;            // per pulse: how its band was pruned (see soft_pass())
   std::vector<float> shortfall, local;  // a band's scores against the best of any pulses
-  std::vector<std::int32_t> window;     // the candidates for a sliding maximum
+  std::vector<float> ahead, behind;     // the maxima of blocks, for a sliding maximum
+  std::vector<float> near_sums;         // the prefix sums about one band, as floats
+  std::vector<float> through;           // per sample of a band: the best chain through it
+  std::vector<float> kept;              // the chains a band keeps
+  std::vector<float> minus_free;        // the best chain of any pulses, negated, over a band
+  std::vector<std::array<std::int32_t, 2>> runs;    // a band's stretches of chains kept
   std::vector<std::array<PulseWindow, 2>> windows;  // per pulse, a short's and a long's
   std::vector<float> checkpoints;  // the forward scores of every CHECKPOINT-th band
   std::vector<std::size_t> checkpoint_at;
