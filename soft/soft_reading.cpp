@@ -219,7 +219,7 @@ void advance(const Model& m, std::size_t n, const float* row, std::int32_t lo, s
         if (a > b) continue;
         relax_forward(out + (a + d - out_lo), row + (a - lo), sums + (a - lo), d,
                       m.low[kind][static_cast<std::size_t>(d)], m.cost[static_cast<std::size_t>(d)],
-                      static_cast<std::size_t>(b - a + 1));
+                      static_cast<std::size_t>(b - a) + 1);
       }
     }
   }
@@ -388,7 +388,7 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
   const auto radius = static_cast<std::int32_t>(9 * (stats.short_period + stats.long_period) / 4);
   const auto prune = [&](float* values, std::int32_t lo, std::int32_t hi, float spread) {
     if (spread == UNPRUNED) return;
-    const auto n = static_cast<std::size_t>(hi - lo + 1);
+    const auto n = static_cast<std::size_t>(hi - lo) + 1;
     work.shortfall.resize(n);
     float* shortfall = work.shortfall.data();
     const float* free = work.free.data() + lo;  // (NONE less a score is NONE)
@@ -403,14 +403,16 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     const float best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
     if (spread == 0) {
       const float floor = best - keep;
-      for (std::size_t k = 0; k < n; ++k) values[k] = shortfall[k] >= floor ? values[k] : NONE;
+      for (std::size_t k = 0; k < n; ++k) {
+        if (!(shortfall[k] >= floor)) values[k] = NONE;
+      }
       return;
     }
     sliding_maximum(shortfall, n, radius, work.ahead, work.behind, &work.local);
     const float floor = best - spread;
     const float* local = work.local.data();
     for (std::size_t k = 0; k < n; ++k) {
-      values[k] = shortfall[k] >= local[k] - keep && shortfall[k] >= floor ? values[k] : NONE;
+      if (!(shortfall[k] >= local[k] - keep && shortfall[k] >= floor)) values[k] = NONE;
     }
   };
   // Forward, keeping the bands and every CHECKPOINT-th band's scores.
@@ -504,11 +506,12 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     if (work.reach[static_cast<std::size_t>(at)] == NONE) return false;
     // Once the band has met a quiet stretch, the chains kept through it differ by how they
     // fitted its noise (see QUIET_SPREAD), measured as the variance of the quietest stretch.
-    if (quiet_at(static_cast<std::size_t>(lo + at))) {
+    const std::size_t best_at = static_cast<std::size_t>(lo) + static_cast<std::size_t>(at);
+    if (quiet_at(best_at)) {
       ++quiet_pulses;
       ++quiet_run;
       quiet_left = quiet_run + QUIET_AFTER;
-      const auto t = static_cast<std::size_t>(lo + at);
+      const std::size_t t = best_at;
       double sum = 0, squares = 0;
       for (std::size_t i = t - quiet_span; i < t; ++i) {
         const double v = static_cast<double>(x[i]) - 128;
@@ -633,7 +636,7 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
                            work.next.data() + (a + d - next_lo), sums + (a - lo), d,
                            m.low[kind][static_cast<std::size_t>(d)],
                            m.cost[static_cast<std::size_t>(d)],
-                           static_cast<std::size_t>(b - a + 1));
+                           static_cast<std::size_t>(b - a) + 1);
           }
         }
         // (A chain dropped either way sums to NONE.)
