@@ -984,13 +984,17 @@ double tape_like_share(const TapeReading& t) {
 
 bool better_reading(const TapeReading& a, const TapeReading& b) {
   if (a.verified_blocks != b.verified_blocks) return a.verified_blocks > b.verified_blocks;
+  return a.separation > b.separation;
+}
+
+bool better_channel_reading(const TapeReading& a, const TapeReading& b) {
   // Where neither verified anything (a tape in deep noise beside a channel of noise alone), the
   // one whose pulses look like a tape's, when clearly so: the second reading reads only it.
-  if (a.verified_blocks == 0) {
+  if (a.verified_blocks == 0 && b.verified_blocks == 0) {
     const double share_a = tape_like_share(a), share_b = tape_like_share(b);
     if (std::fabs(share_a - share_b) > CLEARLY_TAPE_LIKE) return share_a > share_b;
   }
-  return a.separation > b.separation;
+  return better_reading(a, b);
 }
 
 }  // namespace mzfscan

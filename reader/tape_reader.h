@@ -289,9 +289,13 @@ SignalLevel channel_reader_level(const ChannelReader& scanner);
 // body read before its header was known verifies at any length where it holds only zeros.
 void check_body_length(ScannedProgram& p);
 
-// True when reading `a` should be preferred to `b`: more verified block copies; when neither
-// verified one, pulse lengths clearly more like the format's; then pulse lengths that separate
-// more cleanly into short and long.
+// True when reading `a` should be preferred to `b`, of the same channel: more verified block
+// copies, then pulse lengths that separate more cleanly into short and long.
 bool better_reading(const TapeReading& a, const TapeReading& b);
+
+// The same for readings of different channels, where first, when neither verified a block, the
+// one whose pulse lengths are clearly more like the format's is preferred. (Not between
+// polarities: at a speed far from the nominal one they differ there by chance.)
+bool better_channel_reading(const TapeReading& a, const TapeReading& b);
 
 }  // namespace mzfscan

@@ -185,7 +185,11 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
     for (const Polarity polarity : {POLARITY_FALLING, POLARITY_RISING}) {
       if (!polarity_allowed(settings.polarity, polarity)) continue;
       const TapeReading& reading = channel_reader_reading(scanner, polarity);
-      if (!have_best || better_reading(reading, result->reading())) {
+      // Between channels, where nothing verified, the pulse lengths may decide (see
+      // better_channel_reading()); between the polarities of one channel they do not.
+      if (!have_best ||
+          (result->chosen == i ? better_reading(reading, result->reading())
+                               : better_channel_reading(reading, result->reading()))) {
         result->chosen = i;
         result->polarity = polarity;
         have_best = true;

@@ -209,8 +209,9 @@ TEST(ScanPolarity, SeparationDecidesATie) {
 }
 
 // Where no reading verified a block (a tape in deep noise beside a channel of noise alone), the
-// one whose pulses clearly look like the tape's is read again, whatever the separation; pulses
-// alike leave it to the separation, and a verified block still wins.
+// channel whose pulses clearly look like the tape's is read again, whatever the separation;
+// pulses alike leave it to the separation, and a verified block still wins. Between the
+// polarities of one channel the separation alone decides.
 TEST(ScanChannels, WhereNothingVerifiesPulsesLikeTheTapesWin) {
   const auto readings = [](double tape_share) {
     TapeReading r{};
@@ -222,13 +223,14 @@ TEST(ScanChannels, WhereNothingVerifiesPulsesLikeTheTapesWin) {
   TapeReading tape = readings(0.6), noise = readings(0.3);
   noise.separation = 0.5;
   tape.separation = 0.1;
-  EXPECT_TRUE(mzfscan::better_reading(tape, noise));
-  EXPECT_FALSE(mzfscan::better_reading(noise, tape));
-  TapeReading alike = readings(0.55);  // within a tenth: the separation decides
+  EXPECT_TRUE(mzfscan::better_channel_reading(tape, noise));
+  EXPECT_FALSE(mzfscan::better_channel_reading(noise, tape));
+  EXPECT_TRUE(mzfscan::better_reading(noise, tape));  // polarities of one channel
+  TapeReading alike = readings(0.55);                 // within a tenth: the separation decides
   alike.separation = 0.5;
-  EXPECT_TRUE(mzfscan::better_reading(alike, tape));
+  EXPECT_TRUE(mzfscan::better_channel_reading(alike, tape));
   noise.verified_blocks = 1;
-  EXPECT_TRUE(mzfscan::better_reading(noise, tape));
+  EXPECT_TRUE(mzfscan::better_channel_reading(noise, tape));
 }
 
 TEST(ScanChannels, ReadsTheSignalChannelOfInterleavedFrames) {
