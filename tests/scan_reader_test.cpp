@@ -208,6 +208,34 @@ TEST(ScanPolarity, SeparationDecidesATie) {
   EXPECT_TRUE(mzfscan::better_reading(blurred, clean));
 }
 
+// A body read before its header was known verifies at any length where it holds only zeros: once
+// the header is verified, a body of another length than it gives is damaged, one of its length
+// is kept, and nothing is judged while the header is not verified.
+TEST(ScanVerdicts, ABodyMustHaveItsHeadersLength) {
+  struct Case {
+    int header_verdict;
+    std::size_t body_bytes;
+    int body_verdict;  // after the check
+  };
+  const Case cases[] = {
+      {mzfscan::VERDICT_OK, 5, mzfscan::VERDICT_DAMAGED},
+      {mzfscan::VERDICT_OK, 299, mzfscan::VERDICT_DAMAGED},
+      {mzfscan::VERDICT_OK, 300, mzfscan::VERDICT_OK},
+      {mzfscan::VERDICT_OK, 301, mzfscan::VERDICT_DAMAGED},
+      {mzfscan::VERDICT_DAMAGED, 5, mzfscan::VERDICT_OK},
+  };
+  for (const Case& c : cases) {
+    mzfscan::ScannedProgram p{};
+    const Bytes header = make_header("Z", 300);
+    std::copy(header.begin(), header.end(), p.header);
+    p.header_verdict = c.header_verdict;
+    p.body.assign(c.body_bytes, 0);
+    p.body_verdict = mzfscan::VERDICT_OK;
+    mzfscan::check_body_length(p);
+    EXPECT_EQ(p.body_verdict, c.body_verdict) << c.body_bytes << " bytes";
+  }
+}
+
 // Where no reading verified a block (a tape in deep noise beside a channel of noise alone), the
 // channel whose pulses clearly look like the tape's is read again, whatever the separation;
 // pulses alike leave it to the separation, and a verified block still wins. Between the
