@@ -59,7 +59,8 @@ bool PreparedStream::open(AudioInput& input, const PreparedSignal& signal, std::
 std::size_t PreparedStream::quantise(const float* samples, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const double level = std::nearbyint(128.0 + (samples[i] - signal_.dc) * gain_);
-    bytes_[i] = static_cast<std::uint8_t>(std::fmin(255.0, std::fmax(0.0, level)));
+    // Clipped to the byte's range, NaN to 0, by comparisons the compiler keeps in line.
+    bytes_[i] = static_cast<std::uint8_t>(level > 255.0 ? 255.0 : level >= 0.0 ? level : 0.0);
   }
   return count;
 }
