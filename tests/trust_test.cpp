@@ -429,19 +429,22 @@ TEST(Trust, CopiesDamagedAtDifferentPlacesJoin) {
     double first, second;  // where each copy (or each capture) is damaged
     bool mute;             // a mute of the signal instead of a dropout of whole half pulses
     bool joined;
+    double ms = 25;  // the damage's length
   };
   const Case cases[] = {
       {"dropouts apart", 0.25, 0.7, false, true},
       {"dropouts apart, reversed", 0.8, 0.15, false, true},
       {"mutes apart", 0.3, 0.6, true, true},
+      // Some 20 bytes lost in each: more alignments of the rest than a band of 8 bytes holds.
+      {"long dropouts apart", 0.2, 0.75, false, true, 150},
       {"dropouts at one place", 0.5, 0.5, false, false},
       {"mutes overlapping", 0.4, 0.403, true, false},
   };
-  const auto damage = [](tapesynth::SynthOptions& o, CopyId copy, double at, bool mute) {
-    if (mute) {
-      o.damages.push_back({copy, at, 25, 0});
+  const auto damage = [](tapesynth::SynthOptions& o, CopyId copy, double at, const Case& c) {
+    if (c.mute) {
+      o.damages.push_back({copy, at, c.ms, 0});
     } else {
-      o.dropouts.push_back({copy, at, 25});
+      o.dropouts.push_back({copy, at, c.ms});
     }
   };
   for (const Case& c : cases) {
@@ -449,8 +452,8 @@ TEST(Trust, CopiesDamagedAtDifferentPlacesJoin) {
       const std::string label = std::string(c.label) + ", seed " + std::to_string(seed);
       // One capture, its two body copies damaged.
       tapesynth::SynthOptions one = tape(seed);
-      damage(one, CopyId::BODY1, c.first, c.mute);
-      damage(one, CopyId::BODY2, c.second, c.mute);
+      damage(one, CopyId::BODY1, c.first, c);
+      damage(one, CopyId::BODY2, c.second, c);
       const TrustRun alone = scan_recording(program, one);
       EXPECT_EQ(alone.saved, c.joined ? expected : Bytes{}) << label << "\n" << alone.report;
       if (c.joined) {
@@ -462,8 +465,8 @@ TEST(Trust, CopiesDamagedAtDifferentPlacesJoin) {
       std::vector<tapesynth::SynthOptions> captures = {tape(seed), tape(seed + 10)};
       captures[1].sample_rate = 48000;
       for (const CopyId copy : {CopyId::BODY1, CopyId::BODY2}) {
-        damage(captures[0], copy, c.first, c.mute);
-        damage(captures[1], copy, c.second, c.mute);
+        damage(captures[0], copy, c.first, c);
+        damage(captures[1], copy, c.second, c);
       }
       const TrustRun apart = scan_captures(program, captures, false);
       EXPECT_TRUE(apart.saved.empty()) << label << "\n" << apart.report;
