@@ -35,6 +35,8 @@ constexpr double NOMINAL_LONG_US = mzf::LONG_PULSE_US;
 // Readings that verified nothing are told apart by the share of their pulses near the format's
 // lengths only when the shares differ by more than this.
 constexpr double CLEARLY_TAPE_LIKE = 0.1;
+// A pulse within this share of the format's short or long length is like it.
+constexpr double PULSE_LIKE = 0.25;
 
 // Front end.
 constexpr double SMOOTHING_US = 60;      // span of the moving average
@@ -948,6 +950,18 @@ bool copy_borne_out(const CopyView& x, const CopyView& y) {
   return unexplained == 0 || (unexplained == 1 && y.complete && !y.verified);
 }
 
+PulseShares pulse_shares(const TapeReading& t) {
+  PulseShares shares{};
+  for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) {
+    const double us = (bin + 0.5) * HISTOGRAM_BIN_US;
+    const std::uint64_t n = t.histogram[bin];
+    shares.total += n;
+    if (std::fabs(us - NOMINAL_SHORT_US) <= NOMINAL_SHORT_US * PULSE_LIKE) shares.short_like += n;
+    if (std::fabs(us - NOMINAL_LONG_US) <= NOMINAL_LONG_US * PULSE_LIKE) shares.long_like += n;
+  }
+  return shares;
+}
+
 void check_body_length(ScannedProgram& p) {
   if (verdict_verified(p.header_verdict) && verdict_verified(p.body_verdict) &&
       p.body.size() != mzf::header_word(p.header, BODY_LENGTH_OFFSET)) {
@@ -965,19 +979,12 @@ BlockDecision decide_block(const CopyView& first, const CopyView& second) {
 
 namespace {
 
-// The share of the pulses seen whose lengths lie within a quarter of this format's short or
-// long pulse.
+// The share of the pulses seen whose lengths are like this format's (see pulse_shares()).
 double tape_like_share(const TapeReading& t) {
-  std::uint64_t total = 0, near = 0;
-  for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) {
-    const double us = (bin + 0.5) * HISTOGRAM_BIN_US;
-    total += t.histogram[bin];
-    if (std::fabs(us - NOMINAL_SHORT_US) <= NOMINAL_SHORT_US / 4 ||
-        std::fabs(us - NOMINAL_LONG_US) <= NOMINAL_LONG_US / 4) {
-      near += t.histogram[bin];
-    }
-  }
-  return total > 0 ? static_cast<double>(near) / static_cast<double>(total) : 0;
+  const PulseShares shares = pulse_shares(t);
+  return shares.total > 0 ? static_cast<double>(shares.short_like + shares.long_like) /
+                                static_cast<double>(shares.total)
+                          : 0;
 }
 
 }  // namespace

@@ -285,6 +285,13 @@ const TapeReading& channel_reader_reading(const ChannelReader& scanner, Polarity
 // The channel's level over everything fed so far.
 SignalLevel channel_reader_level(const ChannelReader& scanner);
 
+// Of the pulses a reading saw: how many, and how many lie within a quarter of the format's
+// short and of its long pulse length.
+struct PulseShares {
+  std::uint64_t total, short_like, long_like;
+};
+PulseShares pulse_shares(const TapeReading& t);
+
 // A body whose copies verified at a length other than its verified header gives is damaged: a
 // body read before its header was known verifies at any length where it holds only zeros.
 void check_body_length(ScannedProgram& p);

@@ -30,8 +30,6 @@ constexpr char DAMAGED_EXTENSION[] = ".DAMAGED.MZF";
 
 constexpr double NOMINAL_SHORT_US = mzf::SHORT_PULSE_US;
 constexpr double NOMINAL_LONG_US = mzf::LONG_PULSE_US;
-// How far from nominal a pulse may be and still count as a tape pulse in the diagnosis.
-constexpr double PULSE_TOLERANCE = 0.25;
 
 std::unique_ptr<ChannelReader> new_scanner(double rate) {
   std::unique_ptr<ChannelReader> scanner(new (std::nothrow) ChannelReader);
@@ -536,18 +534,10 @@ void diagnose_pulses(const ScanResult& result, bool cancelled, std::vector<std::
     return;
   }
   // The most common pulse lengths, and how many fall near the tape's short and long pulses.
-  std::uint64_t total = 0, short_like = 0, long_like = 0;
+  const auto [total, short_like, long_like] = pulse_shares(reading);
   std::vector<int> bins;
   for (int bin = 0; bin < HISTOGRAM_BINS; ++bin) {
-    const std::uint64_t n = reading.histogram[bin];
-    total += n;
-    const double us = (bin + 0.5) * HISTOGRAM_BIN_US;
-    const auto near = [us](double nominal) {
-      return std::fabs(us - nominal) <= nominal * PULSE_TOLERANCE;
-    };
-    if (near(NOMINAL_SHORT_US)) short_like += n;
-    if (near(NOMINAL_LONG_US)) long_like += n;
-    if (n > 0) bins.push_back(bin);
+    if (reading.histogram[bin] > 0) bins.push_back(bin);
   }
   std::sort(bins.begin(), bins.end(),
             [&](int a, int b) { return reading.histogram[a] > reading.histogram[b]; });
@@ -723,7 +713,6 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
       }
     }
     progress_end(progress);
-    for (ScannedProgram& p : result.programs) check_body_length(p);
     if (!read_error.empty()) std::fputs(message(path, read_error).c_str(), errors);
     if (input.info().endless) {
       std::fputs(message(path,

@@ -377,15 +377,18 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     free_done = std::max(free_done, std::min(upto, count) + 1);
   };
   const auto keep = static_cast<float>(KEEP / scale);
-  const auto widest = static_cast<std::int32_t>(std::max(
-      BAND_BYTES * 9 * (stats.short_period + stats.long_period) / 2, 2 * stats.long_period + 1));
+  // A pulse's mean length, short and long alike, and a byte's at that.
+  const double mean_pulse = (stats.short_period + stats.long_period) / 2;
+  const double mean_byte = 9 * mean_pulse;
+  const auto widest =
+      static_cast<std::int32_t>(std::max(BAND_BYTES * mean_byte, 2 * stats.long_period + 1));
 
   // Within a band, the chains that fall short by more than `keep` of the best there are
   // dropped (made NONE), in the forward pass and alike when its scores are found again, so that
   // only the chains kept are followed: after a dropout, those a byte or more apart.
   // `spread` is 0 for the usual rule, UNPRUNED in and just after a quiet stretch, and otherwise
   // how far below the best of all a chain that is best near its place is kept (see QUIET_SPREAD).
-  const auto radius = static_cast<std::int32_t>(9 * (stats.short_period + stats.long_period) / 4);
+  const auto radius = static_cast<std::int32_t>(mean_byte / 2);
   const auto prune = [&](float* values, std::int32_t lo, std::int32_t hi, float spread) {
     if (spread == UNPRUNED) return;
     const auto n = static_cast<std::size_t>(hi - lo) + 1;
@@ -421,8 +424,7 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
   work.spread.assign(pulses + 1, 0);
   // A clean pulse of d samples scores A*d/2; what the best chain of any pulses gains over the
   // last QUIET_BYTES bytes' duration before `t` is measured against that.
-  const auto quiet_span = static_cast<std::size_t>(
-      std::lround(QUIET_BYTES * 9 * (stats.short_period + stats.long_period) / 2));
+  const auto quiet_span = static_cast<std::size_t>(std::lround(QUIET_BYTES * mean_byte));
   const auto quiet_at = [&](std::size_t t) {
     if (t < free_from + quiet_span) return false;
     const float before = work.free[t - quiet_span];
@@ -511,9 +513,8 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
       ++quiet_pulses;
       ++quiet_run;
       quiet_left = quiet_run + QUIET_AFTER;
-      const std::size_t t = best_at;
       double sum = 0, squares = 0;
-      for (std::size_t i = t - quiet_span; i < t; ++i) {
+      for (std::size_t i = best_at - quiet_span; i < best_at; ++i) {
         const double v = static_cast<double>(x[i]) - 128;
         sum += v;
         squares += v * v;
@@ -528,8 +529,7 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     if (quiet_left > 0) {
       spread = UNPRUNED;
     } else if (quiet_pulses > 0) {
-      const double quiet_samples =
-          static_cast<double>(quiet_pulses) * (stats.short_period + stats.long_period) / 2;
+      const double quiet_samples = static_cast<double>(quiet_pulses) * mean_pulse;
       spread = keep + static_cast<float>(QUIET_SPREAD * std::sqrt(quiet_noise * quiet_samples));
     }
     // The band reaches from the first chain kept to the last.
@@ -540,11 +540,10 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     while (work.kept[static_cast<std::size_t>(b)] == NONE) --b;
     // After a quiet stretch the band widens by its length (see QUIET_WIDEST).
     const std::int32_t width =
-        quiet_pulses == 0 ? widest
-                          : static_cast<std::int32_t>(std::min(
-                                QUIET_WIDEST * widest,
-                                widest + static_cast<double>(quiet_pulses) *
-                                             (stats.short_period + stats.long_period) / 2));
+        quiet_pulses == 0
+            ? widest
+            : static_cast<std::int32_t>(std::min(
+                  QUIET_WIDEST * widest, widest + static_cast<double>(quiet_pulses) * mean_pulse));
     if (b - a + 1 > width) {
       a = std::max(a, at - width / 2);
       b = std::min(b, a + width - 1);

@@ -254,9 +254,13 @@ TEST(ScanChannels, WhereNothingVerifiesPulsesLikeTheTapesWin) {
   EXPECT_TRUE(mzfscan::better_channel_reading(tape, noise));
   EXPECT_FALSE(mzfscan::better_channel_reading(noise, tape));
   EXPECT_TRUE(mzfscan::better_reading(noise, tape));  // polarities of one channel
-  TapeReading alike = readings(0.55);                 // within a tenth: the separation decides
+  TapeReading alike = readings(0.52);                 // within a tenth: the separation decides
   alike.separation = 0.5;
   EXPECT_TRUE(mzfscan::better_channel_reading(alike, tape));
+  TapeReading less = readings(0.48);  // just past a tenth: the pulse lengths decide
+  less.separation = 0.5;
+  EXPECT_FALSE(mzfscan::better_channel_reading(less, tape));
+  EXPECT_TRUE(mzfscan::better_channel_reading(tape, less));
   noise.verified_blocks = 1;
   EXPECT_TRUE(mzfscan::better_channel_reading(noise, tape));
 }
