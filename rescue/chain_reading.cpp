@@ -201,9 +201,6 @@ void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>
   reading.known.clear();
   reading.body_hint.clear();
   reading.pending.clear();
-  reading.marks_seen = 0;
-  mark_finder_init(reading.marks, rate, reading.short_period, reading.long_period,
-                   std::llround(MARK_QUIET_SECONDS * rate));
   // Where the first reading's programs have their header's mark: at their header's first copy
   // or their start, or, when no header copy was found, before their body (the header is then
   // looked for there as planned below).
@@ -530,7 +527,13 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
   insert_region(reading, std::move(r));
 }
 
-void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count) {
+void chain_reading_marks(const ChainReading& reading, MarkFinder& marks) {
+  mark_finder_init(marks, reading.rate, reading.short_period, reading.long_period,
+                   std::llround(MARK_QUIET_SECONDS * reading.rate));
+}
+
+void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count,
+                        const std::int64_t* marks, std::size_t mark_count) {
   const std::int64_t from = reading.position;
   const std::int64_t to = from + static_cast<std::int64_t>(count);
   for (ChainRegion& r : reading.regions) {
@@ -548,10 +551,7 @@ void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std:
                           reading.history.end() - static_cast<std::ptrdiff_t>(CHAIN_HISTORY));
   }
   reading.position = to;
-  mark_finder_feed(reading.marks, samples, count);
-  for (; reading.marks_seen < reading.marks.found.size(); ++reading.marks_seen) {
-    plan_found_header(reading, reading.marks.found[reading.marks_seen]);
-  }
+  for (std::size_t i = 0; i < mark_count; ++i) plan_found_header(reading, marks[i]);
   add_pending(reading);
 }
 

@@ -47,10 +47,9 @@ struct ChainReading {
   std::vector<std::uint8_t> history;         // the last prepared samples, for copies added late
   ChainWork work;
   SoftWork soft;
-  // Programs the first reading did not find are looked for by their header's tape mark. Their
-  // regions are numbered from `planned` (the first reading's programs) on.
-  MarkFinder marks;
-  std::size_t marks_seen = 0;
+  // Programs the first reading did not find are looked for by their header's tape mark (found
+  // by a MarkFinder the caller feeds; see chain_reading_marks()). Their regions are numbered from
+  // `planned` (the first reading's programs) on.
   int planned = 0;
   std::vector<double> found_seconds;  // per program found so: where its header's mark ends
   std::vector<double> known;          // where the first reading's programs have a mark, in seconds
@@ -66,11 +65,18 @@ struct ChainReading {
 void chain_reading_plan(ChainReading& reading, const std::vector<ScannedProgram>& programs,
                         double rate, double speed_percent);
 
-// Takes the next `count` prepared samples; decodes each copy as soon as its stretch is complete,
-// so that only the copies in progress are held, and reads it softly when the block's size is
-// known (a body's from its header, decided from the soft readings of the header's copies when
-// the first reading did not verify it).
-void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count);
+// Starts `marks`, the search for header tape marks that chain_reading_feed() takes, for the
+// rate and pulse lengths of `reading` as planned.
+void chain_reading_marks(const ChainReading& reading, MarkFinder& marks);
+
+// Takes the next `count` prepared samples, and the ends of the `mark_count` header tape marks
+// (`marks`, in prepared samples) a MarkFinder fed the same samples found in them. Decodes each
+// copy as soon as its stretch is complete, so that only the copies in progress are held, and
+// reads it softly when the block's size is known (a body's from its header, decided from the
+// soft readings of the header's copies when the first reading did not verify it); then plans a
+// search after each mark where the first reading found no program.
+void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std::size_t count,
+                        const std::int64_t* marks, std::size_t mark_count);
 
 // Prepared samples kept for chain_reading_add().
 inline constexpr std::size_t CHAIN_HISTORY = 32768;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -18,6 +19,7 @@
 
 #include "combine/same_tape.h"
 #include "format/tape_format.h"
+#include "pipe/handover.h"
 #include "rescue/second_reading.h"
 
 namespace mzfscan {
@@ -27,6 +29,11 @@ namespace {
 // Names of programs saved without verification: the ordinary name never has a '.' before its
 // extension, so these cannot be taken for verified files.
 constexpr char DAMAGED_EXTENSION[] = ".DAMAGED.MZF";
+
+// Frames the first reading hands to its second thread at a time (see scan_audio()).
+constexpr std::size_t HANDED_FRAMES = 16 * AUDIO_CHUNK_FRAMES;
+// Prepared samples the second reading hands to its second thread at a time.
+constexpr std::size_t HANDED_SAMPLES = 65536;
 
 constexpr double NOMINAL_SHORT_US = mzf::SHORT_PULSE_US;
 constexpr double NOMINAL_LONG_US = mzf::LONG_PULSE_US;
@@ -139,12 +146,54 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
   std::vector<double> squares(mixed ? channels : 0);
   result->rate = info.rate;
 
+  // The most programs a reading of candidates [from, to) has found so far.
+  const auto programs_found = [&](std::size_t from, std::size_t to) {
+    std::size_t programs = 0;
+    for (std::size_t i = from; i < to; ++i) {
+      for (const Polarity polarity : {POLARITY_FALLING, POLARITY_RISING}) {
+        const ChannelReader& scanner = *result->candidates[i].scanner;
+        programs = std::max(programs, channel_reader_reading(scanner, polarity).programs.size());
+      }
+    }
+    return programs;
+  };
+  // With several channels, the second half of them is read on a second thread: each chunk of
+  // frames is copied into a slot and handed over (see Handover).
+  const std::size_t candidates = result->candidates.size();
+  const std::size_t own = candidates > 1 ? (candidates + 1) / 2 : candidates;
+  struct Frames {
+    std::vector<float> frames;
+    std::size_t count = 0;
+  };
+  std::atomic<std::size_t> handed_programs{0};
+  std::unique_ptr<Handover<Frames>> handover;
+  if (own < candidates) {
+    handover = std::make_unique<Handover<Frames>>([&](Frames& slot) {
+      for (std::size_t i = own; i < candidates; ++i) {
+        channel_reader_feed(*result->candidates[i].scanner,
+                            slot.frames.data() + result->candidates[i].channel, slot.count,
+                            channels);
+      }
+      handed_programs.store(programs_found(own, candidates), std::memory_order_relaxed);
+      slot.count = 0;
+    });
+  }
+
   const float* frames = nullptr;
   std::size_t count = 0;
   while ((settings.max_frames < 0 || result->frames < settings.max_frames) &&
          (count = input.read(&frames)) > 0) {
     result->frames += static_cast<std::int64_t>(count);
-    for (Candidate& candidate : result->candidates) {
+    if (handover) {
+      // Handed over in slots of several chunks: a hand-over costs the threads a wake-up.
+      Frames& slot = handover->to_fill();
+      if (slot.count == 0) slot.frames.clear();
+      slot.frames.insert(slot.frames.end(), frames, frames + count * channels);
+      slot.count += count;
+      if (slot.count >= HANDED_FRAMES) handover->send();
+    }
+    for (std::size_t i = 0; i < own; ++i) {
+      Candidate& candidate = result->candidates[i];
       if (candidate.channel >= 0) {
         channel_reader_feed(*candidate.scanner, frames + candidate.channel, count, channels);
         continue;
@@ -159,16 +208,15 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
       }
     }
     if (settings.progress != nullptr && progress_due(*settings.progress)) {
-      std::size_t programs = 0;
-      for (const Candidate& candidate : result->candidates) {
-        for (const Polarity polarity : {POLARITY_FALLING, POLARITY_RISING}) {
-          programs = std::max(programs,
-                              channel_reader_reading(*candidate.scanner, polarity).programs.size());
-        }
-      }
-      progress_show(*settings.progress, "reading",
-                    static_cast<double>(result->frames) / std::max(1, info.rate), programs);
+      progress_show(
+          *settings.progress, "reading",
+          static_cast<double>(result->frames) / std::max(1, info.rate),
+          std::max(programs_found(0, own), handed_programs.load(std::memory_order_relaxed)));
     }
+  }
+  if (handover) {
+    if (handover->to_fill().count > 0) handover->send();
+    handover->finish();
   }
   for (const double sum : squares) {
     result->channel_rms.push_back(
@@ -295,26 +343,68 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   ChainReading chains;
   chain_reading_plan(chains, result->programs, stream.rate(), result->reading().speed_percent);
   chains.keep_soft = keep_soft;
+  MarkFinder marks;
+  chain_reading_marks(chains, marks);
+  // The chain reading runs on a second thread, behind the exact reading and the mark search:
+  // each slot carries prepared samples as the stream gave them, chunk by chunk, with the copy
+  // starts the exact decoder saw and the tape marks found in each (see Handover). It takes them
+  // exactly as it would in line.
+  struct Piece {
+    std::size_t bytes_end, starts_end, marks_end;  // in the slot's bytes, starts and marks
+  };
+  struct Prepared {
+    std::vector<std::uint8_t> bytes;
+    std::vector<ExactCopyStart> starts;
+    std::vector<std::int64_t> marks;
+    std::vector<Piece> pieces;
+  };
+  Handover<Prepared> handover([&](Prepared& slot) {
+    std::size_t bytes_from = 0, starts_from = 0, marks_from = 0;
+    for (const Piece& piece : slot.pieces) {
+      // A copy the first reading never found, where the exact decoder saw one begin, is decoded
+      // too: a program only the exact decoder found is checked against its other copy.
+      for (; starts_from < piece.starts_end; ++starts_from) {
+        const ExactCopyStart& c = slot.starts[starts_from];
+        chain_reading_add(chains, result->programs, c.block, c.copy, c.sample, c.size,
+                          c.short_period);
+      }
+      chain_reading_feed(chains, slot.bytes.data() + bytes_from, piece.bytes_end - bytes_from,
+                         slot.marks.data() + marks_from, piece.marks_end - marks_from);
+      bytes_from = piece.bytes_end;
+      marks_from = piece.marks_end;
+    }
+    slot.bytes.clear();
+    slot.starts.clear();
+    slot.marks.clear();
+    slot.pieces.clear();
+  });
   HumMeter hum(stream.rate());
   const std::uint8_t* bytes = nullptr;
   std::size_t count = 0;
-  std::size_t starts_seen = 0;
+  std::size_t starts_seen = 0, marks_seen = 0;
   while (static_cast<double>(reader->samples) < limit && (count = stream.read(&bytes)) > 0) {
     exact_reader_feed(*reader, bytes, count);
+    mark_finder_feed(marks, bytes, count);
     hum.feed(bytes, count);
     if (progress != nullptr) {
       progress_show(*progress, "second reading",
                     static_cast<double>(reader->samples) / stream.rate(), result->programs.size());
     }
-    // A copy the first reading never found, where the exact decoder saw one begin, is decoded
-    // too: a program only the exact decoder found is checked against its other copy.
-    for (; starts_seen < reader->copy_starts.size(); ++starts_seen) {
-      const ExactCopyStart& c = reader->copy_starts[starts_seen];
-      chain_reading_add(chains, result->programs, c.block, c.copy, c.sample, c.size,
-                        c.short_period);
-    }
-    chain_reading_feed(chains, bytes, count);
+    Prepared& slot = handover.to_fill();
+    slot.starts.insert(slot.starts.end(),
+                       reader->copy_starts.begin() + static_cast<std::ptrdiff_t>(starts_seen),
+                       reader->copy_starts.end());
+    starts_seen = reader->copy_starts.size();
+    slot.marks.insert(slot.marks.end(),
+                      marks.found.begin() + static_cast<std::ptrdiff_t>(marks_seen),
+                      marks.found.end());
+    marks_seen = marks.found.size();
+    slot.bytes.insert(slot.bytes.end(), bytes, bytes + count);
+    slot.pieces.push_back({slot.bytes.size(), slot.starts.size(), slot.marks.size()});
+    if (slot.bytes.size() >= HANDED_SAMPLES) handover.send();
   }
+  if (!handover.to_fill().pieces.empty()) handover.send();
+  handover.finish();
   std::fclose(trace);
   chain_reading_finish(chains);
   adopt_second_reading(result->programs, reader->programs, chains);

@@ -193,14 +193,20 @@ std::size_t first_largest_sum(const float* a, const float* b, std::size_t count)
 // apart and little between them, and the loops below need run only over them.
 void kept_runs(const float* row, std::int32_t lo, std::int32_t hi, std::int32_t join, Runs& runs) {
   runs.clear();
-  for (std::int32_t t = lo; t <= hi; ++t) {
-    if (row[t - lo] == NONE) continue;
-    if (!runs.empty() && t - runs.back()[1] <= join) {
-      runs.back()[1] = t;
-    } else {
-      runs.push_back({t, t});
+  std::int32_t t = lo;
+  while (t <= hi && row[t - lo] == NONE) ++t;
+  if (t > hi) return;
+  // Written so that only a new run takes a branch: the chains kept and dropped alternate.
+  std::int32_t first = t, last = t;
+  for (; t <= hi; ++t) {
+    const bool kept = row[t - lo] != NONE;
+    if (kept && t - last > join) {
+      runs.push_back({first, last});
+      first = t;
     }
+    last = kept ? t : last;
   }
+  runs.push_back({first, last});
 }
 
 // Into `out`, over [out_lo, out_hi], the best chains that reach each sample by pulse `n` from the
@@ -551,8 +557,14 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     work.lo[n + 1] = lo + a;
     work.hi[n + 1] = lo + b;
     work.spread[n + 1] = spread;
-    work.current.assign(work.reach.begin() + a, work.reach.begin() + b + 1);
-    prune(work.current.data(), lo + a, lo + b, spread);
+    // Pruned again over the band alone, as the backward pass finds its scores again: the best
+    // lies within it, so only the spread rule's maxima near the band's ends can differ.
+    if (spread == 0 || spread == UNPRUNED) {
+      work.current.assign(work.kept.begin() + a, work.kept.begin() + b + 1);
+    } else {
+      work.current.assign(work.reach.begin() + a, work.reach.begin() + b + 1);
+      prune(work.current.data(), lo + a, lo + b, spread);
+    }
   }
 
   // The gap after the closing long: any number of short pulses, or nothing.
@@ -672,25 +684,25 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
 std::vector<float> local_speed(const std::vector<std::int32_t>& at, const SoftStats& stats,
                                std::size_t count) {
   const std::size_t pulses = at.size() - 1;
-  std::vector<float> by_pulse(pulses + 1);
-  for (std::size_t n = 0; n <= pulses; ++n) {
-    const std::size_t from = n > SPEED_PULSES ? n - SPEED_PULSES : 0;
-    const std::size_t to = std::min(pulses, n + SPEED_PULSES + 1);
-    double best = std::numeric_limits<double>::infinity();
-    float found = 1;
-    for (float f = SPEED_LOW; f <= SPEED_HIGH; f += SPEED_STEP) {
-      double misfit = 0;
-      for (std::size_t k = from; k < to; ++k) {
-        const double d = at[k + 1] - at[k];
-        misfit +=
-            std::min(std::fabs(d - stats.short_period * f), std::fabs(d - stats.long_period * f));
-      }
-      if (misfit < best) {
-        best = misfit;
-        found = f;
+  std::vector<float> by_pulse(pulses + 1, 1);
+  std::vector<double> best(pulses + 1, std::numeric_limits<double>::infinity());
+  std::vector<double> misfit(pulses);  // of each pulse at the speed tried
+  for (float f = SPEED_LOW; f <= SPEED_HIGH; f += SPEED_STEP) {
+    for (std::size_t k = 0; k < pulses; ++k) {
+      const double d = at[k + 1] - at[k];
+      misfit[k] =
+          std::min(std::fabs(d - stats.short_period * f), std::fabs(d - stats.long_period * f));
+    }
+    for (std::size_t n = 0; n <= pulses; ++n) {
+      const std::size_t from = n > SPEED_PULSES ? n - SPEED_PULSES : 0;
+      const std::size_t to = std::min(pulses, n + SPEED_PULSES + 1);
+      double sum = 0;
+      for (std::size_t k = from; k < to; ++k) sum += misfit[k];
+      if (sum < best[n]) {
+        best[n] = sum;
+        by_pulse[n] = f;
       }
     }
-    by_pulse[n] = found;
   }
   // By sample: each pulse's speed from where it begins.
   std::vector<float> speed(count + 1, by_pulse.front());
