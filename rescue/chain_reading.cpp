@@ -151,7 +151,8 @@ double find_mark(const ChainWork& chain, int shorts) {
   const double s = chain.short_mean, l = chain.long_mean;
   const double span = MARK_MATCHED * l + shorts * s + l;
   if (x == nullptr || !(s > 1) || static_cast<double>(count) < span + 2) return -1;
-  std::vector<std::int64_t> sums(count + 1, 0);
+  // In doubles, exact for these integers (as are the totals below, far under 2^53).
+  std::vector<double> sums(count + 1, 0);
   for (std::size_t i = 0; i < count; ++i) sums[i + 1] = sums[i] + (static_cast<int>(x[i]) - 128);
   // The mark's correlation with its pulses' halves ending at `end`, as prefix sums at offsets
   // before `end`, each with its weight: (end of a pulse) - 2 (its middle) + (its start).
@@ -173,14 +174,20 @@ double find_mark(const ChainWork& chain, int shorts) {
   for (std::size_t k = 0; k <= last; ++k) {
     if (weights[k] != 0) terms.emplace_back(k, weights[k]);
   }
-  std::int64_t best = 0;
+  // The totals of every end, term by term: the loops run several ends at a time.
+  const std::size_t ends = count - last;
+  std::vector<double> totals(ends, 0);
+  for (const auto& [before, weight] : terms) {
+    const double w = weight;
+    const double* at = sums.data() + (last - before);
+    for (std::size_t i = 0; i < ends; ++i) totals[i] += w * at[i];
+  }
+  double best = 0;
   std::size_t where = 0;
-  for (std::size_t end = last; end < count; ++end) {
-    std::int64_t total = 0;
-    for (const auto& [before, weight] : terms) total += weight * sums[end - before];
-    if (total > best) {
-      best = total;
-      where = end;
+  for (std::size_t i = 0; i < ends; ++i) {
+    if (totals[i] > best) {
+      best = totals[i];
+      where = last + i;
     }
   }
   return where == 0 ? -1 : static_cast<double>(where * chain.factor);

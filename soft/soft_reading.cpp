@@ -100,7 +100,7 @@ std::array<Window, 2> windows(double short_period, double long_period, double wi
 
 // The copy's samples, its pulse windows and its measured amplitude.
 struct Model {
-  const std::int64_t* sums;
+  const std::uint32_t* sums;  // prefix sums modulo 2^32: every difference taken spans a band
   std::size_t count;
   Window kinds[2];                         // short, long: the widest over the copy
   const std::array<Window, 2>* per_pulse;  // each pulse's windows
@@ -114,7 +114,8 @@ struct Model {
   float score(std::size_t t, int length, int kind) const {
     const auto d = static_cast<std::size_t>(length);
     const std::size_t m = t + static_cast<std::size_t>(low[kind][d]);
-    const std::int64_t correlation = (sums[t + d] - sums[m]) - (sums[m] - sums[t]);
+    const std::int32_t correlation = static_cast<std::int32_t>(sums[t + d] - sums[m]) -
+                                     static_cast<std::int32_t>(sums[m] - sums[t]);
     return static_cast<float>(correlation) - cost[d];
   }
 };
@@ -135,8 +136,10 @@ const float* near_sums(const Model& m, std::int32_t lo, std::int32_t hi, std::ve
   const auto from = static_cast<std::size_t>(lo);
   const auto to = std::min(static_cast<std::size_t>(hi), m.count);
   out.resize(to - from + 1);
-  const std::int64_t base = m.sums[from];
-  for (std::size_t i = from; i <= to; ++i) out[i - from] = static_cast<float>(m.sums[i] - base);
+  const std::uint32_t base = m.sums[from];
+  for (std::size_t i = from; i <= to; ++i) {
+    out[i - from] = static_cast<float>(static_cast<std::int32_t>(m.sums[i] - base));
+  }
   return out.data();
 }
 
@@ -314,7 +317,7 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
   work.sums.resize(count + 1);
   work.sums[0] = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    work.sums[i + 1] = work.sums[i] + (static_cast<int>(x[i]) - 128);
+    work.sums[i + 1] = work.sums[i] + static_cast<std::uint32_t>(static_cast<int>(x[i]) - 128);
   }
   Model m{};
   m.sums = work.sums.data();

@@ -19,7 +19,7 @@ struct PulseWindow {
 
 // Work space, reused from one copy to the next.
 struct SoftWork {
-  std::vector<std::int64_t> sums;       // prefix sums of the samples about the mid level
+  std::vector<std::uint32_t> sums;      // prefix sums of the samples about the mid level
   std::vector<std::int32_t> lo, hi;     // where each pulse may begin: the band kept, per pulse
   std::vector<float> spread;            // per pulse: how its band was pruned (see soft_pass())
   std::vector<float> shortfall, local;  // a band's scores against the best of any pulses
