@@ -203,7 +203,7 @@ void kept_runs(const float* row, std::int32_t lo, std::int32_t hi, std::int32_t 
   std::int32_t first = t, last = t;
   for (; t <= hi; ++t) {
     const bool kept = row[t - lo] != NONE;
-    if (kept && t - last > join) {
+    if (kept & (t - last > join)) {
       runs.push_back({first, last});
       first = t;
     }
@@ -415,16 +415,14 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     const float best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
     if (spread == 0) {
       const float floor = best - keep;
-      for (std::size_t k = 0; k < n; ++k) {
-        if (!(shortfall[k] >= floor)) values[k] = NONE;
-      }
+      for (std::size_t k = 0; k < n; ++k) values[k] = shortfall[k] >= floor ? values[k] : NONE;
       return;
     }
     sliding_maximum(shortfall, n, radius, work.ahead, work.behind, &work.local);
     const float floor = best - spread;
     const float* local = work.local.data();
     for (std::size_t k = 0; k < n; ++k) {
-      if (!(shortfall[k] >= local[k] - keep && shortfall[k] >= floor)) values[k] = NONE;
+      values[k] = shortfall[k] >= local[k] - keep && shortfall[k] >= floor ? values[k] : NONE;
     }
   };
   // Forward, keeping the bands and every CHECKPOINT-th band's scores.
@@ -657,8 +655,8 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
         best[kind] = largest_sum(forward, work.through.data(), band(n));
       }
       // Chains the forward pass dropped are not followed back either.
-      for (std::int32_t t = lo; t <= hi; ++t) {
-        if (forward[t - lo] == NONE) work.current[static_cast<std::size_t>(t - lo)] = NONE;
+      for (std::size_t i = 0; i < band(n); ++i) {
+        work.current[i] = forward[i] == NONE ? NONE : work.current[i];
       }
       if (at != nullptr) {
         // Where the best chain through this band has the pulse begin. (The backward scores
