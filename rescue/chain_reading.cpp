@@ -331,13 +331,22 @@ std::size_t header_body_size(const ChainReading& reading, int program) {
   return mzf::header_word(header.bytes.data(), mzf::BODY_LENGTH_OFFSET) + CHECKSUM_SIZE;
 }
 
-// Reads region `r` (see decode_region()).
-void read_region(ChainReading& reading, ChainRegion& r) {
-  std::size_t size = r.size_known ? r.max_bytes : 0;
-  if (size == 0 && r.block == 1 && r.program >= 0) size = header_body_size(reading, r.program);
+// What read_copy() found: where the copy's soft reading ends (the second copy's, when it was read
+// from there), in the region's samples (-1: not read), and whether the second copy was.
+struct CopyRead {
   double end = -1;
-  bool both_read = false;  // `end` is where the second copy ends
-  double start = r.copy_seconds * reading.rate - static_cast<double>(r.from);
+  bool both_read = false;
+};
+
+// Decodes the copy of region `r` and reads it softly when `size` (its block's bytes) is known.
+// When `r` holds a first copy and `second` (the program's second copy of the block) was placed
+// elsewhere than where it follows the first, the second is read from where the first ends, when
+// this stretch holds it, into `second`. Touches nothing but `r`, `second` and the work spaces.
+CopyRead read_copy(ChainRegion& r, ChainRegion* second, std::size_t size, double rate,
+                   ChainWork& work, SoftWork& soft) {
+  CopyRead read;
+  double& end = read.end;
+  double start = r.copy_seconds * rate - static_cast<double>(r.from);
   std::vector<float> llr;
   SoftStats stats;
   bool measured = false;
@@ -346,38 +355,33 @@ void read_region(ChainReading& reading, ChainRegion& r) {
     // The copy's pulses are measured, and its mark found, on a stretch at the start that holds
     // the mark and the copy's first bytes; the copy is then read over the whole stretch.
     const std::size_t prefix =
-        std::min(r.samples.size(), static_cast<std::size_t>(SEARCH_MEASURE_SECONDS * reading.rate));
+        std::min(r.samples.size(), static_cast<std::size_t>(SEARCH_MEASURE_SECONDS * rate));
     copy.start = 0;
-    decode_chain(r.samples.data(), prefix, copy, r.max_bytes, reading.work, &r.bytes, &r.weak);
-    start = find_mark(reading.work, r.block == 0 ? mzf::HEADER_MARK_PULSES : mzf::BODY_MARK_PULSES);
-    measured = soft_measure(reading.work, &stats);
+    decode_chain(r.samples.data(), prefix, copy, r.max_bytes, work, &r.bytes, &r.weak);
+    start = find_mark(work, r.block == 0 ? mzf::HEADER_MARK_PULSES : mzf::BODY_MARK_PULSES);
+    measured = soft_measure(work, &stats);
     if (start >= 0 && measured && size > 0) {
-      average_samples(r.samples.data(), r.samples.size(), stats.factor, &reading.soft.averaged);
-      soft_read_copy(reading.soft.averaged.data(), reading.soft.averaged.size(), stats, start,
-                     r.copy == 0, size, reading.soft, &llr, &end);
+      average_samples(r.samples.data(), r.samples.size(), stats.factor, &soft.averaged);
+      soft_read_copy(soft.averaged.data(), soft.averaged.size(), stats, start, r.copy == 0, size,
+                     soft, &llr, &end);
     }
   } else {
-    decode_chain(r.samples.data(), r.samples.size(), copy, r.max_bytes, reading.work, &r.bytes,
-                 &r.weak);
-    measured = soft_measure(reading.work, &stats);
+    decode_chain(r.samples.data(), r.samples.size(), copy, r.max_bytes, work, &r.bytes, &r.weak);
+    measured = soft_measure(work, &stats);
     if (measured && size > 0) {
-      soft_read_copy(reading.work.chain_samples, reading.work.chain_count, stats, start,
-                     r.copy == 0, size, reading.soft, &llr, &end);
+      soft_read_copy(work.chain_samples, work.chain_count, stats, start, r.copy == 0, size, soft,
+                     &llr, &end);
     }
   }
   if (!r.placed) r.llr = std::move(llr);
   // The second copy follows the first after a gap of short pulses. Where the first reading
   // placed it elsewhere, it is read from where the first copy's soft reading ends, when this
   // stretch holds it.
-  const auto second =
-      std::find_if(reading.regions.begin(), reading.regions.end(), [&](const ChainRegion& q) {
-        return q.program == r.program && q.block == r.block && q.copy == 1;
-      });
-  if (r.copy == 0 && end > 0 && measured && r.program >= 0 && second != reading.regions.end()) {
+  if (r.copy == 0 && end > 0 && measured && second != nullptr) {
     const double gap =
         mzf::COPY_GAP_PULSES * stats.short_period * static_cast<double>(stats.factor);
     const double expected = end + gap;
-    const double placed = second->copy_seconds * reading.rate - static_cast<double>(r.from);
+    const double placed = second->copy_seconds * rate - static_cast<double>(r.from);
     if ((second->copy_seconds < 0 ||
          std::fabs(placed - expected) > MISPLACED_SHORTS * r.short_period) &&
         expected < static_cast<double>(r.samples.size())) {
@@ -385,19 +389,47 @@ void read_region(ChainReading& reading, ChainRegion& r) {
       const auto from =
           static_cast<std::size_t>(std::max(0.0, expected - LEAD_SHORTS * r.short_period));
       average_samples(r.samples.data() + from, r.samples.size() - from, stats.factor,
-                      &reading.soft.averaged);
+                      &soft.averaged);
       std::vector<float> found;
       double second_end = -1;
-      if (soft_read_copy(reading.soft.averaged.data(), reading.soft.averaged.size(), stats,
-                         expected - static_cast<double>(from), false, size, reading.soft, &found,
+      if (soft_read_copy(soft.averaged.data(), soft.averaged.size(), stats,
+                         expected - static_cast<double>(from), false, size, soft, &found,
                          &second_end)) {
         second->llr = std::move(found);
         second->placed = true;
         end = static_cast<double>(from) + second_end;
-        both_read = true;
+        read.both_read = true;
       }
     }
   }
+  return read;
+}
+
+// The program's second copy of the block of region `r`, when `r` holds a first copy of a
+// program's block; null otherwise.
+ChainRegion* second_copy(ChainReading& reading, const ChainRegion& r) {
+  if (r.copy != 0 || r.program < 0) return nullptr;
+  const auto second =
+      std::find_if(reading.regions.begin(), reading.regions.end(), [&](const ChainRegion& q) {
+        return q.program == r.program && q.block == r.block && q.copy == 1;
+      });
+  return second == reading.regions.end() ? nullptr : &*second;
+}
+
+// The bytes of the block of region `r`: its own size, or a body's from its header's soft
+// readings so far; 0 when not known.
+std::size_t region_size(const ChainReading& reading, const ChainRegion& r) {
+  std::size_t size = r.size_known ? r.max_bytes : 0;
+  if (size == 0 && r.block == 1 && r.program >= 0) size = header_body_size(reading, r.program);
+  return size;
+}
+
+// Reads region `r` (see decode_region()).
+void read_region(ChainReading& reading, ChainRegion& r) {
+  const CopyRead read = read_copy(r, second_copy(reading, r), region_size(reading, r), reading.rate,
+                                  reading.work, reading.soft);
+  const double end = read.end;
+  const bool both_read = read.both_read;
   // A program found by its header's mark: once the header is known, its body is looked for
   // after the gap that follows the header's second copy.
   // So is the body of a program of the first reading whose body it found nowhere, or only well
@@ -428,6 +460,61 @@ void read_region(ChainReading& reading, ChainRegion& r) {
 
 void invert(std::vector<std::uint8_t>& samples) {
   for (std::uint8_t& x : samples) x = static_cast<std::uint8_t>(255 - x);
+}
+
+// Jobs begun and not taken back, at most; more wait for the oldest.
+constexpr std::size_t MAX_JOBS = 4;
+// A body larger than this is read in line, alone: its scores need a great deal of memory.
+constexpr std::size_t LARGEST_JOB_BYTES = 16384;
+// take_back() of every job.
+constexpr int EVERY_PROGRAM = -3;
+
+// Takes back the results of the oldest job, once it has finished.
+void take_back_oldest(ChainReading& reading) {
+  ChainJob& job = *reading.jobs.front();
+  reading.wait(job);
+  const auto region = std::find_if(reading.regions.begin(), reading.regions.end(),
+                                   [&](const ChainRegion& q) { return q.id == job.id; });
+  region->bytes = std::move(job.region.bytes);
+  region->weak = std::move(job.region.weak);
+  region->llr = std::move(job.region.llr);
+  ChainRegion* second = second_copy(reading, *region);
+  if (job.second.placed && second != nullptr) {
+    second->llr = std::move(job.second.llr);
+    second->placed = true;
+  }
+  reading.jobs.pop_front();
+}
+
+// Takes back the jobs begun, oldest first, up to the last of program `program`'s (or every job:
+// EVERY_PROGRAM).
+void take_back(ChainReading& reading, int program) {
+  std::size_t upto = 0;
+  for (std::size_t i = 0; i < reading.jobs.size(); ++i) {
+    if (program == EVERY_PROGRAM || reading.jobs[i]->region.program == program) upto = i + 1;
+  }
+  for (; upto > 0; --upto) take_back_oldest(reading);
+}
+
+// Begins the reading of body region `r` apart (see ChainJob).
+void begin_job(ChainReading& reading, ChainRegion& r) {
+  if (reading.jobs.size() >= MAX_JOBS) take_back_oldest(reading);
+  auto job = std::make_unique<ChainJob>();
+  if (r.id == 0) r.id = ++reading.last_id;
+  job->id = r.id;
+  job->size = region_size(reading, r);
+  std::vector<std::uint8_t> samples;
+  samples.swap(r.samples);
+  job->region = r;
+  job->region.samples.swap(samples);
+  if (const ChainRegion* second = second_copy(reading, r)) {
+    job->has_second = true;
+    job->second.copy_seconds = second->copy_seconds;
+  }
+  job->rate = reading.rate;
+  r.decoded = true;
+  reading.start(*job);
+  reading.jobs.push_back(std::move(job));
 }
 
 // Decodes region `r` and reads it softly. A header searched for by its mark that this does not
@@ -461,6 +548,20 @@ void decode_region(ChainReading& reading, ChainRegion& r) {
   }
   r.samples = std::vector<std::uint8_t>();
   r.decoded = true;
+}
+
+// Reads region `r`, whose stretch is complete: a body's copy apart when the reading has jobs
+// begun (see ChainReading::start), else in line. A program's jobs are taken back first.
+void take_region(ChainReading& reading, ChainRegion& r) {
+  if (r.program >= 0) take_back(reading, r.program);
+  if (!reading.start || r.block != 1) {
+    decode_region(reading, r);
+  } else if (region_size(reading, r) > LARGEST_JOB_BYTES) {
+    take_back(reading, EVERY_PROGRAM);
+    decode_region(reading, r);
+  } else {
+    begin_job(reading, r);
+  }
 }
 
 // Adds `r`, with the samples kept of its stretch so far, to the regions in order.
@@ -550,7 +651,7 @@ void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std:
     const std::int64_t a = std::max(r.from + static_cast<std::int64_t>(r.samples.size()), from);
     const std::int64_t b = std::min(r.to, to);
     if (a < b) r.samples.insert(r.samples.end(), samples + (a - from), samples + (b - from));
-    if (r.to <= to) decode_region(reading, r);
+    if (r.to <= to) take_region(reading, r);
   }
   reading.history.insert(reading.history.end(), samples, samples + count);
   if (reading.history.size() > CHAIN_HISTORY) {
@@ -565,8 +666,15 @@ void chain_reading_feed(ChainReading& reading, const std::uint8_t* samples, std:
 void chain_reading_finish(ChainReading& reading) {
   // Copies the recording ended inside are decoded as far as they go.
   for (ChainRegion& r : reading.regions) {
-    if (!r.decoded && !r.samples.empty()) decode_region(reading, r);
+    if (!r.decoded && !r.samples.empty()) take_region(reading, r);
   }
+  take_back(reading, EVERY_PROGRAM);
+}
+
+void chain_job_run(ChainJob& job, ChainWork& work, SoftWork& soft) {
+  if (job.region.inverted) invert(job.region.samples);
+  read_copy(job.region, job.has_second ? &job.second : nullptr, job.size, job.rate, work, soft);
+  job.region.samples = std::vector<std::uint8_t>();
 }
 
 }  // namespace mzfscan

@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "reader/tape_reader.h"
@@ -36,8 +39,25 @@ struct ChainRegion {
   bool placed = false;     // read from where the first copy ended, not from here
   bool search = false;     // the copy's start is not known: found by its tape mark
   bool inverted = false;   // read with its samples inverted
-  bool decoded = false;
+  bool decoded = false;    // read, or being read apart (see ChainJob)
+  std::uint64_t id = 0;    // given when it is read apart, to take its results back
 };
+
+// The reading of a body copy apart from the stream (on another thread): a copy of its region,
+// its samples moved in, and what the reading knew of the block when it began. Its results come
+// back in `region` and `second` (see chain_job_run()).
+struct ChainJob {
+  std::uint64_t id = 0;  // of the region
+  ChainRegion region;
+  ChainRegion second;  // the program's second copy of the block, when `has_second`
+  bool has_second = false;
+  std::size_t size = 0;  // the block's bytes (0: not known)
+  double rate = 0;
+  bool finished = false;  // for the executor: set once chain_job_run() has returned
+};
+
+// Reads the copy of `job` with the work spaces given (one set per thread at a time).
+void chain_job_run(ChainJob& job, ChainWork& work, SoftWork& soft);
 
 struct ChainReading {
   double rate = 0;                           // of the prepared samples
@@ -56,6 +76,13 @@ struct ChainReading {
   std::vector<double> body_hint;      // per program of the first reading: its body's first copy
   std::vector<ChainRegion> pending;   // regions planned while others were decoded, added after
   bool keep_soft = false;  // the soft readings of blocks left unverified go to their programs
+  // Where body copies are read: in line as their stretches complete (when unset), or apart, by
+  // `start`, which begins a job (on another thread), and `wait`, which returns once it has
+  // finished. Jobs are taken back oldest first, and a program's before another of its copies is
+  // read, so that the result is the same either way.
+  std::function<void(ChainJob&)> start, wait;
+  std::deque<std::unique_ptr<ChainJob>> jobs;  // begun, not taken back
+  std::uint64_t last_id = 0;
 };
 
 // Plans the stretches for the copies of every block of `programs` that did not verify, in
@@ -89,7 +116,8 @@ void chain_reading_add(ChainReading& reading, const std::vector<ScannedProgram>&
                        int block, int copy, std::int64_t start, std::size_t size,
                        double short_period);
 
-// The recording has ended: decodes the copies it ended inside, as far as they go.
+// The recording has ended: decodes the copies it ended inside, as far as they go, and takes back
+// every job begun.
 void chain_reading_finish(ChainReading& reading);
 
 }  // namespace mzfscan

@@ -14,12 +14,14 @@
 #include <filesystem>
 #include <new>
 #include <numbers>
+#include <thread>
 
 #include <nettle/sha2.h>
 
 #include "combine/same_tape.h"
 #include "format/tape_format.h"
 #include "pipe/handover.h"
+#include "pipe/job_pool.h"
 #include "rescue/second_reading.h"
 
 namespace mzfscan {
@@ -32,6 +34,8 @@ constexpr char DAMAGED_EXTENSION[] = ".DAMAGED.MZF";
 
 // Frames the first reading hands to its second thread at a time (see scan_audio()).
 constexpr std::size_t HANDED_FRAMES = 16 * AUDIO_CHUNK_FRAMES;
+// Worker threads of the second reading at most, one per core.
+constexpr unsigned MAX_WORKERS = 4;
 // Prepared samples the second reading hands to its second thread at a time.
 constexpr std::size_t HANDED_SAMPLES = 65536;
 
@@ -343,6 +347,16 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   ChainReading chains;
   chain_reading_plan(chains, result->programs, stream.rate(), result->reading().speed_percent);
   chains.keep_soft = keep_soft;
+  // Body copies are read apart, on a worker thread per core (see ChainReading::start).
+  struct ChainScratch {
+    ChainWork work;
+    SoftWork soft;
+  };
+  JobPool<ChainJob, ChainScratch> pool(
+      [](ChainJob& job, ChainScratch& scratch) { chain_job_run(job, scratch.work, scratch.soft); },
+      std::clamp(std::thread::hardware_concurrency(), 1U, MAX_WORKERS));
+  chains.start = [&](ChainJob& job) { pool.start(job); };
+  chains.wait = [&](ChainJob& job) { pool.wait(job); };
   MarkFinder marks;
   chain_reading_marks(chains, marks);
   // The chain reading runs on a second thread, behind the exact reading and the mark search:

@@ -1,7 +1,11 @@
 // The hand-over of chunks between the reading and the decoding thread: every chunk reaches the
 // consumer once, whole and in order, whether a thread takes them or send() does, and however far
-// the producer runs ahead of a slow consumer.
+// the producer runs ahead of a slow consumer. The job pool: every job runs once, on a scratch
+// space no other job uses at the same time, and is finished when wait() returns.
+#include <atomic>
+
 #include "pipe/handover.h"
+#include "pipe/job_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -57,6 +61,56 @@ TEST(Handover, EveryChunkArrivesWholeAndInOrder) {
     }
     EXPECT_TRUE(whole);
     for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], i);
+  }
+}
+
+struct Job {
+  int input = 0;
+  int output = 0;
+  bool finished = false;
+};
+
+struct Scratch {
+  std::atomic<bool> busy{false};
+};
+
+TEST(JobPool, EveryJobRunsOnceAloneOnItsScratch) {
+  struct Case {
+    unsigned workers;  // 0: start() runs each job itself
+    int jobs;
+    bool wait_newest_first;
+  };
+  const Case cases[] = {{0, 0, false},  {0, 9, false}, {1, 9, false}, {2, 1, false},
+                        {2, 33, false}, {2, 33, true}, {4, 33, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "workers " << c.workers << ", jobs " << c.jobs
+                                    << ", newest first " << c.wait_newest_first);
+    std::vector<Job> jobs(static_cast<std::size_t>(c.jobs));
+    std::atomic<int> runs{0}, shared{0};
+    {
+      mzfscan::JobPool<Job, Scratch> pool(
+          [&](Job& job, Scratch& scratch) {
+            if (scratch.busy.exchange(true)) ++shared;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            job.output = job.input * job.input;
+            ++runs;
+            scratch.busy = false;
+          },
+          c.workers);
+      for (int i = 0; i < c.jobs; ++i) {
+        jobs[static_cast<std::size_t>(i)].input = i;
+        pool.start(jobs[static_cast<std::size_t>(i)]);
+      }
+      for (int k = 0; k < c.jobs; ++k) {
+        const int i = c.wait_newest_first ? c.jobs - 1 - k : k;
+        Job& job = jobs[static_cast<std::size_t>(i)];
+        pool.wait(job);
+        EXPECT_TRUE(job.finished);
+        EXPECT_EQ(job.output, i * i);
+      }
+    }
+    EXPECT_EQ(runs.load(), c.jobs);
+    EXPECT_EQ(shared.load(), 0);
   }
 }
 
