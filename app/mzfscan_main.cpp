@@ -73,6 +73,11 @@ int run(int argc, char** argv) {
       ->option_text("OUT.wav");
   app.add_option("--plot", options.plot_path, "draw pulse lengths and blocks as SVG")
       ->option_text("OUT.svg");
+  app.add_option("--threads", options.threads,
+                 "worker threads for body copies; 1 reads everything on the main thread "
+                 "alone (default: one per core, 2 to 4); the results are the same")
+      ->check(CLI::Range(1U, 64U))
+      ->option_text("N");
   try {
     app.parse(argc, argv);
     if (!options.wav_path.empty() && options.recordings.size() != 1) {

@@ -34,8 +34,8 @@ constexpr char DAMAGED_EXTENSION[] = ".DAMAGED.MZF";
 
 // Frames the first reading hands to its second thread at a time (see scan_audio()).
 constexpr std::size_t HANDED_FRAMES = 16 * AUDIO_CHUNK_FRAMES;
-// Worker threads of the second reading at most, one per core.
-constexpr unsigned MAX_WORKERS = 4;
+// Threads used at most, unless more are asked for.
+constexpr unsigned MAX_THREADS = 4;
 // Prepared samples the second reading hands to its second thread at a time.
 constexpr std::size_t HANDED_SAMPLES = 65536;
 
@@ -164,14 +164,15 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
   // With several channels, the second half of them is read on a second thread: each chunk of
   // frames is copied into a slot and handed over (see Handover).
   const std::size_t candidates = result->candidates.size();
-  const std::size_t own = candidates > 1 ? (candidates + 1) / 2 : candidates;
+  const bool split = candidates > 1 && thread_count(settings.threads) > 1;
+  const std::size_t own = split ? (candidates + 1) / 2 : candidates;
   struct Frames {
     std::vector<float> frames;
     std::size_t count = 0;
   };
   std::atomic<std::size_t> handed_programs{0};
   std::unique_ptr<Handover<Frames>> handover;
-  if (own < candidates) {
+  if (split) {
     handover = std::make_unique<Handover<Frames>>([&](Frames& slot) {
       for (std::size_t i = own; i < candidates; ++i) {
         channel_reader_feed(*result->candidates[i].scanner,
@@ -248,6 +249,11 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
   }
   if (have_best) result->programs = result->reading().programs;
   return true;
+}
+
+unsigned thread_count(unsigned threads) {
+  if (threads > 0) return threads;
+  return std::clamp(std::thread::hardware_concurrency(), 2U, MAX_THREADS);
 }
 
 bool second_reading_wanted(const ScanResult& result) {
@@ -327,7 +333,8 @@ ssize_t discard(void* /*cookie*/, const char* /*data*/, std::size_t size) {
 }  // namespace
 
 bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error,
-                        Progress* progress, bool keep_soft) {
+                        Progress* progress, bool keep_soft, unsigned threads) {
+  const unsigned used = thread_count(threads);
   PreparedStream stream;
   if (!stream.open(input, prepared_signal(*result), error)) return false;
   // As far as the first reading went, in prepared samples (and a slice more for rounding).
@@ -354,9 +361,11 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
   };
   JobPool<ChainJob, ChainScratch> pool(
       [](ChainJob& job, ChainScratch& scratch) { chain_job_run(job, scratch.work, scratch.soft); },
-      std::clamp(std::thread::hardware_concurrency(), 1U, MAX_WORKERS));
-  chains.start = [&](ChainJob& job) { pool.start(job); };
-  chains.wait = [&](ChainJob& job) { pool.wait(job); };
+      used > 1 ? used : 0);
+  if (used > 1) {
+    chains.start = [&](ChainJob& job) { pool.start(job); };
+    chains.wait = [&](ChainJob& job) { pool.wait(job); };
+  }
   MarkFinder marks;
   chain_reading_marks(chains, marks);
   // The chain reading runs on a second thread, behind the exact reading and the mark search:
@@ -372,26 +381,28 @@ bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* erro
     std::vector<std::int64_t> marks;
     std::vector<Piece> pieces;
   };
-  Handover<Prepared> handover([&](Prepared& slot) {
-    std::size_t bytes_from = 0, starts_from = 0, marks_from = 0;
-    for (const Piece& piece : slot.pieces) {
-      // A copy the first reading never found, where the exact decoder saw one begin, is decoded
-      // too: a program only the exact decoder found is checked against its other copy.
-      for (; starts_from < piece.starts_end; ++starts_from) {
-        const ExactCopyStart& c = slot.starts[starts_from];
-        chain_reading_add(chains, result->programs, c.block, c.copy, c.sample, c.size,
-                          c.short_period);
-      }
-      chain_reading_feed(chains, slot.bytes.data() + bytes_from, piece.bytes_end - bytes_from,
-                         slot.marks.data() + marks_from, piece.marks_end - marks_from);
-      bytes_from = piece.bytes_end;
-      marks_from = piece.marks_end;
-    }
-    slot.bytes.clear();
-    slot.starts.clear();
-    slot.marks.clear();
-    slot.pieces.clear();
-  });
+  Handover<Prepared> handover(
+      [&](Prepared& slot) {
+        std::size_t bytes_from = 0, starts_from = 0, marks_from = 0;
+        for (const Piece& piece : slot.pieces) {
+          // A copy the first reading never found, where the exact decoder saw one begin, is decoded
+          // too: a program only the exact decoder found is checked against its other copy.
+          for (; starts_from < piece.starts_end; ++starts_from) {
+            const ExactCopyStart& c = slot.starts[starts_from];
+            chain_reading_add(chains, result->programs, c.block, c.copy, c.sample, c.size,
+                              c.short_period);
+          }
+          chain_reading_feed(chains, slot.bytes.data() + bytes_from, piece.bytes_end - bytes_from,
+                             slot.marks.data() + marks_from, piece.marks_end - marks_from);
+          bytes_from = piece.bytes_end;
+          marks_from = piece.marks_end;
+        }
+        slot.bytes.clear();
+        slot.starts.clear();
+        slot.marks.clear();
+        slot.pieces.clear();
+      },
+      used > 1);
   HumMeter hum(stream.rate());
   const std::uint8_t* bytes = nullptr;
   std::size_t count = 0;
@@ -767,6 +778,7 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
   ScanSettings settings;
   settings.channel = options.channel;
   settings.polarity = options.polarity;
+  settings.threads = options.threads;
 
   Progress progress;
   progress.out = options.progress ? errors : nullptr;
@@ -809,7 +821,7 @@ int run_scan(const RunOptions& options, std::FILE* out, std::FILE* errors) {
       AudioInput again;
       const bool read_again =
           again.open_again(input, false, &why) &&
-          read_again_exactly(again, &result, &why, &progress, options.same_tape);
+          read_again_exactly(again, &result, &why, &progress, options.same_tape, options.threads);
       // The end of a cut-off file is said once, by the first reading.
       if (!read_again && why != input.error()) {
         read_error += (read_error.empty() ? "" : "; ") + ("second reading: " + why);

@@ -53,7 +53,14 @@ struct ScanSettings {
   int polarity = POLARITY_AUTO;
   std::int64_t max_frames = -1;  // stop after this many frames (negative: read everything)
   Progress* progress = nullptr;  // where progress goes, when shown
+  // Worker threads: 1 reads everything on the calling thread alone; 0 one per core (see
+  // thread_count()). More than 1 also starts a thread that decodes behind the reading.
+  unsigned threads = 0;
 };
+
+// The threads a reading uses when `threads` are asked for (0: one per core, at least two, so that
+// reading and decoding overlap even where the cores are not known).
+unsigned thread_count(unsigned threads);
 
 // A channel being read, both polarities.
 struct Candidate {
@@ -96,8 +103,10 @@ bool second_reading_wanted(const ScanResult& result);
 // (see adopt_exact_reading()). Returns false with a message when reading fails.
 // With `keep_soft`, the soft readings of blocks it leaves unverified stay with their programs
 // (ScannedProgram::soft), for joining with other captures of the same tape.
+// With `threads` above 1 (see thread_count()), its chains are decoded behind the exact reading on
+// a second thread and body copies read on worker threads; the results are the same.
 bool read_again_exactly(AudioInput& input, ScanResult* result, std::string* error,
-                        Progress* progress = nullptr, bool keep_soft = false);
+                        Progress* progress = nullptr, bool keep_soft = false, unsigned threads = 0);
 
 // The signal the chosen reading read, as the prepared recording takes it.
 PreparedSignal prepared_signal(const ScanResult& result);
@@ -156,6 +165,7 @@ struct RunOptions {
   // once, its body joined from every copy of every capture when none verified it.
   bool same_tape = false;
   double progress_after_seconds = 2;
+  unsigned threads = 0;  // see ScanSettings::threads
 };
 
 // Runs mzfscan: the report to `out`, messages to `errors`. Returns the exit status.

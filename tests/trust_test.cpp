@@ -4,6 +4,7 @@
 // the exact converter.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -369,6 +370,61 @@ TEST(Trust, SoftReadingJoinsBothCopiesUnderNoise) {
         }
       }
     }
+  }
+}
+
+// Read on the main thread alone and with threads (the first reading's channels split, the chains
+// decoded behind the exact reading, body copies read apart), a recording gives the same report
+// and the same files: tapes of three programs whose bodies are read softly (noise past one copy,
+// a copy cut in noise, a body found only by its header's mark), in 16-bit stereo.
+TEST(Trust, ThreadsChangeNothing) {
+  struct Case {
+    const char* label;
+    double sigma;  // of the pulse amplitude
+    bool cut;      // the first body copy cut by 40 ms at its middle
+  };
+  const Case cases[] = {{"noise", 1.0, false}, {"cut in noise", 0.5, true}};
+  const std::vector<tapesynth::Program> programs = {make_program("FIRST", pattern(700, 1)),
+                                                    make_program("SECOND", pattern(300, 2)),
+                                                    make_program("THIRD", pattern(500, 3))};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    TempDir dir;
+    tapesynth::SynthOptions o = tape(4);
+    o.long_gap = tapesynth::LONG_GAP_PULSES;
+    o.short_gap = tapesynth::SHORT_GAP_PULSES;
+    o.noise = c.sigma * o.amplitude;
+    o.format = tapesynth::SampleFormat::S16;
+    o.channels = 2;
+    o.signal_channel = 2;
+    if (c.cut) o.dropouts.push_back({tapesynth::CopyId::BODY1, 0.5, 40});
+    const std::string wav = dir.file("tape.wav");
+    write_recording(wav, programs, o);
+    std::string reports[2];
+    std::vector<std::string> files[2];
+    for (int k = 0; k < 2; ++k) {
+      mzfscan::RunOptions run;
+      run.recordings = {wav};
+      run.json = true;
+      run.threads = k == 0 ? 1 : 3;
+      run.output_directory = dir.file("out" + std::to_string(k));
+      std::FILE* out = std::tmpfile();
+      std::FILE* errors = std::tmpfile();
+      mzfscan::run_scan(run, out, errors);
+      std::rewind(out);
+      char line[512];
+      while (std::fgets(line, sizeof line, out) != nullptr) reports[k] += line;
+      std::fclose(out);
+      std::fclose(errors);
+      for (const std::string& name : list_dir(run.output_directory)) {
+        const Bytes bytes = read_file(run.output_directory + "/" + name);
+        files[k].push_back(name + ":" + std::string(bytes.begin(), bytes.end()));
+      }
+      std::sort(files[k].begin(), files[k].end());
+    }
+    EXPECT_EQ(reports[1], reports[0]);
+    EXPECT_EQ(files[1], files[0]);
+    EXPECT_FALSE(files[0].empty()) << reports[0];
   }
 }
 
