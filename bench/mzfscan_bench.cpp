@@ -135,10 +135,11 @@ int main() {
   std::printf("ratio mzfscan / sox: %.2f\n", scan_median / sox_median);
   std::printf("mzfscan peak resident memory: %.2f MiB\n", static_cast<double>(peak_kib) / 1024);
 
-  // Hours on which the second reader runs for every program: both body copies cut by a dropout
-  // (nothing to rescue: the worst case of work for nothing), a tape low-passed at 1200 Hz (the
-  // first reader finds the blocks, the second reads them), and a tape in noise past what one copy
-  // alone survives (the soft reader finds and joins them).
+  // Hours on which the second reader runs for every program, each timed alternately with sox
+  // RUNS times: both body copies cut by a dropout (nothing to rescue: the worst case of work for
+  // nothing), a tape low-passed at 1200 Hz (the first reader finds the blocks, the second reads
+  // them), and a tape in noise past what one copy alone survives (the soft reader finds and joins
+  // them).
   struct Damage {
     const char* label;
     void (*apply)(tapesynth::SynthOptions&);
@@ -161,12 +162,21 @@ int main() {
       fs::remove_all(directory);
       return 1;
     }
-    const Timing sox = time_run({"sox", wav, "-n"});
-    const Timing scan =
-        time_run({MZFSCAN_PATH, "--force", "-o", (directory / "out").string(), wav});
-    std::printf("%s: sox %.2f s, mzfscan %.2f s (status %d), ratio %.1f, peak %.2f MiB\n",
-                damage.label, sox.seconds, scan.seconds, scan.status, scan.seconds / sox.seconds,
-                static_cast<double>(scan.peak_kib) / 1024);
+    std::vector<double> sox_runs, scan_runs;
+    long peak = 0;
+    int status = 0;
+    for (int run = 0; run < RUNS; ++run) {
+      sox_runs.push_back(time_run({"sox", wav, "-n"}).seconds);
+      const Timing scan =
+          time_run({MZFSCAN_PATH, "--force", "-o", (directory / "out").string(), wav});
+      scan_runs.push_back(scan.seconds);
+      peak = std::max(peak, scan.peak_kib);
+      status = scan.status;
+    }
+    std::printf(
+        "%s: sox median %.2f s, mzfscan median %.2f s (status %d), ratio %.1f, peak %.2f MiB\n",
+        damage.label, median(sox_runs), median(scan_runs), status,
+        median(scan_runs) / median(sox_runs), static_cast<double>(peak) / 1024);
   }
   fs::remove_all(directory);
   return 0;
