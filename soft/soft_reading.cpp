@@ -415,14 +415,16 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
     const float best = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
     if (spread == 0) {
       const float floor = best - keep;
-      for (std::size_t k = 0; k < n; ++k) values[k] = shortfall[k] >= floor ? values[k] : NONE;
+      for (std::size_t k = 0; k < n; ++k) {
+        if (!(shortfall[k] >= floor)) values[k] = NONE;
+      }
       return;
     }
     sliding_maximum(shortfall, n, radius, work.ahead, work.behind, &work.local);
     const float floor = best - spread;
     const float* local = work.local.data();
     for (std::size_t k = 0; k < n; ++k) {
-      values[k] = shortfall[k] >= local[k] - keep && shortfall[k] >= floor ? values[k] : NONE;
+      if (!(shortfall[k] >= local[k] - keep && shortfall[k] >= floor)) values[k] = NONE;
     }
   };
   // Forward, keeping the bands and every CHECKPOINT-th band's scores.
@@ -656,7 +658,7 @@ bool soft_pass(const std::uint8_t* x, std::size_t count, const SoftStats& stats,
       }
       // Chains the forward pass dropped are not followed back either.
       for (std::size_t i = 0; i < band(n); ++i) {
-        work.current[i] = forward[i] == NONE ? NONE : work.current[i];
+        if (forward[i] == NONE) work.current[i] = NONE;
       }
       if (at != nullptr) {
         // Where the best chain through this band has the pulse begin. (The backward scores
