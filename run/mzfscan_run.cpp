@@ -161,26 +161,23 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
     }
     return programs;
   };
-  // With several channels, the second half of them is read on a second thread: each chunk of
-  // frames is copied into a slot and handed over (see Handover).
+  // With several channels, the second half of them is read on a second thread: the frames are
+  // copied into slots of HANDED_FRAMES and handed over (see Handover).
   const std::size_t candidates = result->candidates.size();
   const bool split = candidates > 1 && thread_count(settings.threads) > 1;
   const std::size_t own = split ? (candidates + 1) / 2 : candidates;
-  struct Frames {
-    std::vector<float> frames;
-    std::size_t count = 0;
-  };
+  using Frames = std::vector<float>;  // interleaved, as read
   std::atomic<std::size_t> handed_programs{0};
   std::unique_ptr<Handover<Frames>> handover;
   if (split) {
     handover = std::make_unique<Handover<Frames>>([&](Frames& slot) {
       for (std::size_t i = own; i < candidates; ++i) {
         channel_reader_feed(*result->candidates[i].scanner,
-                            slot.frames.data() + result->candidates[i].channel, slot.count,
+                            slot.data() + result->candidates[i].channel, slot.size() / channels,
                             channels);
       }
       handed_programs.store(programs_found(own, candidates), std::memory_order_relaxed);
-      slot.count = 0;
+      slot.clear();
     });
   }
 
@@ -192,10 +189,8 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
     if (handover) {
       // Handed over in slots of several chunks: a hand-over costs the threads a wake-up.
       Frames& slot = handover->to_fill();
-      if (slot.count == 0) slot.frames.clear();
-      slot.frames.insert(slot.frames.end(), frames, frames + count * channels);
-      slot.count += count;
-      if (slot.count >= HANDED_FRAMES) handover->send();
+      slot.insert(slot.end(), frames, frames + count * channels);
+      if (slot.size() >= HANDED_FRAMES * channels) handover->send();
     }
     for (std::size_t i = 0; i < own; ++i) {
       Candidate& candidate = result->candidates[i];
@@ -220,7 +215,7 @@ bool scan_audio(AudioInput& input, const ScanSettings& settings, ScanResult* res
     }
   }
   if (handover) {
-    if (handover->to_fill().count > 0) handover->send();
+    if (!handover->to_fill().empty()) handover->send();
     handover->finish();
   }
   for (const double sum : squares) {
