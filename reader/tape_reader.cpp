@@ -3,8 +3,8 @@
 // extremes, with hysteresis in proportion to the signal; it reports every crossing with its time
 // interpolated between samples. Falling crossings feed the falling-polarity reading, rising
 // crossings the rising one. Each reading then runs per crossing: it learns the short pulse
-// from gaps, tracks both pulse clusters, counts tape marks, frames bytes and assembles programs
-// from both copies of every block.
+// from gaps, follows the tape's speed and tracks both pulse clusters, counts tape marks, frames
+// bytes and assembles programs from both copies of every block.
 #include "reader/tape_reader.h"
 
 #include <algorithm>
@@ -63,6 +63,10 @@ constexpr double MIN_RATIO = 1.5, MAX_RATIO = 2.4;  // long/short
 constexpr double GLITCH_FACTOR = 0.4;               // shorter than this many short pulses: a glitch
 constexpr double GARBAGE_FACTOR = 2.2;   // longer than this many long pulses: no pulse at all
 constexpr double CLUSTER_WINDOW = 0.25;  // a period this close to a cluster mean moves it
+// A period's deviation from its cluster moves both means by this share at once: the speed of a
+// tape with flutter changes by a percent from one pulse to the next. Then its own cluster moves
+// by CLUSTER_WEIGHT more, which learns the ratio of the two pulse lengths.
+constexpr double SPEED_WEIGHT = 1.0 / 4;
 constexpr double CLUSTER_WEIGHT = 1.0 / 16;
 constexpr double AMBIGUOUS_BAND = 0.2;  // of the cluster distance, around the threshold
 
@@ -353,6 +357,7 @@ void end_block(PolarityReader& r, bool complete) {
     r.block = BlockKind::NONE;
     return;
   }
+  r.following = false;  // until the next gap's end
   b.complete = complete;
   b.verified = complete && verifies(b, b.count - static_cast<std::uint32_t>(CHECKSUM_SIZE));
   if (!complete) {
@@ -430,23 +435,33 @@ void learn_short(PolarityReader& r, double short_us) {
   r.learned = true;
 }
 
-void track_clusters(PolarityReader& r, int kind, double us) {
-  if (kind == PERIOD_SHORT && std::fabs(us - r.short_mean) < CLUSTER_WINDOW * r.short_mean) {
-    r.short_mean += (us - r.short_mean) * CLUSTER_WEIGHT;
+// Moves the clusters by a period of `kind` and `us` microseconds; returns false when it lies
+// too far from its cluster to move it.
+bool track_clusters(PolarityReader& r, int kind, double us) {
+  double* mean = nullptr;
+  if (kind == PERIOD_SHORT) {
+    mean = &r.short_mean;
+  } else if (kind == PERIOD_LONG) {
+    mean = &r.long_mean;
+  }
+  if (mean == nullptr || !(std::fabs(us - *mean) < CLUSTER_WINDOW * *mean)) return false;
+  const double speed = 1 + (us / *mean - 1) * SPEED_WEIGHT;
+  r.short_mean *= speed;
+  r.long_mean *= speed;
+  *mean += (us - *mean) * CLUSTER_WEIGHT;
+  if (kind == PERIOD_SHORT) {
     r.short_sum += us;
     ++r.short_count;
-  } else if (kind == PERIOD_LONG && std::fabs(us - r.long_mean) < CLUSTER_WINDOW * r.long_mean) {
-    r.long_mean += (us - r.long_mean) * CLUSTER_WEIGHT;
+  } else {
     r.long_sum += us;
     ++r.long_count;
-  } else {
-    return;
   }
   const double ratio = r.long_mean / r.short_mean;
   if (ratio < MIN_RATIO || ratio > MAX_RATIO) {
     r.long_mean = r.short_mean * (NOMINAL_LONG_US / NOMINAL_SHORT_US);
   }
   r.threshold = (r.short_mean + r.long_mean) / 2;
+  return true;
 }
 
 // Counts runs of long and short periods; a run of about 40 (or 20) long periods, then as many
@@ -498,10 +513,16 @@ void on_period(PolarityReader& r, double us, double now) {
     ++r.run_count;
   } else {
     const int needed = r.expect != Awaited::NOTHING ? MIN_REPEAT_GAP_RUN : MIN_GAP_RUN;
+    // In a block a steady run above the threshold is of long pulses (bytes of ones); outside
+    // one it can only be a gap whose short pulses the clusters took for long ones, as when a gap
+    // begins at another speed than the block before it ended.
     if (r.run_count >= needed && us > GAP_END_FACTOR * r.run_mean && r.run_mean > MIN_SHORT_US &&
-        r.run_mean < MAX_SHORT_US && (!r.learned || r.run_mean < r.threshold)) {
+        r.run_mean < MAX_SHORT_US &&
+        (!r.learned || r.block == BlockKind::NONE || r.run_mean < r.threshold)) {
       learn_short(r, r.run_mean);
       gap_end = true;
+      // The period that ends a gap begins the runs of a tape mark, whatever the gap was taken for.
+      r.long_run = r.short_run = r.prev_long_run = 0;
     }
     r.run_mean = us;
     r.run_count = 1;
@@ -510,7 +531,7 @@ void on_period(PolarityReader& r, double us, double now) {
 
   int kind = us > r.threshold ? PERIOD_LONG : PERIOD_SHORT;
   if (us > GARBAGE_FACTOR * r.long_mean) kind = PERIOD_GARBAGE;
-  if (r.block != BlockKind::NONE || r.run_count >= MIN_TRACKED_RUN) track_clusters(r, kind, us);
+  // The period is judged by the clusters as they stood before it, then moves them.
   bool suspect = false;
   if (r.block != BlockKind::NONE) {
     ++r.block_periods;
@@ -519,6 +540,14 @@ void on_period(PolarityReader& r, double us, double now) {
     if (off < AMBIGUOUS_BAND * distance) ++r.ambiguous_periods;
     suspect = r.disturbed || off < SUSPECT_BAND * distance || us < FAR_SHORT * r.short_mean ||
               us > FAR_LONG * r.long_mean;
+  }
+  // Outside blocks only steady runs move the clusters, so that noise cannot; but from a gap's
+  // end every period that fits a cluster does, until one does not or a block ends, since the
+  // speed may change a lot over the long pulses of a tape mark before a steady run of them is
+  // long enough.
+  if (gap_end) r.following = true;
+  if (r.block != BlockKind::NONE || r.run_count >= MIN_TRACKED_RUN || r.following) {
+    if (!track_clusters(r, kind, us)) r.following = false;
   }
 
   const double start = now - us * 1e-6;
@@ -562,6 +591,7 @@ void reset_reader(PolarityReader& r) {
   r.run_mean = 0;
   r.run_count = 0;
   r.jitter_us = 0;
+  r.following = false;
   r.long_run = r.short_run = r.prev_long_run = 0;
   r.long_run_start = r.prev_long_run_start = 0;
   r.block = BlockKind::NONE;

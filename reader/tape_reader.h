@@ -204,6 +204,7 @@ struct PolarityReader {
   // Classification: learned from gaps, then both cluster means tracked.
   bool learned;
   double short_mean, long_mean, threshold;
+  bool following;  // since a gap's end, every period has fitted a cluster and moved it
   // Steady run (a gap in the making).
   double run_mean;
   int run_count;

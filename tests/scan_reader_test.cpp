@@ -171,6 +171,22 @@ TEST(ScanDrift, FollowsSlowSpeedDrift) {
   }
 }
 
+// Flutter of 10 Hz changes the speed by up to a percent from one pulse to the next, and by a
+// third within the long pulses of one tape mark: the clusters follow it from a gap's end on.
+TEST(ScanFlutter, FollowsFastFlutterFromEachGapOn) {
+  for (double flutter : {10.0, 20.0, 25.0}) {
+    for (std::uint64_t seed : {1, 2, 3}) {
+      tapesynth::SynthOptions o = quick();
+      o.flutter = flutter;
+      o.flutter_hz = 10;
+      o.noise = 2;
+      o.seed = seed;
+      expect_clean(reading(*scan_tape(two_programs(), o)), two_programs(),
+                   "flutter " + std::to_string(flutter) + " seed " + std::to_string(seed));
+    }
+  }
+}
+
 TEST(ScanRate, ReadsAtEveryRate) {
   for (int rate : {11025, 22050, 44100, 48000, 96000}) {
     const auto s = scan_tape(two_programs(), quick(rate));
