@@ -336,12 +336,13 @@ void end_block(PolarityReader& r, bool complete) {
   CopyBuffer& b = current_copy(r);
   if (r.extent_length) {
     // Past the checksum come the closing long pulse and the short pulses of a gap: read as one
-    // more byte of zeros before the framing breaks. Take whichever length verifies.
+    // more byte of zeros before the framing breaks. Take whichever length verifies, but not an
+    // empty block: a long pulse and a few short ones, anywhere, read as a checksum of zero.
     complete = false;
     const auto checksum = static_cast<std::uint32_t>(CHECKSUM_SIZE);
     const bool zero_last = b.count > 0 && b.bytes[b.count - 1] == 0;
     for (std::uint32_t drop = zero_last ? 1 : 0; !complete; --drop) {
-      if (b.count >= checksum + drop) {
+      if (b.count > checksum + drop) {
         const std::uint32_t saved = b.count;
         b.count -= drop;
         complete = verifies(b, b.count - checksum);

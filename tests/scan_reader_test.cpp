@@ -252,6 +252,39 @@ TEST(ScanVerdicts, ABodyMustHaveItsHeadersLength) {
   }
 }
 
+// A body whose header is not known is read until its framing breaks and taken at a length that
+// verifies. Zeros verify at any length, but an empty block never does: a long pulse and two bytes'
+// worth of short ones, as anywhere in a gap, read as a checksum of zero.
+TEST(ScanVerdicts, ABodyOfUnknownLengthVerifiesOnlyWithData) {
+  struct Case {
+    const char* label;
+    Bytes bytes;  // recorded after the body's tape mark, each a start pulse and eight bits
+    bool verified;
+  };
+  const Case cases[] = {
+      {"two zero bytes", {0, 0}, false},
+      {"a zero byte and its checksum", {0, 0, 0}, true},
+      {"a byte and its checksum", {0x81, 0, 2}, true},
+  };
+  for (const Case& c : cases) {
+    const tapesynth::SynthOptions o = quick();
+    tapesynth::Recorder recorder(o);
+    recorder.pulses(false, 300);
+    recorder.tape_mark(20);
+    recorder.pulse(true);
+    for (const std::uint8_t b : c.bytes) recorder.byte(b);
+    recorder.pulses(false, 300);
+    const auto s = scan(tapesynth::render_float(recorder, o), o.sample_rate);
+    const TapeReading& r = reading(*s);
+    ASSERT_EQ(r.programs.size(), 1U) << c.label;
+    EXPECT_EQ(r.verified_blocks, c.verified ? 1 : 0) << c.label;
+    EXPECT_EQ(mzfscan::verdict_verified(r.programs[0].body_verdict), c.verified) << c.label;
+    if (c.verified) {
+      EXPECT_EQ(r.programs[0].body, Bytes(1, c.bytes[0])) << c.label;
+    }
+  }
+}
+
 // Where no reading verified a block (a tape in deep noise beside a channel of noise alone), the
 // channel whose pulses clearly look like the tape's is read again, whatever the separation;
 // pulses alike leave it to the separation, and a verified block still wins. Between the
