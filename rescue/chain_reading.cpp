@@ -477,7 +477,8 @@ void take_back_oldest(ChainReading& reading) {
                                    [&](const ChainRegion& q) { return q.id == job.id; });
   region->bytes = std::move(job.region.bytes);
   region->weak = std::move(job.region.weak);
-  region->llr = std::move(job.region.llr);
+  // A second copy its first copy's job placed keeps that reading, as in line.
+  if (!region->placed) region->llr = std::move(job.region.llr);
   ChainRegion* second = second_copy(reading, *region);
   if (job.second.placed && second != nullptr) {
     second->llr = std::move(job.second.llr);
@@ -551,9 +552,11 @@ void decode_region(ChainReading& reading, ChainRegion& r) {
 }
 
 // Reads region `r`, whose stretch is complete: a body's copy apart when the reading has jobs
-// begun (see ChainReading::start), else in line. A program's jobs are taken back first.
+// begun (see ChainReading::start), else in line. A header's program has its jobs taken back
+// first: its reading may plan its body again. (A body copy's reading depends on nothing its
+// first copy's gives: that may only place the second copy, whose own reading is then dropped.)
 void take_region(ChainReading& reading, ChainRegion& r) {
-  if (r.program >= 0) take_back(reading, r.program);
+  if (r.program >= 0 && r.block == 0) take_back(reading, r.program);
   if (!reading.start || r.block != 1) {
     decode_region(reading, r);
   } else if (region_size(reading, r) > LARGEST_JOB_BYTES) {

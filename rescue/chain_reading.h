@@ -78,8 +78,8 @@ struct ChainReading {
   bool keep_soft = false;  // the soft readings of blocks left unverified go to their programs
   // Where body copies are read: in line as their stretches complete (when unset), or apart, by
   // `start`, which begins a job (on another thread), and `wait`, which returns once it has
-  // finished. Jobs are taken back oldest first, and a program's before another of its copies is
-  // read, so that the result is the same either way.
+  // finished. Jobs are taken back oldest first, and a program's before its header is read, so
+  // that the result is the same either way.
   std::function<void(ChainJob&)> start, wait;
   std::deque<std::unique_ptr<ChainJob>> jobs;  // begun, not taken back
   std::uint64_t last_id = 0;

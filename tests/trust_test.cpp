@@ -382,15 +382,21 @@ TEST(Trust, ThreadsChangeNothing) {
     const char* label;
     double sigma;  // of the pulse amplitude
     bool cut;      // the first body copy cut by 40 ms at its middle
+    // The second body copy's first 40 ms muted: the first reading places it late, so its own
+    // reading is dropped for the one its first copy's gives, begun apart before that is back.
+    bool late;
+    std::uint64_t seed;
   };
-  const Case cases[] = {{"noise", 1.0, false}, {"cut in noise", 0.5, true}};
+  const Case cases[] = {{"noise", 1.0, false, false, 4},
+                        {"cut in noise", 0.5, true, false, 4},
+                        {"second copy begun late in noise", 0.9, false, true, 5}};
   const std::vector<tapesynth::Program> programs = {make_program("FIRST", pattern(700, 1)),
                                                     make_program("SECOND", pattern(300, 2)),
                                                     make_program("THIRD", pattern(500, 3))};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     TempDir dir;
-    tapesynth::SynthOptions o = tape(4);
+    tapesynth::SynthOptions o = tape(c.seed);
     o.long_gap = tapesynth::LONG_GAP_PULSES;
     o.short_gap = tapesynth::SHORT_GAP_PULSES;
     o.noise = c.sigma * o.amplitude;
@@ -398,6 +404,7 @@ TEST(Trust, ThreadsChangeNothing) {
     o.channels = 2;
     o.signal_channel = 2;
     if (c.cut) o.dropouts.push_back({tapesynth::CopyId::BODY1, 0.5, 40});
+    if (c.late) o.damages.push_back({tapesynth::CopyId::BODY2, 0.0, 40, 0});
     const std::string wav = dir.file("tape.wav");
     write_recording(wav, programs, o);
     std::string reports[2];
