@@ -193,8 +193,12 @@ CopyRecord record_of(const CopyBuffer copies[2], int k, const BlockDecision& dec
   record.bytes = b.count;
   if (b.verified) {
     const bool borne_out = copy_borne_out(view_of(b), view_of(other));
-    record.outcome = borne_out ? COPY_VERIFIED : COPY_CONFLICT;
+    const std::int64_t unconfirmed = first_unconfirmed(view_of(b), view_of(other));
+    record.outcome = !borne_out         ? COPY_CONFLICT
+                     : unconfirmed >= 0 ? COPY_UNCONFIRMED
+                                        : COPY_VERIFIED;
     if (!borne_out) record.first_failing = first_difference(b, other);
+    if (borne_out && unconfirmed >= 0) record.first_failing = unconfirmed;
   } else if (!b.complete) {
     record.outcome = b.cut_off ? COPY_TRUNCATED : COPY_BROKEN;
     record.first_failing = b.count;
@@ -1000,10 +1004,28 @@ void check_body_length(ScannedProgram& p) {
   }
 }
 
+std::int64_t first_unconfirmed(const CopyView& x, const CopyView& y) {
+  if (x.disturbed == nullptr) return -1;
+  for (std::uint32_t w = 0; w < SUSPECT_WORDS && w * 64 < x.count; ++w) {
+    for (std::uint64_t bits = x.disturbed[w]; bits != 0; bits &= bits - 1) {
+      const std::uint32_t i = w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));
+      if (i >= x.count) break;
+      if (i >= y.count || y.bytes[i] != x.bytes[i]) return i;
+    }
+  }
+  return -1;
+}
+
 BlockDecision decide_block(const CopyView& first, const CopyView& second) {
-  if (first.verified && copy_borne_out(first, second)) return {VERDICT_OK, 0};
-  if (second.verified && copy_borne_out(second, first)) return {VERDICT_COPY, 1};
-  if (first.verified || second.verified) return {VERDICT_CONFLICT, -1};
+  const auto taken = [](const CopyView& x, const CopyView& y) {
+    return x.verified && copy_borne_out(x, y) && first_unconfirmed(x, y) < 0;
+  };
+  if (taken(first, second)) return {VERDICT_OK, 0};
+  if (taken(second, first)) return {VERDICT_COPY, 1};
+  if ((first.verified && !copy_borne_out(first, second)) ||
+      (second.verified && !copy_borne_out(second, first))) {
+    return {VERDICT_CONFLICT, -1};
+  }
   if (first.attempted || second.attempted) return {VERDICT_DAMAGED, -1};
   return {VERDICT_MISSING, -1};
 }

@@ -42,6 +42,10 @@ enum CopyOutcome : int {
   COPY_CHECKSUM = 3,   // read to its end, but its checksum failed
   COPY_BROKEN = 4,     // its byte framing was lost before its end
   COPY_TRUNCATED = 5,  // the recording ends inside it
+  // Its checksum held, but its signal was disturbed (a dip, a mute, a lost half) at a byte that
+  // the other copy did not read alike: the checksum only counts 1 bits, and a disturbance that
+  // turns a 1 into a 0 and a 0 into a 1 passes it.
+  COPY_UNCONFIRMED = 6,
 };
 
 // One copy of a block as the report records it.
@@ -122,14 +126,19 @@ bool disturbed_byte(const CopyView& copy, std::uint32_t index);
 // that was not read bears out anything.
 bool copy_borne_out(const CopyView& x, const CopyView& y);
 
+// The first byte of copy `x` whose signal was disturbed and that copy `y` did not read, or read
+// otherwise; -1 when there is none.
+std::int64_t first_unconfirmed(const CopyView& x, const CopyView& y);
+
 // What the two copies of a block give.
 struct BlockDecision {
   int verdict;  // a BlockVerdict
   int source;   // the copy the block is taken from (0 or 1), or -1 when none verified
 };
 
-// A copy is taken only when its own checksum holds and the other copy bears it out, the first
-// before the second. Copies that pass their checksums but are not borne out conflict.
+// A copy is taken only when its own checksum holds, the other copy bears it out, and the other
+// copy read alike every byte where its own signal was disturbed; the first before the second.
+// Copies that pass their checksums but are not borne out conflict.
 BlockDecision decide_block(const CopyView& first, const CopyView& second);
 
 // A program found on the tape, ready to be saved.

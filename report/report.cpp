@@ -195,7 +195,8 @@ std::string histogram_svg(const RecordingReport& recording, int top) {
 const char* outcome_color(int outcome) {
   switch (outcome) {
     case COPY_VERIFIED: return COLOR_OK;
-    case COPY_CONFLICT: return COLOR_CONFLICT;
+    case COPY_CONFLICT:
+    case COPY_UNCONFIRMED: return COLOR_CONFLICT;
     case COPY_CHECKSUM: return COLOR_FAILED;
     case COPY_BROKEN: return COLOR_BROKEN;
     default: return COLOR_TRUNCATED;
@@ -332,7 +333,7 @@ std::string timeline_svg(const RecordingReport& recording, int top) {
   };
   static constexpr Key KEYS[] = {
       {COLOR_OK, "verified: checksum held, other copy agrees"},
-      {COLOR_CONFLICT, "conflict: checksum held, other copy disagrees"},
+      {COLOR_CONFLICT, "conflict, unconfirmed: checksum held, not borne out"},
       {COLOR_FAILED, "checksum failed"},
       {COLOR_BROKEN, "broken: framing lost"},
       {COLOR_TRUNCATED, "truncated: the recording ends in it"},
@@ -431,6 +432,7 @@ const char* copy_outcome_name(int outcome) {
   switch (outcome) {
     case COPY_VERIFIED: return "verified";
     case COPY_CONFLICT: return "conflict";
+    case COPY_UNCONFIRMED: return "unconfirmed";
     case COPY_CHECKSUM: return "checksum";
     case COPY_BROKEN: return "broken";
     case COPY_TRUNCATED: return "truncated";

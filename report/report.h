@@ -96,7 +96,7 @@ std::string type_name(std::uint8_t type);
 std::string clock_time(double seconds);
 // "ok", "copy", "damaged", "conflict", "truncated" or "missing".
 const char* verdict_name(int verdict);
-// "verified", "conflict", "checksum", "broken", "truncated" or "missing".
+// "verified", "conflict", "unconfirmed", "checksum", "broken", "truncated" or "missing".
 const char* copy_outcome_name(int outcome);
 // The bytes in hex, two lower-case digits a byte.
 std::string hex_text(const std::uint8_t* bytes, std::size_t count);

@@ -134,7 +134,9 @@ void record_taken(CopyRecord copies[2], int k, const std::uint8_t* bytes, std::s
   copies[k].bytes = static_cast<std::uint32_t>(size);
   copies[k].first_failing = -1;
   CopyRecord& o = copies[1 - k];
-  if (o.outcome != COPY_CHECKSUM && o.outcome != COPY_CONFLICT) return;
+  if (o.outcome != COPY_CHECKSUM && o.outcome != COPY_CONFLICT && o.outcome != COPY_UNCONFIRMED) {
+    return;
+  }
   o.first_failing = first_difference(other, bytes, size);
 }
 

@@ -383,7 +383,8 @@ TEST(ScanDropouts, SecondCopiesRescueAndDamageIsNeverVerified) {
           EXPECT_LE(r.copies[k - 1].end_seconds, r.copies[k].start_seconds) << label;
         }
         verified += r.copies[k].outcome == mzfscan::COPY_VERIFIED ||
-                            r.copies[k].outcome == mzfscan::COPY_CONFLICT
+                            r.copies[k].outcome == mzfscan::COPY_CONFLICT ||
+                            r.copies[k].outcome == mzfscan::COPY_UNCONFIRMED
                         ? 1
                         : 0;
       }

@@ -91,6 +91,17 @@ TEST(CopyDecision, ACopyCountsOnlyWhenTheOtherBearsItOut) {
       {"second broke before the difference", copy(moved, true), broken, mzfscan::VERDICT_OK, 0},
       {"neither passes", copy(moved, false), copy(twice, false), mzfscan::VERDICT_DAMAGED, -1},
       {"first broken, second unread", broken, unread, mzfscan::VERDICT_DAMAGED, -1},
+      // A disturbance in a copy that passes counts only where the other copy read the same.
+      {"first disturbed, second never read", copy(moved, true, {}, {10}), unread,
+       mzfscan::VERDICT_DAMAGED, -1},
+      {"first disturbed past where the second broke", copy(moved, true, {}, {12}), broken,
+       mzfscan::VERDICT_DAMAGED, -1},
+      {"first disturbed before where the second broke", copy(moved, true, {}, {9}), broken,
+       mzfscan::VERDICT_OK, 0},
+      {"both pass, both disturbed alike there", copy(good, true, {}, {10}),
+       copy(good, true, {}, {10}), mzfscan::VERDICT_OK, 0},
+      {"second disturbed, first never read", unread, copy(good, true, {}, {5}),
+       mzfscan::VERDICT_DAMAGED, -1},
       {"nothing read", unread, unread, mzfscan::VERDICT_MISSING, -1},
   };
   for (Case& c : cases) {
