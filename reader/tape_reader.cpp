@@ -192,13 +192,16 @@ CopyRecord record_of(const CopyBuffer copies[2], int k, const BlockDecision& dec
   record.end_seconds = b.end_seconds;
   record.bytes = b.count;
   if (b.verified) {
-    const bool borne_out = copy_borne_out(view_of(b), view_of(other));
     const std::int64_t unconfirmed = first_unconfirmed(view_of(b), view_of(other));
-    record.outcome = !borne_out         ? COPY_CONFLICT
-                     : unconfirmed >= 0 ? COPY_UNCONFIRMED
-                                        : COPY_VERIFIED;
-    if (!borne_out) record.first_failing = first_difference(b, other);
-    if (borne_out && unconfirmed >= 0) record.first_failing = unconfirmed;
+    if (!copy_borne_out(view_of(b), view_of(other))) {
+      record.outcome = COPY_CONFLICT;
+      record.first_failing = first_difference(b, other);
+    } else if (unconfirmed >= 0) {
+      record.outcome = COPY_UNCONFIRMED;
+      record.first_failing = unconfirmed;
+    } else {
+      record.outcome = COPY_VERIFIED;
+    }
   } else if (!b.complete) {
     record.outcome = b.cut_off ? COPY_TRUNCATED : COPY_BROKEN;
     record.first_failing = b.count;

@@ -96,7 +96,7 @@ TEST(CopyDecision, ACopyCountsOnlyWhenTheOtherBearsItOut) {
        mzfscan::VERDICT_DAMAGED, -1},
       {"first disturbed past where the second broke", copy(moved, true, {}, {12}), broken,
        mzfscan::VERDICT_DAMAGED, -1},
-      {"first disturbed before where the second broke", copy(moved, true, {}, {9}), broken,
+      {"first disturbed at the last byte the second read", copy(moved, true, {}, {11}), broken,
        mzfscan::VERDICT_OK, 0},
       {"both pass, both disturbed alike there", copy(good, true, {}, {10}),
        copy(good, true, {}, {10}), mzfscan::VERDICT_OK, 0},
